@@ -1,0 +1,5 @@
+#include "console.h"
+
+#include <csignal>
+
+void console_init() { signal(SIGPIPE, SIG_IGN); }

@@ -1,0 +1,36 @@
+#include "control.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "events.h"
+#include "options.h"
+#include "process.h"
+#include "qor_ndi.h"
+
+std::atomic<int32_t> gStop{0};
+std::atomic<int32_t> gFrames{0};
+qor_ndi_sender* gSender;
+
+void* stdin_thread(void*) {
+  // The content is never looked at: only the end of input (or an error) counts.
+  char line[256];
+  while (fgets(line, sizeof line, stdin)) {
+  }
+  gStop.exchange(1);
+  if (child_started()) terminate_child();
+  return nullptr;
+}
+
+void* status_thread(void*) {
+  while (gStop.load() == 0) {
+    for (int step = 0; step < 20 && gStop.load() == 0; step++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // A stop during the wait still reports the pictures of the cut-short interval.
+    int32_t frames = gFrames.exchange(0);
+    int32_t connections = qor_ndi_sender_connections(gSender);
+    event_status(connections, frames * 0.5, gOpt.audio);
+  }
+  return nullptr;
+}

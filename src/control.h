@@ -1,0 +1,18 @@
+// Run control shared between threads: the stop flag, the picture counter, the
+// stop watcher and the status reporter.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+struct qor_ndi_sender;
+
+extern std::atomic<int32_t> gStop;    // 1 once a stop is requested or the decoder ended
+extern std::atomic<int32_t> gFrames;  // pictures sent since the reporter last took it
+extern qor_ndi_sender* gSender;
+
+// Blocks on stdin until its end, then sets gStop and terminates the decoder.
+void* stdin_thread(void* arg);
+
+// Writes a status line every 2 s until gStop is set (one last line when the stop
+// comes during the wait).
+void* status_thread(void* arg);

@@ -1,0 +1,28 @@
+// Event lines: one JSON object per line on stdout, written whole under one lock.
+#pragma once
+#include <pthread.h>
+#include <cstddef>
+#include <cstdint>
+
+extern pthread_mutex_t gOutLock;
+
+// Formats one event line onto stdout, adds the newline and flushes, all under
+// gOutLock, so lines from different threads never interleave.
+void emit(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes src escaped for a JSON string into dst (limit bytes, always NUL
+// terminated; the output length stays below limit - 6). Well-formed UTF-8 passes
+// unchanged; any other byte becomes \u00XX. Limits below 8 give an empty text
+// after the first character, which is written without a room test.
+void json_escape(const char* src, char* dst, size_t limit);
+
+// The events of a run. Text values are escaped here (names, paths and
+// messages within 512 bytes, the NDI version within 256).
+void event_started(const char* name, int32_t width, int32_t height, int32_t audio, const char* ndi_version);
+void event_status(int32_t connections, double fps, int32_t audio);
+void event_exit(uint32_t ffmpeg_code, bool requested);
+void event_error_ndi_runtime(const char* message);
+void event_error_ndi_sender();
+void event_error_socket();
+void event_error_ffmpeg_spawn(const char* ffmpeg);
+void event_error_ffmpeg_connect(uint32_t ffmpeg_code);

@@ -1,0 +1,26 @@
+// Loopback TCP channels: the listeners the decoder connects to, and receives.
+// net_posix.cpp and net_win.cpp implement it.
+#pragma once
+#include <cstdint>
+
+#ifdef _WIN32
+typedef uintptr_t socket_t;  // SOCKET
+#else
+typedef int socket_t;
+#endif
+extern const socket_t kInvalidSocket;
+
+// Starts the socket layer (Winsock 2.2 on Windows); result ignored.
+void net_startup();
+
+// Opens a listener on 127.0.0.1 with a system-chosen port, backlog 1, not
+// inherited by child processes. Stores the port in *port on success.
+socket_t listen_local(int32_t* port);
+
+// Waits up to timeout_ms (30 s for the run) for a connection and accepts it.
+socket_t accept_timeout(socket_t listener, int timeout_ms = 30000);
+
+// One receive of at most len bytes: >0 bytes read, 0 peer closed, <0 error.
+int32_t recv_some(socket_t s, void* buf, int32_t len);
+
+void close_socket(socket_t s);

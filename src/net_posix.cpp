@@ -1,0 +1,73 @@
+// Loopback channels on Linux. Every socket is close-on-exec so that the decoder
+// (or any other child) never holds a listener or a connection of the tool.
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+const socket_t kInvalidSocket = -1;
+
+void net_startup() {}
+
+socket_t listen_local(int32_t* port) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (s < 0) return kInvalidSocket;
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;  // the system picks a free port
+  socklen_t len = sizeof addr;
+  if (bind(s, (sockaddr*)&addr, sizeof addr) != 0 || listen(s, 1) != 0 ||
+      getsockname(s, (sockaddr*)&addr, &len) != 0) {
+    close(s);
+    return kInvalidSocket;
+  }
+  *port = (int32_t)ntohs(addr.sin_port);
+  return s;
+}
+
+static int64_t now_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+socket_t accept_timeout(socket_t listener, int timeout_ms) {
+  if (listener < 0 || listener >= FD_SETSIZE) return kInvalidSocket;
+  const int64_t deadline = now_ms() + timeout_ms;
+  int64_t left = timeout_ms;
+  for (;;) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(listener, &readable);
+    timeval tv;
+    tv.tv_sec = (time_t)(left / 1000);
+    tv.tv_usec = (suseconds_t)(left % 1000) * 1000;
+    int n = select(listener + 1, &readable, nullptr, nullptr, &tv);
+    if (n > 0) break;
+    if (n == 0 || errno != EINTR) return kInvalidSocket;
+    // A signal cut the wait short: go on with what is left of the limit.
+    left = deadline - now_ms();
+    if (left < 0) left = 0;
+  }
+  int c;
+  do {
+    c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  } while (c < 0 && errno == EINTR);
+  return c < 0 ? kInvalidSocket : c;
+}
+
+int32_t recv_some(socket_t s, void* buf, int32_t len) {
+  ssize_t n;
+  do {
+    n = recv(s, buf, (size_t)len, 0);
+  } while (n < 0 && errno == EINTR);
+  return (int32_t)n;
+}
+
+void close_socket(socket_t s) { close(s); }

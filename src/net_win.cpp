@@ -1,0 +1,52 @@
+// Loopback channels on Windows (Winsock 2.2). Sockets are made
+// non-inheritable even though the decoder is started with inheritance off, so
+// that no other child of the tool can hold a listener or a connection.
+#include "net.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+const socket_t kInvalidSocket = INVALID_SOCKET;
+
+void net_startup() {
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+static void not_inherited(SOCKET s) { SetHandleInformation((HANDLE)s, HANDLE_FLAG_INHERIT, 0); }
+
+socket_t listen_local(int32_t* port) {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return kInvalidSocket;
+  not_inherited(s);
+  sockaddr_in addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;  // the system picks a free port
+  int len = sizeof addr;
+  if (bind(s, (sockaddr*)&addr, sizeof addr) != 0 || listen(s, 1) != 0 ||
+      getsockname(s, (sockaddr*)&addr, &len) != 0) {
+    closesocket(s);
+    return kInvalidSocket;
+  }
+  *port = (int32_t)ntohs(addr.sin_port);
+  return s;
+}
+
+socket_t accept_timeout(socket_t listener, int timeout_ms) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET((SOCKET)listener, &readable);
+  timeval tv;
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  if (select(0, &readable, nullptr, nullptr, &tv) <= 0) return kInvalidSocket;
+  SOCKET c = accept((SOCKET)listener, nullptr, nullptr);
+  if (c != INVALID_SOCKET) not_inherited(c);
+  return c;
+}
+
+int32_t recv_some(socket_t s, void* buf, int32_t len) { return recv((SOCKET)s, (char*)buf, len, 0); }
+
+void close_socket(socket_t s) { closesocket((SOCKET)s); }

@@ -1,0 +1,50 @@
+#include "pumps.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "control.h"
+#include "options.h"
+#include "qor_ndi.h"
+
+bool recv_full(socket_t s, uint8_t* buf, uint64_t len) {
+  uint64_t got = 0;
+  while (got < len) {
+    // Each receive asks for what is still missing, in pieces a signed 32-bit
+    // length can express, so pictures of 2 GiB and more arrive whole too.
+    uint64_t want = len - got;
+    if (want > INT32_MAX) want = INT32_MAX;
+    int32_t n = recv_some(s, buf + got, (int32_t)want);
+    if (n <= 0) return false;
+    got += (uint64_t)n;
+  }
+  return true;
+}
+
+void* video_thread(void* arg) {
+  socket_t s = *(socket_t*)arg;
+  // One buffer for the whole run; each picture goes to the sender in place.
+  uint64_t size = (uint64_t)gOpt.width * (uint64_t)gOpt.height * 3 / 2;
+  uint8_t* picture = size <= SIZE_MAX ? (uint8_t*)malloc((size_t)size) : nullptr;
+  if (picture) {
+    while (gStop.load() == 0) {
+      if (!recv_full(s, picture, size)) break;  // closed or failed: a partial picture is dropped
+      qor_ndi_send_video_nv12(gSender, picture, gOpt.width, gOpt.height, gOpt.fps, 1);
+      gFrames.fetch_add(1);
+    }
+    free(picture);
+  }
+  close_socket(s);
+  return nullptr;
+}
+
+void* audio_thread(void* arg) {
+  socket_t s = *(socket_t*)arg;
+  float block[kAudioBlockSamples * kAudioChannels];
+  while (gStop.load() == 0) {
+    if (!recv_full(s, (uint8_t*)block, kAudioBlockBytes)) break;
+    qor_ndi_send_audio_interleaved(gSender, block, kAudioBlockSamples, kAudioChannels, kAudioRate);
+  }
+  close_socket(s);
+  return nullptr;
+}

@@ -1,0 +1,18 @@
+// The media pumps: whole pictures and whole audio blocks from the decoder's
+// connections straight into the sender.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include "net.h"
+
+enum { kAudioBlockSamples = 480, kAudioChannels = 2, kAudioRate = 48000,
+       kAudioBlockBytes = kAudioBlockSamples * kAudioChannels * 4 };
+
+// Receives exactly len bytes into buf, in pieces that fit a signed 32-bit
+// length. False when the peer closed or an error came first.
+bool recv_full(socket_t s, uint8_t* buf, uint64_t len);
+
+// Thread bodies; arg points to the accepted connection socket, held by the run
+// sequence until it has joined the thread. Each closes its connection.
+void* video_thread(void* arg);
+void* audio_thread(void* arg);

@@ -1,0 +1,21 @@
+// The NDI output: the runtime binding and one sender. The rest of the tool sees
+// the sender only through this interface.
+#pragma once
+#include <cstdint>
+
+struct qor_ndi_sender;
+
+// Loads and initialises the runtime once. Returns null on success, else one of
+// three constant messages fit for the ndi_runtime error event.
+const char* qor_ndi_load();
+
+// The runtime's version text, or null when there is none (or nothing loaded).
+const char* qor_ndi_version();
+
+qor_ndi_sender* qor_ndi_sender_create(const char* name);
+void qor_ndi_sender_destroy(qor_ndi_sender* s);
+int32_t qor_ndi_sender_connections(qor_ndi_sender* s);
+void qor_ndi_send_video_nv12(qor_ndi_sender* s, const uint8_t* nv12, int32_t width, int32_t height,
+                             int32_t rate_n, int32_t rate_d);
+void qor_ndi_send_audio_interleaved(qor_ndi_sender* s, const float* samples, int32_t sample_count,
+                                    int32_t channel_count, int32_t sample_rate);

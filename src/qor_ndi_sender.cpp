@@ -1,0 +1,93 @@
+// The NDI sender: one send instance, fed with NV12 pictures and interleaved
+// float audio (sent planar). Takes no lock of its own: the runtime accepts a
+// video send, an audio send and a receiver-count query at once, and the audio
+// scratch buffer is touched only by the audio call, which has one caller.
+#include <cstdint>
+#include <cstdlib>
+
+#include "qor_ndi.h"
+#include "qor_ndi_internal.h"
+
+qor_ndi_sender* qor_ndi_sender_create(const char* name) {
+  if (!gNDI) return nullptr;
+  NDIlib_send_create_t settings{};
+  settings.p_ndi_name = name;
+  settings.p_groups = nullptr;  // the runtime's default groups
+  settings.clock_video = false;  // the live source is the pace: no pacing by the runtime
+  settings.clock_audio = false;
+  NDIlib_send_instance_t instance = gNDI->send_create(&settings);
+  if (!instance) return nullptr;
+  auto* s = static_cast<qor_ndi_sender*>(calloc(1, sizeof(qor_ndi_sender)));
+  if (!s) {
+    gNDI->send_destroy(instance);
+    return nullptr;
+  }
+  s->instance = instance;
+  return s;
+}
+
+void qor_ndi_sender_destroy(qor_ndi_sender* s) {
+  if (!s || !gNDI) return;
+  gNDI->send_destroy(s->instance);
+  free(s->planar);
+  free(s);
+}
+
+int32_t qor_ndi_sender_connections(qor_ndi_sender* s) {
+  if (!s || !gNDI) return 0;
+  return gNDI->send_get_no_connections(s->instance, 0);  // zero wait: the count now
+}
+
+void qor_ndi_send_video_nv12(qor_ndi_sender* s, const uint8_t* nv12, int32_t width, int32_t height,
+                             int32_t rate_n, int32_t rate_d) {
+  if (!s || !gNDI) return;
+  NDIlib_video_frame_v2_t frame{};
+  frame.xres = width;
+  frame.yres = height;
+  frame.FourCC = NDIlib_FourCC_video_type_NV12;
+  frame.frame_rate_N = rate_n;
+  frame.frame_rate_D = rate_d;
+  frame.picture_aspect_ratio = static_cast<float>(width) / static_cast<float>(height);
+  frame.frame_format_type = NDIlib_frame_format_type_progressive;
+  frame.timecode = NDIlib_send_timecode_synthesize;
+  frame.p_data = const_cast<uint8_t*>(nv12);  // only read by the runtime
+  frame.line_stride_in_bytes = width;
+  frame.p_metadata = nullptr;
+  frame.timestamp = 0;
+  // Synchronous: the runtime is done with the picture when this returns.
+  gNDI->send_send_video_v2(s->instance, &frame);
+}
+
+void qor_ndi_send_audio_interleaved(qor_ndi_sender* s, const float* samples, int32_t sample_count,
+                                    int32_t channel_count, int32_t sample_rate) {
+  if (!gNDI || !s || sample_count <= 0 || channel_count <= 0) return;
+
+  const uint64_t samples_n = static_cast<uint64_t>(sample_count);
+  const uint64_t channels_n = static_cast<uint64_t>(channel_count);
+  const uint64_t needed = samples_n * channels_n;  // below 2^62: needed * 4 fits a 64-bit size
+  if (s->planar_capacity < needed) {
+    void* grown = realloc(s->planar, static_cast<size_t>(needed) * sizeof(float));
+    if (!grown) return;  // the old buffer and capacity stay as they were
+    s->planar = static_cast<float*>(grown);
+    s->planar_capacity = needed;
+  }
+
+  float* planar = s->planar;
+  for (uint64_t k = 0; k < channels_n; ++k) {
+    float* plane = planar + k * samples_n;
+    const float* in = samples + k;
+    for (uint64_t i = 0; i < samples_n; ++i) plane[i] = in[i * channels_n];
+  }
+
+  NDIlib_audio_frame_v2_t frame{};
+  frame.sample_rate = sample_rate;
+  frame.no_channels = channel_count;
+  frame.no_samples = sample_count;
+  frame.timecode = NDIlib_send_timecode_synthesize;
+  frame.p_data = planar;
+  // The runtime's field is a 32-bit int; computed wide so a huge block cannot overflow.
+  frame.channel_stride_in_bytes = static_cast<int>(samples_n * sizeof(float));
+  frame.p_metadata = nullptr;
+  frame.timestamp = 0;
+  gNDI->send_send_audio_v2(s->instance, &frame);
+}

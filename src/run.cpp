@@ -1,0 +1,94 @@
+#include "run.h"
+
+#include <pthread.h>
+
+#include "console.h"
+#include "control.h"
+#include "decoder_cmdline.h"
+#include "events.h"
+#include "net.h"
+#include "options.h"
+#include "process.h"
+#include "pumps.h"
+#include "qor_ndi.h"
+
+// Failure paths end the process at once: the decoder goes with it (it is bound
+// to the tool), and sockets and the NDI runtime are released by process exit.
+int run(int argc, char** argv) {
+  if (!parse_options(argc, argv)) {
+    usage();
+    return 64;
+  }
+  console_init();
+  net_startup();
+
+  if (const char* message = qor_ndi_load()) {
+    event_error_ndi_runtime(message);
+    return 2;
+  }
+  gSender = qor_ndi_sender_create(gOpt.name);
+  if (!gSender) {
+    event_error_ndi_sender();
+    return 2;
+  }
+
+  int32_t video_port = 0, audio_port = 0;
+  socket_t video_listener = listen_local(&video_port);
+  socket_t audio_listener = gOpt.audio ? listen_local(&audio_port) : kInvalidSocket;
+  if (video_listener == kInvalidSocket || (gOpt.audio && audio_listener == kInvalidSocket)) {
+    event_error_socket();
+    return 3;
+  }
+
+  DecoderArgs args;
+  build_decoder_args(&args, video_port, audio_port);
+  if (!start_child(args.argv)) {
+    event_error_ffmpeg_spawn(gOpt.ffmpeg);
+    return 3;
+  }
+
+  // Without the stop watcher the controller could never stop the run, so a
+  // watcher that cannot start ends the run as a failed decoder start.
+  pthread_t watcher;
+  if (pthread_create(&watcher, nullptr, stdin_thread, nullptr) != 0) {
+    terminate_child();
+    wait_child();
+    event_error_ffmpeg_spawn(gOpt.ffmpeg);
+    return 3;
+  }
+  pthread_detach(watcher);
+
+  socket_t video = accept_timeout(video_listener);
+  socket_t audio = gOpt.audio ? accept_timeout(audio_listener) : kInvalidSocket;
+  close_socket(video_listener);
+  if (gOpt.audio) close_socket(audio_listener);
+  if (video == kInvalidSocket || (gOpt.audio && audio == kInvalidSocket)) {
+    terminate_child();
+    event_error_ffmpeg_connect(wait_child());
+    qor_ndi_sender_destroy(gSender);
+    return 3;
+  }
+
+  event_started(gOpt.name, gOpt.width, gOpt.height, gOpt.audio, qor_ndi_version());
+
+  // A pump or the reporter that cannot start ends the run: the decoder is
+  // terminated and the run shuts down as one that ended without a request.
+  pthread_t video_pump, audio_pump, reporter;
+  bool video_ok = pthread_create(&video_pump, nullptr, video_thread, &video) == 0;
+  bool audio_ok = gOpt.audio && pthread_create(&audio_pump, nullptr, audio_thread, &audio) == 0;
+  bool reporter_ok = pthread_create(&reporter, nullptr, status_thread, nullptr) == 0;
+  bool all_started = video_ok && (audio_ok || !gOpt.audio) && reporter_ok;
+  if (!all_started) terminate_child();
+
+  uint32_t code = wait_child();
+  // "requested" is whether the stop watcher asked first; from here on the stop
+  // flag is set whoever set it.
+  bool requested = gStop.exchange(1) != 0 && all_started;
+
+  if (video_ok) pthread_join(video_pump, nullptr);
+  if (audio_ok) pthread_join(audio_pump, nullptr);
+  if (reporter_ok) pthread_join(reporter, nullptr);
+  qor_ndi_sender_destroy(gSender);
+  event_exit(code, requested);
+  return requested ? 0 : 1;
+}

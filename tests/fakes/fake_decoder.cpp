@@ -1,0 +1,258 @@
+// fake_decoder: stands in for ffmpeg in the tests. It honours the decoder's
+// argument vector as the tool builds it: the picture size from "-vf"
+// scale=W:H,format=nv12, the video URL after "-f" "rawvideo", the audio URL
+// after "-f" "f32le" (when present), and it takes its behaviour from the input
+// URL after "-i", written as  fake://anything?key=value&key=value...
+//
+// Keys (unknown keys are ignored, so a test may carry any text in one):
+//   frames=N     pictures to send (default 0)
+//   blocks=N     audio blocks of 3840 bytes to send (default 0)
+//   rate=R       pictures per second, 0 = as fast as possible (default 0)
+//   arate=R      audio blocks per second, 0 = as fast as possible (default 0)
+//   exit=N       exit code (default 0)
+//   hold=1       after sending, keep both connections open until killed
+//                (gives up after 600 s so that a forgotten one cannot linger)
+//   cut=1        after the pictures, send half a picture, then exit
+//   noaudio=1    never connect the audio channel
+//   vdelay=MS    wait MS milliseconds (from the start) before connecting video
+//   adelay=MS    the same for audio
+//   chunk=N      write in pieces of at most N bytes per send (default: whole units)
+//   noconnect=1  exit at once, without connecting (after writing the record)
+//   raise=N      end by raising signal N instead of exiting (POSIX only)
+//   record=PATH  write a record file; the environment variable
+//                QOR_FAKE_DECODER_RECORD names one too (the URL wins)
+//
+// Content, so that a reader can check every byte:
+//   picture i (from 0), byte j: (i + j) & 0xFF; a cut picture has the bytes of
+//     picture number `frames`, first half only.
+//   audio: sample frame k (from 0, continuing across blocks): left = k,
+//     right = -k, as 32-bit little-endian floats.
+//
+// Record file (written before connecting), one item per line:
+//   argc N
+//   arg LEN:BYTES          once per element, LEN bytes exactly, then a newline
+//   ppid N                 (Linux) the parent's pid
+//   fd N TARGET            (Linux) each open descriptor from /proc/self/fd
+//   end
+//
+// Exit code 2 (with a message on stderr) when the argument vector lacks what
+// the tool always passes.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+typedef SOCKET fake_socket;
+static const fake_socket kNoSocket = INVALID_SOCKET;
+static void socket_startup() {
+  WSADATA d;
+  WSAStartup(MAKEWORD(2, 2), &d);
+}
+static void socket_close(fake_socket s) { closesocket(s); }
+static int socket_send(fake_socket s, const char* p, int n) { return send(s, p, n, 0); }
+#else
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+typedef int fake_socket;
+static const fake_socket kNoSocket = -1;
+static void socket_startup() {}
+static void socket_close(fake_socket s) { close(s); }
+// No SIGPIPE when the tool has gone: the send fails and the fake moves on.
+static int socket_send(fake_socket s, const char* p, int n) { return (int)send(s, p, (size_t)n, MSG_NOSIGNAL); }
+#endif
+
+struct Behaviour {
+  long frames = 0, blocks = 0, rate = 0, arate = 0, exit_code = 0;
+  long hold = 0, cut = 0, noaudio = 0, vdelay = 0, adelay = 0, chunk = 0, noconnect = 0, raise_sig = 0;
+  std::string record;
+};
+
+static Behaviour gB;
+static int gWidth = 0, gHeight = 0;
+static std::chrono::steady_clock::time_point gStart;
+
+static void parse_behaviour(const std::string& url) {
+  size_t q = url.find('?');
+  if (q == std::string::npos) return;
+  size_t pos = q + 1;
+  while (pos <= url.size()) {
+    size_t amp = url.find('&', pos);
+    if (amp == std::string::npos) amp = url.size();
+    std::string item = url.substr(pos, amp - pos);
+    size_t eq = item.find('=');
+    std::string key = item.substr(0, eq);
+    std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+    long n = atol(value.c_str());
+    if (key == "frames") gB.frames = n;
+    else if (key == "blocks") gB.blocks = n;
+    else if (key == "rate") gB.rate = n;
+    else if (key == "arate") gB.arate = n;
+    else if (key == "exit") gB.exit_code = n;
+    else if (key == "hold") gB.hold = n;
+    else if (key == "cut") gB.cut = n;
+    else if (key == "noaudio") gB.noaudio = n;
+    else if (key == "vdelay") gB.vdelay = n;
+    else if (key == "adelay") gB.adelay = n;
+    else if (key == "chunk") gB.chunk = n;
+    else if (key == "noconnect") gB.noconnect = n;
+    else if (key == "raise") gB.raise_sig = n;
+    else if (key == "record") gB.record = value;
+    pos = amp + 1;
+  }
+}
+
+static int url_port(const char* url) {
+  const char* colon = strrchr(url, ':');
+  return colon ? atoi(colon + 1) : 0;
+}
+
+static void write_record(int argc, char** argv) {
+  std::string path = gB.record;
+  if (path.empty()) {
+    const char* env = getenv("QOR_FAKE_DECODER_RECORD");
+    if (!env || !*env) return;
+    path = env;
+  }
+  // Written under another name and renamed, so a reader never sees half a record.
+  std::string tmp = path + ".part";
+  FILE* f = fopen(tmp.c_str(), "wb");
+  if (!f) return;
+  fprintf(f, "argc %d\n", argc);
+  for (int i = 0; i < argc; ++i) {
+    fprintf(f, "arg %zu:", strlen(argv[i]));
+    fwrite(argv[i], 1, strlen(argv[i]), f);
+    fputc('\n', f);
+  }
+#ifndef _WIN32
+  fprintf(f, "ppid %d\n", (int)getppid());
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      char link[300], target[4096];
+      snprintf(link, sizeof link, "/proc/self/fd/%s", e->d_name);
+      ssize_t n = readlink(link, target, sizeof target - 1);
+      target[n < 0 ? 0 : n] = 0;
+      fprintf(f, "fd %s %s\n", e->d_name, target);
+    }
+    closedir(d);
+  }
+#endif
+  fputs("end\n", f);
+  fclose(f);
+  remove(path.c_str());
+  rename(tmp.c_str(), path.c_str());
+}
+
+static fake_socket connect_to(int port, long delay_ms) {
+  std::this_thread::sleep_until(gStart + std::chrono::milliseconds(delay_ms));
+  fake_socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == kNoSocket) return kNoSocket;
+  sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons((uint16_t)port);
+  if (connect(s, (sockaddr*)&a, sizeof a) != 0) {
+    socket_close(s);
+    return kNoSocket;
+  }
+  return s;
+}
+
+// Sends len bytes, in pieces of at most chunk bytes when asked to.
+static bool send_all(fake_socket s, const uint8_t* p, size_t len) {
+  size_t piece = gB.chunk > 0 ? (size_t)gB.chunk : len;
+  while (len > 0) {
+    int n = socket_send(s, (const char*)p, (int)(len < piece ? len : piece));
+    if (n <= 0) return false;
+    p += n;
+    len -= (size_t)n;
+  }
+  return true;
+}
+
+static void pace(long index, long per_second) {
+  if (per_second <= 0) return;
+  std::this_thread::sleep_until(gStart + std::chrono::microseconds(index * 1000000LL / per_second));
+}
+
+static void video_body(fake_socket s) {
+  size_t size = (size_t)gWidth * (size_t)gHeight * 3 / 2;
+  std::vector<uint8_t> picture(size);
+  long last = gB.frames + (gB.cut ? 1 : 0);
+  for (long i = 0; i < last; ++i) {
+    pace(i, gB.rate);
+    for (size_t j = 0; j < size; ++j) picture[j] = (uint8_t)((size_t)i + j);
+    size_t len = i < gB.frames ? size : size / 2;
+    if (!send_all(s, picture.data(), len)) return;
+  }
+}
+
+static void audio_body(fake_socket s) {
+  const int kSamples = 480;
+  float block[kSamples * 2];
+  for (long b = 0; b < gB.blocks; ++b) {
+    pace(b, gB.arate);
+    for (int k = 0; k < kSamples; ++k) {
+      float v = (float)(b * kSamples + k);
+      block[2 * k] = v;
+      block[2 * k + 1] = -v;
+    }
+    if (!send_all(s, (const uint8_t*)block, sizeof block)) return;
+  }
+}
+
+int main(int argc, char** argv) {
+  gStart = std::chrono::steady_clock::now();
+  const char* input = nullptr;
+  const char* video_url = nullptr;
+  const char* audio_url = nullptr;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (!strcmp(argv[i], "-i")) input = argv[i + 1];
+    if (!strcmp(argv[i], "-vf")) sscanf(argv[i + 1], "scale=%d:%d", &gWidth, &gHeight);
+    if (!strcmp(argv[i], "-f") && i + 2 < argc && !strcmp(argv[i + 1], "rawvideo")) video_url = argv[i + 2];
+    if (!strcmp(argv[i], "-f") && i + 2 < argc && !strcmp(argv[i + 1], "f32le")) audio_url = argv[i + 2];
+  }
+  if (input) parse_behaviour(input);
+  write_record(argc, argv);
+  if (!input || !video_url || gWidth <= 0 || gHeight <= 0) {
+    fprintf(stderr, "fake_decoder: -i, -vf scale=W:H or the rawvideo URL missing\n");
+    return 2;
+  }
+  if (gB.noconnect) return (int)gB.exit_code;
+
+  socket_startup();
+  std::vector<std::thread> threads;
+  fake_socket video = kNoSocket, audio = kNoSocket;
+  threads.emplace_back([&] {
+    video = connect_to(url_port(video_url), gB.vdelay);
+    if (video != kNoSocket) video_body(video);
+  });
+  if (audio_url && !gB.noaudio) {
+    threads.emplace_back([&] {
+      audio = connect_to(url_port(audio_url), gB.adelay);
+      if (audio != kNoSocket) audio_body(audio);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+
+  if (gB.hold && !gB.cut) std::this_thread::sleep_for(std::chrono::seconds(600));
+  if (video != kNoSocket) socket_close(video);
+  if (audio != kNoSocket) socket_close(audio);
+#ifndef _WIN32
+  if (gB.raise_sig > 0) raise((int)gB.raise_sig);
+#endif
+  return (int)gB.exit_code;
+}

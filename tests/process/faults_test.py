@@ -1,0 +1,143 @@
+"""Faults from outside: the tool killed at any moment, a slow NDI runtime,
+many runs back to back. Nothing may hang, drop data or leave a decoder behind."""
+import os
+import random
+import signal
+import threading
+import time
+import unittest
+import uuid
+
+from harness import (FAKE_DECODER, WINE, Tool, check_pattern, fake_picture, fake_url, fnv1a64,
+                     linux_pids_running, read_record, scratch_dir, tool_path, wait_gone)
+
+
+def fake_args(url, *extra):
+    return ["--input", url, "--ffmpeg", tool_path(FAKE_DECODER)] + list(extra)
+
+
+def tool_linux_pid(t, token):
+    """The Linux process running the tool: Popen's own under Linux; under Wine
+    the one whose program is the tool's .exe (the wine launcher that Popen
+    started hands the program over to another process)."""
+    if not WINE:
+        return t.proc.pid
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        for pid in linux_pids_running(token):
+            try:
+                with open("/proc/%d/cmdline" % pid, "rb") as f:
+                    argv0 = f.read().split(b"\0")[0]
+            except OSError:
+                continue
+            if argv0.endswith(b"qor-ndi-send.exe"):
+                return pid
+        time.sleep(0.01)
+    raise AssertionError("tool process not found")
+
+
+class KilledFromOutside(unittest.TestCase):
+    def kill_runs(self, runs, parallel):
+        survivors = []
+        lock = threading.Lock()
+        rng = random.Random(7)
+        delays = [rng.uniform(0.0, 1.5) for _ in range(runs)]
+
+        def one(delay):
+            token = "kill" + uuid.uuid4().hex
+            url = fake_url(frames=100000, rate=30, blocks=100000, arate=100, hold=1, token=token)
+            with Tool(fake_args(url)) as t:
+                pid = tool_linux_pid(t, token)
+                time.sleep(delay)
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                t.proc.wait(timeout=20)
+                if not wait_gone(token, 1.0):
+                    with lock:
+                        survivors.append((delay, [open("/proc/%d/cmdline" % p, "rb").read()[:80]
+                                                  for p in linux_pids_running(token)]))
+                    for p in linux_pids_running(token):
+                        os.kill(p, signal.SIGKILL)
+
+        for start in range(0, runs, parallel):
+            threads = [threading.Thread(target=one, args=(d,)) for d in delays[start:start + parallel]]
+            for th in threads:
+                th.start()
+            for th in threads:
+                th.join()
+        self.assertEqual(survivors, [])
+
+    def test_no_decoder_survives_a_killed_tool(self):
+        # 100 runs, each killed at a random moment of its first 1.5 s: while
+        # starting, connecting, or relaying.
+        self.kill_runs(100, 5)
+
+
+class SlowRuntime(unittest.TestCase):
+    def test_back_pressure_drops_nothing(self):
+        # The runtime takes 50 ms per picture; the decoder writes as fast as it
+        # can. TCP slows the decoder: every picture arrives, in order, and the
+        # tool's memory stays flat.
+        d = scratch_dir()
+        record = os.path.join(d, "ndi.rec")
+        frames = 80
+        url = fake_url(frames=frames, hold=1)
+        with Tool(fake_args(url, "--no-audio", "--width", "320", "--height", "180"), record=record,
+                  env={"QOR_STANDIN_VIDEO_DELAY_MS": "50"}) as t:
+            self.assertEqual(t.next_event(10)["event"], "started")
+            first = t.next_event(5)
+            self.assertTrue(15.0 <= first["fps"] <= 20.0, first)
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:
+                if sum(ev == "video" for ev, _ in read_record(record)) >= frames:
+                    break
+                time.sleep(0.1)
+            t.close_stdin()
+            code, events = t.finish(timeout=10)
+        self.assertEqual(code, 0)
+        video = [kv for ev, kv in read_record(record) if ev == "video"]
+        self.assertEqual([v["fnv"] for v in video], [fnv1a64(fake_picture(i, 320, 180)) for i in range(frames)])
+
+    @unittest.skipIf(WINE, "reads the tool's memory from /proc")
+    def test_memory_stays_flat_under_back_pressure(self):
+        url = fake_url(frames=100000, hold=1)
+        with Tool(fake_args(url, "--no-audio"), env={"QOR_STANDIN_VIDEO_DELAY_MS": "50"}) as t:
+            self.assertEqual(t.next_event(10)["event"], "started")
+
+            def rss_kb():
+                with open("/proc/%d/status" % t.proc.pid) as f:
+                    for line in f:
+                        if line.startswith("VmRSS:"):
+                            return int(line.split()[1])
+
+            t.next_event(5)
+            before = rss_kb()
+            t.next_event(5)
+            t.next_event(5)
+            after = rss_kb()
+            t.close_stdin()
+            code, _ = t.finish(timeout=10)
+        self.assertEqual(code, 0)
+        self.assertLess(after - before, 1024, "RSS grew from %d kB to %d kB" % (before, after))
+
+
+class ManyRuns(unittest.TestCase):
+    def test_runs_back_to_back_leave_nothing_behind(self):
+        token = "many" + uuid.uuid4().hex
+        runs = 200 if not WINE else 40
+        fds_before = len(os.listdir("/proc/self/fd"))
+        for i in range(runs):
+            url = fake_url(frames=3, blocks=3, exit=i % 3, token=token)
+            with Tool(fake_args(url, "--width", "64", "--height", "36")) as t:
+                code, events = t.finish(timeout=20)
+            check_pattern(self, events)
+            self.assertEqual(code, 1)
+            self.assertEqual(events[-1], {"event": "exit", "ffmpeg": i % 3, "requested": False})
+        self.assertTrue(wait_gone(token, 2.0), linux_pids_running(token))
+        self.assertEqual(len(os.listdir("/proc/self/fd")), fds_before)
+
+
+if __name__ == "__main__":
+    unittest.main()

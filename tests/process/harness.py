@@ -1,0 +1,254 @@
+"""Drives the built tool as its controlling program would: arguments and
+environment in, stdin held open until a stop, every stdout line checked to be
+one whole JSON object, exit code out.
+
+Configuration comes from the environment that ctest sets:
+  QOR_TOOL            the tool's executable
+  QOR_WINE            "1" when the tool is a Windows build, run under Wine
+  QOR_FAKE_DECODER    the stand-in decoder built for the same platform
+  QOR_STANDIN_DIR     directory holding the stand-in NDI runtime
+  QOR_NOEXPORT_DIR    directory holding the stand-in built without its entry point
+  QOR_BRIDGE          (Windows) the bridge that runs Linux ffmpeg under Wine
+"""
+import json
+import os
+import queue
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+
+TOOL = os.environ.get("QOR_TOOL", "")
+WINE = os.environ.get("QOR_WINE") == "1"
+FAKE_DECODER = os.environ.get("QOR_FAKE_DECODER", "")
+STANDIN_DIR = os.environ.get("QOR_STANDIN_DIR", "")
+NOEXPORT_DIR = os.environ.get("QOR_NOEXPORT_DIR", "")
+BRIDGE = os.environ.get("QOR_BRIDGE", "")
+
+NEWLINE = b"\r\n" if WINE else b"\n"
+RUNTIME_FILE = "Processing.NDI.Lib.x64.dll" if WINE else "libndi.so.6"
+
+
+def tool_path(path):
+    """A Linux path as the tool sees it (Wine reaches Linux paths through Z:)."""
+    if WINE and path.startswith("/"):
+        return "Z:" + path.replace("/", "\\")
+    return path
+
+
+def scratch_dir():
+    return tempfile.mkdtemp(prefix="qor-test-")
+
+
+class Tool:
+    """One run of the tool. Lines are read on a thread; events() parses them."""
+
+    def __init__(self, args, env=None, runtime_dir=None, record=None):
+        full_env = dict(os.environ)
+        for key in ("NDI_RUNTIME_DIR_V6", "FFMPEG_BIN"):
+            full_env.pop(key, None)
+        if runtime_dir is None:
+            runtime_dir = STANDIN_DIR
+        if runtime_dir is not False:
+            full_env["NDI_RUNTIME_DIR_V6"] = tool_path(runtime_dir)
+        if record:
+            full_env["QOR_STANDIN_RECORD"] = tool_path(record)
+        full_env.update(env or {})
+        cmd = (["wine", TOOL] if WINE else [TOOL]) + list(args)
+        self.started_at = time.monotonic()
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=full_env)
+        self.lines = queue.Queue()
+        self.raw = []
+        self.stderr = b""
+        self._out = threading.Thread(target=self._read_stdout, daemon=True)
+        self._out.start()
+        self._err = threading.Thread(target=self._read_stderr, daemon=True)
+        self._err.start()
+
+    def _read_stdout(self):
+        for line in iter(self.proc.stdout.readline, b""):
+            self.raw.append(line)
+            self.lines.put((time.monotonic(), line))
+        self.lines.put((time.monotonic(), None))
+
+    def _read_stderr(self):
+        self.stderr = self.proc.stderr.read()
+
+    def next_event(self, timeout):
+        """The next event as a dict, or None at the end of output. Fails on a
+        line that is not exactly one JSON object ended by the platform's newline."""
+        try:
+            at, line = self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError("no event within %.1f s" % timeout)
+        if line is None:
+            self.lines.put((at, None))
+            return None
+        return parse_line(line)
+
+    def next_event_at(self, timeout):
+        try:
+            at, line = self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError("no event within %.1f s" % timeout)
+        if line is None:
+            self.lines.put((at, None))
+            return None, at
+        return parse_line(line), at
+
+    def close_stdin(self):
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+
+    def write_stdin(self, data):
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def finish(self, timeout=30):
+        """Waits for the end; returns (exit code, all events)."""
+        try:
+            code = self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise AssertionError("tool did not end within %d s" % timeout)
+        self._out.join(10)
+        self._err.join(10)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        events = [parse_line(l) for l in self.raw]
+        return code, events
+
+    def rest(self, timeout=30):
+        """Events still to come, up to the end of output."""
+        out = []
+        deadline = time.monotonic() + timeout
+        while True:
+            ev = self.next_event(max(0.1, deadline - time.monotonic()))
+            if ev is None:
+                return out
+            out.append(ev)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close_stdin()
+        self.kill()
+        self._out.join(10)
+        self._err.join(10)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+
+
+def parse_line(line):
+    assert line.endswith(NEWLINE), "line without its newline: %r" % line
+    body = line[: -len(NEWLINE)]
+    assert b"\r" not in body and b"\n" not in body, "stray line break in %r" % line
+    # Strict: the bytes must be UTF-8 and the text one JSON object, nothing else.
+    value = json.loads(body.decode("utf-8"))
+    assert isinstance(value, dict), line
+    return value
+
+
+def check_pattern(test, events):
+    """The lines of a run: one error alone, or started, status lines, exit."""
+    test.assertTrue(events, "no event at all")
+    if events[0]["event"] == "error":
+        test.assertEqual(len(events), 1, events)
+        return
+    test.assertEqual(events[0]["event"], "started", events)
+    test.assertEqual(events[-1]["event"], "exit", events)
+    for ev in events[1:-1]:
+        test.assertEqual(ev["event"], "status", events)
+
+
+def pid_alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        return state not in ("Z", "X")
+    except (FileNotFoundError, ProcessLookupError, IndexError):
+        return False
+
+
+def linux_pids_running(marker):
+    """Linux processes whose command line contains marker (Wine programs too)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                cmdline = f.read()
+        except OSError:
+            continue
+        if marker.encode() in cmdline and pid_alive(int(entry)):
+            found.append(int(entry))
+    return found
+
+
+def wait_gone(marker, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if not linux_pids_running(marker):
+            return True
+        time.sleep(0.05)
+    return not linux_pids_running(marker)
+
+
+def read_record(path):
+    """The stand-in runtime's record: a list of (event, {key: value})."""
+    out = []
+    try:
+        with open(path, "rb") as f:
+            data = f.read().decode("ascii")
+    except FileNotFoundError:
+        return out
+    for line in data.splitlines():
+        if not line:
+            continue
+        ev, *kv = line.split(" ")
+        out.append((ev, dict(x.split("=", 1) for x in kv)))
+    return out
+
+
+def unquote(text):
+    """A percent-encoded record text as bytes."""
+    if text == "(null)":
+        return None
+    out = bytearray()
+    i = 0
+    while i < len(text):
+        if text[i] == "%":
+            out.append(int(text[i + 1:i + 3], 16))
+            i += 3
+        else:
+            out.append(ord(text[i]))
+            i += 1
+    return bytes(out)
+
+
+def fnv1a64(data):
+    h = 0xCBF29CE484222325
+    for b in data:
+        h = ((h ^ b) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return "%016x" % h
+
+
+def fake_picture(index, width, height):
+    """The stand-in decoder's picture number index."""
+    size = width * height * 3 // 2
+    return bytes(((index + j) & 0xFF) for j in range(size))
+
+
+def fake_url(**keys):
+    return "fake://cam?" + "&".join("%s=%s" % (k, v) for k, v in keys.items())

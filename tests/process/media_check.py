@@ -1,0 +1,364 @@
+"""Helpers for end-to-end tests that run against the live test camera.
+
+- camera(...): context manager that starts tools/test_camera.py, yields its
+  rtsp:// URL and stops it again (no process left behind).
+- StreamSink: a one-connection TCP listener on 127.0.0.1 standing in for the
+  tool's video or audio channel; it counts, slices and keeps what arrives.
+- nv12_bar_problems(): checks a picture's bytes against the camera's colour bars.
+- tone_problems(): checks float samples for the camera's 440 Hz tone.
+- decoder_argv(): the argument vector the tool hands ffmpeg, for tests that
+  drive ffmpeg (or a stand-in) the same way the tool does.
+
+Pure Python 3 (no numpy), so it runs under /usr/bin/python3, which the camera
+needs anyway for its GObject bindings.
+"""
+
+import contextlib
+import math
+import os
+import select
+import signal
+import socket
+import struct
+import subprocess
+import threading
+import time
+
+REPO_ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+CAMERA_SCRIPT = os.path.join(REPO_ROOT, "tools", "test_camera.py")
+SYSTEM_PYTHON = "/usr/bin/python3"
+FFMPEG = "/usr/bin/ffmpeg"
+
+# The seven top bars of the camera's SMPTE pattern as (name, Y, Cb, Cr), measured
+# by decoding the stream with ffmpeg to NV12 (see tools/test_camera.py).
+SMPTE_TOP_BARS = (
+    ("white", 236, 128, 128),
+    ("yellow", 219, 16, 136),
+    ("cyan", 189, 156, 16),
+    ("green", 174, 44, 24),
+    ("magenta", 78, 212, 231),
+    ("red", 63, 101, 239),
+    ("blue", 33, 238, 120),
+)
+BAR_TOLERANCE = 12
+TONE_HZ = 440
+AUDIO_RATE = 48000
+
+
+# ---------------------------------------------------------------- camera
+
+
+@contextlib.contextmanager
+def camera(no_audio=False, width=None, height=None, fps=None, pattern=None,
+           port=None, ready_timeout=15.0):
+    """Start the test camera and yield its URL; stop it on leaving.
+
+    camera_process(url) gives the camera's Popen, for tests that kill the
+    camera on purpose to see how a client copes.
+    """
+    argv = [SYSTEM_PYTHON, CAMERA_SCRIPT]
+    if no_audio:
+        argv.append("--no-audio")
+    for opt, val in (("--width", width), ("--height", height), ("--fps", fps),
+                     ("--pattern", pattern), ("--port", port)):
+        if val is not None:
+            argv += [opt, str(val)]
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    url = None
+    try:
+        url = _read_line(proc, ready_timeout)
+        if not url.startswith("rtsp://"):
+            raise RuntimeError("test camera did not start (got %r, exit %r)"
+                               % (url, proc.poll()))
+        _camera_procs[url] = proc
+        yield url
+    finally:
+        _camera_procs.pop(url, None)
+        stop_process(proc)
+        proc.stdout.close()
+
+
+_camera_procs = {}
+
+
+def camera_process(url):
+    """The subprocess.Popen of a camera started by camera(), by its URL."""
+    return _camera_procs[url]
+
+
+def _read_line(proc, timeout):
+    deadline = time.monotonic() + timeout
+    line = b""
+    fd = proc.stdout.fileno()
+    while not line.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        chunk = os.read(fd, 1)
+        if not chunk:
+            break
+        line += chunk
+    return line.decode(errors="replace").strip()
+
+
+def stop_process(proc, timeout=5.0):
+    """SIGTERM, then SIGKILL if it lingers; always reaps."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+    return proc.wait()
+
+
+# ---------------------------------------------------------------- listeners
+
+
+class StreamSink:
+    """Accepts one connection on 127.0.0.1 and drains it on its own thread.
+
+    With frame_bytes set, the stream is cut into records of that size; each
+    whole record is passed to on_frame(index, bytes) and its arrival time kept.
+    keep=True keeps every byte (fine for audio, too much for 1080p video).
+    """
+
+    def __init__(self, frame_bytes=0, on_frame=None, keep=False):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.port = self.listener.getsockname()[1]
+        self.url = "tcp://127.0.0.1:%d" % self.port
+        self.frame_bytes = frame_bytes
+        self.on_frame = on_frame
+        self.keep = keep
+        self.data = bytearray()
+        self.total = 0
+        self.frame_times = []
+        self.accepted_at = None
+        self.closed_at = None
+        self._pending = bytearray()
+        self._stop = False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    @property
+    def frames(self):
+        return len(self.frame_times)
+
+    def _run(self):
+        self.listener.settimeout(0.1)
+        conn = None
+        while not self._stop and conn is None:
+            try:
+                conn, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+        if conn is None:
+            return
+        self.accepted_at = time.monotonic()
+        conn.settimeout(0.1)
+        with conn:
+            while not self._stop:
+                try:
+                    chunk = conn.recv(1 << 20)
+                except socket.timeout:
+                    continue
+                if not chunk:
+                    break
+                self._take(chunk)
+        self.closed_at = time.monotonic()
+
+    def _take(self, chunk):
+        self.total += len(chunk)
+        if self.keep:
+            self.data += chunk
+        if not self.frame_bytes:
+            return
+        self._pending += chunk
+        while len(self._pending) >= self.frame_bytes:
+            frame = bytes(self._pending[:self.frame_bytes])
+            del self._pending[:self.frame_bytes]
+            index = len(self.frame_times)
+            self.frame_times.append(time.monotonic())
+            if self.on_frame:
+                self.on_frame(index, frame)
+
+    def close(self):
+        self._stop = True
+        self._thread.join(5)
+        self.listener.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+# ---------------------------------------------------------------- pictures
+
+
+def nv12_sample(picture, width, height, x, y):
+    """(Y, Cb, Cr) at pixel (x, y) of an NV12 picture."""
+    luma = picture[y * width + x]
+    c = width * height + (y // 2) * width + (x // 2) * 2
+    return luma, picture[c], picture[c + 1]
+
+
+def bar_places(width, height):
+    """Centres of the seven top bars: x = (2i+1)*width/14, y = height/3."""
+    return [((2 * i + 1) * width // 14, height // 3) for i in range(7)]
+
+
+def nv12_bar_problems(picture, width, height, tolerance=BAR_TOLERANCE):
+    """Empty list when the picture shows the camera's colour bars.
+
+    Otherwise one line per bar that is off, e.g.
+    "yellow at (411,360): got (128,128,128), want (219,16,136)".
+    """
+    need = width * height * 3 // 2
+    if len(picture) != need:
+        return ["picture has %d bytes, want %d" % (len(picture), need)]
+    problems = []
+    for (name, *want), (x, y) in zip(SMPTE_TOP_BARS, bar_places(width, height)):
+        got = nv12_sample(picture, width, height, x, y)
+        if any(abs(g - w) > tolerance for g, w in zip(got, want)):
+            problems.append("%s at (%d,%d): got %s, want %s"
+                            % (name, x, y, tuple(got), tuple(want)))
+    return problems
+
+
+# ---------------------------------------------------------------- sound
+
+
+def f32le(data, channels=2, planar=False):
+    """Split little-endian float bytes into one list per channel.
+
+    Interleaved: L R L R ...; planar: all of channel 0, then channel 1, ...
+    A trailing partial sample frame is dropped.
+    """
+    frame = 4 * channels
+    usable = len(data) - len(data) % frame
+    values = struct.unpack("<%df" % (usable // 4), bytes(data[:usable]))
+    if planar:
+        n = len(values) // channels
+        return [list(values[c * n:(c + 1) * n]) for c in range(channels)]
+    return [list(values[c::channels]) for c in range(channels)]
+
+
+def goertzel_share(samples, rate, freq):
+    """Share of the signal's power (0..1) found at freq."""
+    n = len(samples)
+    if n == 0:
+        return 0.0
+    mean = sum(samples) / n
+    k = round(n * freq / rate)
+    coeff = 2.0 * math.cos(2.0 * math.pi * k / n)
+    s1 = s2 = 0.0
+    energy = 0.0
+    for v in samples:
+        v -= mean
+        energy += v * v
+        s1, s2 = v + coeff * s1 - s2, s1
+    power = s1 * s1 + s2 * s2 - coeff * s1 * s2
+    if energy <= 0.0:
+        return 0.0
+    # A pure tone of n samples puts n/2 * energy into its bin.
+    return min(1.0, power / (energy * n / 2.0))
+
+
+def zero_crossing_hz(samples, rate):
+    """Frequency estimated from rising zero crossings."""
+    rising = sum(1 for a, b in zip(samples, samples[1:]) if a < 0.0 <= b)
+    return rising * rate / max(1, len(samples))
+
+
+def tone_problems(channels, rate=AUDIO_RATE, freq=TONE_HZ, min_share=0.9,
+                  min_peak=0.05, hz_tolerance=5.0):
+    """Empty list when every channel carries a clean tone at freq.
+
+    channels: one list of float samples per channel (see f32le). Checks the
+    level (not silence), that the samples are finite and within -1..1, the
+    rising-zero-crossing rate and the share of power in freq's Goertzel bin.
+    """
+    problems = []
+    for c, samples in enumerate(channels):
+        if len(samples) < rate // 10:
+            problems.append("channel %d: only %d samples" % (c, len(samples)))
+            continue
+        if any(not math.isfinite(v) or abs(v) > 1.0 for v in samples):
+            problems.append("channel %d: samples outside -1..1" % c)
+            continue
+        peak = max(abs(v) for v in samples)
+        if peak < min_peak:
+            problems.append("channel %d: silent (peak %.4f)" % (c, peak))
+            continue
+        hz = zero_crossing_hz(samples, rate)
+        if abs(hz - freq) > hz_tolerance:
+            problems.append("channel %d: %.1f Hz by zero crossings, want %d"
+                            % (c, hz, freq))
+        share = goertzel_share(samples, rate, freq)
+        if share < min_share:
+            problems.append("channel %d: %.2f of the power at %d Hz, want >= %.2f"
+                            % (c, share, freq, min_share))
+    return problems
+
+
+# ---------------------------------------------------------------- decoder
+
+
+def decoder_argv(ffmpeg, url, width, height, video_url, audio_url=None):
+    """The tool's decoder argument vector: 28 elements, 39 with audio."""
+    argv = [ffmpeg, "-hide_banner", "-nostdin", "-loglevel", "warning",
+            "-rtsp_transport", "tcp", "-fflags", "nobuffer", "-flags", "low_delay",
+            "-probesize", "2000000", "-analyzeduration", "3000000",
+            "-i", url, "-map", "0:v:0", "-vf", "scale=%d:%d,format=nv12" % (width, height),
+            "-fps_mode", "passthrough", "-enc_time_base:v", "1:90000",
+            "-f", "rawvideo", video_url]
+    if audio_url is not None:
+        argv += ["-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2",
+                 "-ar", "48000", "-f", "f32le", audio_url]
+    return argv
+
+
+def processes_with(text):
+    """Live Linux processes whose command line contains text, as (pid, argv0).
+
+    A listener's URL is unique per test, so processes_with(sink.url) finds the
+    decoder that was told to write there, wherever it was started from. Zombies
+    are left out: an orphan stays one until PID 1 reaps it.
+    """
+    found = []
+    needle = text.encode()
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % name, "rb") as f:
+                cmdline = f.read()
+        except OSError:
+            continue
+        if needle in cmdline and is_alive(int(name)):
+            found.append((int(name), cmdline.split(b"\0")[0].decode(errors="replace")))
+    return found
+
+
+def is_alive(pid):
+    """True while pid runs (a zombie counts as ended)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            stat = f.read()
+    except OSError:
+        return False
+    return stat.rsplit(")", 1)[1].split()[0] != "Z"
+
+
+def wait_until(predicate, timeout, step=0.02):
+    """Polls predicate until true or timeout; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(step)

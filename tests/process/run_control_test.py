@@ -1,0 +1,253 @@
+"""Whole runs of the tool against the stand-in decoder and the stand-in NDI
+runtime: every event pattern and exit code of a run."""
+import os
+import struct
+import time
+import unittest
+
+from harness import (FAKE_DECODER, NOEXPORT_DIR, NEWLINE, RUNTIME_FILE, WINE, Tool, check_pattern,
+                     fake_picture, fake_url, fnv1a64, read_record, scratch_dir, tool_path, unquote)
+
+USAGE = (b"usage: qor-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
+         b"[--width 1920] [--height 1080] [--fps 30]")
+
+
+def fake_args(url, *extra):
+    return ["--input", url, "--ffmpeg", tool_path(FAKE_DECODER)] + list(extra)
+
+
+class Usage(unittest.TestCase):
+    def test_bad_arguments_print_only_the_usage_line(self):
+        for args in ([], ["--input"], ["--input", "x", "--width", "719"], ["--help"],
+                     ["--input", "x", "--fps", "99999999999"]):
+            with Tool(args) as t:
+                code, events = t.finish()
+            self.assertEqual(code, 64, args)
+            self.assertEqual(events, [], args)
+            self.assertEqual(t.stderr, USAGE + NEWLINE, args)
+
+
+class RuntimeFailures(unittest.TestCase):
+    def run_failing(self, env=None, runtime_dir=None):
+        d = scratch_dir()
+        record = os.path.join(d, "decoder.rec")
+        with Tool(fake_args(fake_url(hold=1, record=tool_path(record))), env=env,
+                  runtime_dir=runtime_dir) as t:
+            code, events = t.finish()
+        check_pattern(self, events)
+        self.assertFalse(os.path.exists(record), "a decoder was started")
+        return code, events
+
+    def test_runtime_missing(self):
+        code, events = self.run_failing(runtime_dir=scratch_dir())
+        self.assertEqual(code, 2)
+        self.assertEqual(events, [{"event": "error", "code": "ndi_runtime",
+                                   "message": "NDI runtime not found (%s)" % RUNTIME_FILE}])
+
+    def test_runtime_without_entry_point(self):
+        code, events = self.run_failing(runtime_dir=NOEXPORT_DIR)
+        self.assertEqual(code, 2)
+        self.assertEqual(events[0]["message"], "NDI runtime incompatible (NDIlib_v6_load missing)")
+
+    def test_runtime_refusing_the_processor(self):
+        code, events = self.run_failing(env={"QOR_STANDIN_INIT_FAIL": "1"})
+        self.assertEqual(code, 2)
+        self.assertEqual(events[0]["message"], "NDI initialization failed (unsupported CPU?)")
+
+    def test_sender_creation_failing(self):
+        code, events = self.run_failing(env={"QOR_STANDIN_CREATE_FAIL": "1"})
+        self.assertEqual(code, 2)
+        self.assertEqual(events, [{"event": "error", "code": "ndi_sender",
+                                   "message": "NDI sender creation failed"}])
+
+
+class SpawnFailures(unittest.TestCase):
+    def test_missing_decoder_fails_at_once(self):
+        path = tool_path(os.path.join(scratch_dir(), "no such ffmpeg"))
+        with Tool(["--input", "rtsp://h/s", "--ffmpeg", path]) as t:
+            code, events = t.finish(timeout=10)
+        self.assertEqual(code, 3)
+        self.assertEqual(events, [{"event": "error", "code": "ffmpeg_spawn", "message": "cannot start " + path}])
+
+    def test_any_path_gives_a_valid_json_line(self):
+        # The path reaches the event through the escaping: whatever its bytes,
+        # the line parses and gives back the text (a byte that is not UTF-8 reads
+        # as the Latin-1 character of its value; long texts are cut).
+        cases = [
+            ("q\"uote \\ back\\", "q\"uote \\ back\\"),
+            ("tab\tnl\x01", "tab\tnl\x01"),
+            ("B\u00fchne", "B\u00fchne"),
+            ("x" * 600, "x" * 505),
+        ]
+        if not WINE:  # Wine hands arguments over in the ANSI code page
+            cases.append(("\u65e5\u672c \U0001f3a5", "\u65e5\u672c \U0001f3a5"))
+            cases.append((b"bad \xff\xe9 \xe2\x80 end", "bad \u00ff\u00e9 \u00e2\u0080 end"))
+            cases.append((b"y" * 503 + "\u00e9\u00e9".encode(), "y" * 503 + "\u00e9"))
+        for path, expected in cases:
+            arg = path if isinstance(path, bytes) else path.encode()
+            with Tool([b"--input", b"rtsp://h/s", b"--ffmpeg", arg]) as t:
+                code, events = t.finish(timeout=10)
+            self.assertEqual(code, 3, path)
+            self.assertEqual(events, [{"event": "error", "code": "ffmpeg_spawn",
+                                       "message": "cannot start " + expected}], path)
+
+
+class Runs(unittest.TestCase):
+    def test_normal_stop(self):
+        d = scratch_dir()
+        record = os.path.join(d, "ndi.rec")
+        url = fake_url(frames=100000, rate=30, blocks=100000, arate=100, hold=1)
+        with Tool(fake_args(url, "--name", "Stage A"), record=record) as t:
+            started = t.next_event(10)
+            self.assertEqual(started["event"], "started")
+            self.assertEqual(started["name"], "Stage A")
+            self.assertEqual((started["width"], started["height"], started["audio"]), (1920, 1080, True))
+            first = t.next_event(5)
+            self.assertEqual(first["event"], "status")
+            self.assertEqual(first["connections"], 0)
+            self.assertTrue(first["audio"])
+            second = t.next_event(5)
+            # Paced at 30/s by the stand-in decoder; a loaded machine may bunch them.
+            self.assertTrue(10.0 <= second["fps"] <= 60.0, second)
+            time.sleep(0.5)
+            t.close_stdin()
+            code, events = t.finish(timeout=10)
+        check_pattern(self, events)
+        self.assertEqual(code, 0)
+        self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
+        last = events[-2]
+        self.assertEqual(last["event"], "status")
+        self.assertLessEqual(last["fps"], 10.0, "the last line counts only the cut-short interval")
+        rec = read_record(record)
+        names = [unquote(kv["name"]) for ev, kv in rec if ev == "send_create"]
+        self.assertEqual(names, [b"Stage A"])
+        self.assertIn("send_destroy", [ev for ev, _ in rec])
+        video = [kv for ev, kv in rec if ev == "video"]
+        audio = [kv for ev, kv in rec if ev == "audio"]
+        self.assertGreater(len(video), 100)
+        self.assertGreater(len(audio), 300)
+        self.assertEqual({(v["xres"], v["yres"], v["rate_n"], v["rate_d"], v["stride"]) for v in video},
+                         {("1920", "1080", "30", "1", "1920")})
+        self.assertEqual({(a["rate"], a["channels"], a["samples"], a["stride"]) for a in audio},
+                         {("48000", "2", "480", "1920")})
+
+    def test_every_byte_of_pictures_and_audio_arrives_in_order(self):
+        # Small pictures written in odd-sized pieces must still arrive whole,
+        # in order, each exactly once; audio likewise block by block.
+        d = scratch_dir()
+        record = os.path.join(d, "ndi.rec")
+        url = fake_url(frames=40, blocks=25, chunk=77, hold=1)
+        with Tool(fake_args(url, "--width", "64", "--height", "36", "--fps", "25"), record=record) as t:
+            self.assertEqual(t.next_event(10)["event"], "started")
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline:
+                rec = read_record(record)
+                if (sum(ev == "video" for ev, _ in rec) >= 40 and sum(ev == "audio" for ev, _ in rec) >= 25):
+                    break
+                time.sleep(0.05)
+            t.close_stdin()
+            code, events = t.finish(timeout=15)
+        check_pattern(self, events)
+        self.assertEqual(code, 0)
+        rec = read_record(record)
+        video = [kv for ev, kv in rec if ev == "video"]
+        self.assertEqual([v["fnv"] for v in video], [fnv1a64(fake_picture(i, 64, 36)) for i in range(40)])
+        self.assertTrue(all(v["rate_n"] == "25" for v in video))
+        audio = [kv for ev, kv in rec if ev == "audio"]
+        self.assertEqual(len(audio), 25)
+        bits = lambda f: "0x%08X" % struct.unpack("<I", struct.pack("<f", f))[0]
+        for b, a in enumerate(audio):
+            k = b * 480
+            self.assertEqual((a["p0_first"], a["p0_last"]), (bits(k), bits(k + 479)))
+            self.assertEqual((a["p1_first"], a["p1_last"]), (bits(-float(k)), bits(-float(k + 479))))
+
+    def test_decoder_ending_with_its_own_code(self):
+        with Tool(fake_args(fake_url(frames=10, blocks=10, exit=1))) as t:
+            code, events = t.finish(timeout=15)
+        check_pattern(self, events)
+        self.assertEqual(code, 1)
+        self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 1, "requested": False})
+
+    def test_decoder_closing_mid_picture(self):
+        d = scratch_dir()
+        record = os.path.join(d, "ndi.rec")
+        with Tool(fake_args(fake_url(frames=5, cut=1), "--no-audio", "--width", "64", "--height", "36"),
+                  record=record) as t:
+            code, events = t.finish(timeout=15)
+        self.assertEqual(code, 1)
+        self.assertEqual(events[0]["audio"], False)
+        # The pump stops at the decoder's end, so it may not get to every whole
+        # picture; what it sends is whole pictures in order, never the cut one.
+        video = [kv for ev, kv in read_record(record) if ev == "video"]
+        expected = [fnv1a64(fake_picture(i, 64, 36)) for i in range(5)]
+        self.assertEqual([v["fnv"] for v in video], expected[:len(video)])
+
+    def test_status_reports_half_the_pictures_counted(self):
+        # 50 pictures as fast as they go, then silence: 25.0, then 0.0.
+        with Tool(fake_args(fake_url(frames=50, hold=1), "--no-audio", "--width", "64", "--height", "36")) as t:
+            self.assertEqual(t.next_event(10)["event"], "started")
+            self.assertEqual(t.next_event(5)["fps"], 25.0)
+            self.assertEqual(t.next_event(5)["fps"], 0.0)
+            t.close_stdin()
+            code, events = t.finish(timeout=10)
+        self.assertEqual(code, 0)
+        with Tool(fake_args(fake_url(frames=59, hold=1), "--no-audio", "--width", "64", "--height", "36")) as t:
+            self.assertEqual(t.next_event(10)["event"], "started")
+            self.assertEqual(t.next_event(5)["fps"], 29.5)
+
+    def test_receiver_count_is_reported(self):
+        with Tool(fake_args(fake_url(hold=1), "--no-audio"), env={"QOR_STANDIN_CONNECTIONS": "3"}) as t:
+            self.assertEqual(t.next_event(10)["event"], "started")
+            status = t.next_event(5)
+            self.assertEqual(status["connections"], 3)
+            self.assertEqual(status["audio"], False)
+
+    def test_stdin_content_is_ignored(self):
+        with Tool(fake_args(fake_url(hold=1), "--no-audio")) as t:
+            self.assertEqual(t.next_event(10)["event"], "started")
+            t.write_stdin(b"quit\nstop\n\x1a\x04\x00exit\n")
+            self.assertEqual(t.next_event(5)["event"], "status")
+            self.assertEqual(t.next_event(5)["event"], "status")
+            t.close_stdin()
+            code, events = t.finish(timeout=10)
+        self.assertEqual(code, 0)
+        self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
+
+
+class ConnectTimeouts(unittest.TestCase):
+    """Each waits out the accept limits: 30 s per channel."""
+
+    def test_decoder_exiting_without_connecting_video_only(self):
+        with Tool(fake_args(fake_url(noconnect=1, exit=7), "--no-audio")) as t:
+            code, events = t.finish(timeout=45)
+            elapsed = time.monotonic() - t.started_at
+        self.assertEqual(code, 3)
+        self.assertEqual(events, [{"event": "error", "code": "ffmpeg_connect",
+                                   "message": "ffmpeg did not deliver the program (exit 7)"}])
+        self.assertGreater(elapsed, 29)
+
+    def test_decoder_exiting_without_connecting_with_audio(self):
+        with Tool(fake_args(fake_url(noconnect=1, exit=7))) as t:
+            code, events = t.finish(timeout=80)
+            elapsed = time.monotonic() - t.started_at
+        self.assertEqual(code, 3)
+        self.assertEqual(events[0]["message"], "ffmpeg did not deliver the program (exit 7)")
+        self.assertGreater(elapsed, 59)
+
+    def test_video_but_never_audio(self):
+        with Tool(fake_args(fake_url(frames=10, noaudio=1, hold=1))) as t:
+            code, events = t.finish(timeout=80)
+        self.assertEqual(code, 3)
+        self.assertEqual(events, [{"event": "error", "code": "ffmpeg_connect",
+                                   "message": "ffmpeg did not deliver the program (exit 0)"}])
+
+    def test_stdin_closed_before_the_decoder_connects(self):
+        with Tool(fake_args(fake_url(vdelay=3000, hold=1))) as t:
+            t.close_stdin()
+            code, events = t.finish(timeout=80)
+        self.assertEqual(code, 3)
+        self.assertEqual(events[0]["message"], "ffmpeg did not deliver the program (exit 0)")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,44 @@
+# Whole-process tests: Python drives the built tool as a controlling program
+# would. Every test method of every tests/process/*_test.py becomes its own
+# ctest test, so the slow ones (connect time limits) run side by side.
+if(WIN32)
+  set(QOR_WINE 1)
+else()
+  set(QOR_WINE 0)
+endif()
+set(QOR_PROCESS_ENV
+  "QOR_TOOL=$<TARGET_FILE:qor-ndi-send>"
+  "QOR_WINE=${QOR_WINE}"
+  "QOR_FAKE_DECODER=$<TARGET_FILE:fake_decoder>"
+  "QOR_STANDIN_DIR=${CMAKE_BINARY_DIR}/ndi-standin"
+  "QOR_NOEXPORT_DIR=${CMAKE_BINARY_DIR}/ndi-standin-noexport"
+  "QOR_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
+)
+if(WIN32)
+  list(APPEND QOR_PROCESS_ENV "QOR_BRIDGE=$<TARGET_FILE:wine_bridge>")
+endif()
+
+file(GLOB QOR_PROCESS_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/process/*_test.py)
+foreach(py ${QOR_PROCESS_TESTS})
+  get_filename_component(module ${py} NAME_WE)
+  # The camera check does not involve the tool: the Linux build runs it once.
+  if(WIN32 AND module STREQUAL "camera_test")
+    continue()
+  endif()
+  file(STRINGS ${py} lines REGEX "^class [A-Za-z0-9_]+\\(|^    def test_[a-z0-9_]+\\(")
+  set(class "")
+  foreach(line ${lines})
+    if(line MATCHES "^class ([A-Za-z0-9_]+)\\(")
+      set(class ${CMAKE_MATCH_1})
+    elseif(line MATCHES "def (test_[a-z0-9_]+)\\(")
+      set(name ${module}.${class}.${CMAKE_MATCH_1})
+      add_test(NAME ${name} COMMAND /usr/bin/python3 -B -m unittest ${name}
+               WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/process)
+      set_tests_properties(${name} PROPERTIES ENVIRONMENT "${QOR_PROCESS_ENV}" LABELS process)
+      # A live 1080p camera and its decoder take most of a core each: one at a time.
+      if(module MATCHES "^(e2e|camera)_test$")
+        set_tests_properties(${name} PROPERTIES RESOURCE_LOCK camera LABELS "process;camera")
+      endif()
+    endif()
+  endforeach()
+endforeach()

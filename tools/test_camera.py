@@ -1,0 +1,141 @@
+#!/usr/bin/python3
+"""A live test camera served over RTSP on 127.0.0.1, for tests and demos.
+
+Run it with /usr/bin/python3 (the system interpreter carries the GObject
+bindings). It serves one stream at rtsp://127.0.0.1:PORT/cam and prints that URL
+as its only stdout line once the server listens, then serves until SIGTERM or
+SIGINT and exits with 0.
+
+    /usr/bin/python3 tools/test_camera.py [--port N] [--no-audio]
+        [--width 1920] [--height 1080] [--fps 30] [--pattern smpte]
+
+Video: videotestsrc (live) with a burnt-in timecode HH:MM:SS:FF (FF is the frame
+number within the second) in the bottom-right corner, H.264 from x264 tuned for
+zero latency, one key frame a second. Audio (unless --no-audio): a 440 Hz sine,
+stereo, 48 kHz, AAC.
+
+Picture content a test may check (pattern smpte, any size; the bars scale with
+the picture). Sample the centre of each of the seven top bars, bar i at
+x = (2*i + 1) * width / 14, y = height / 3 (integer division). Values measured
+by decoding the stream with ffmpeg into 1920x1080 NV12 (x = 137, 411, 685, 960,
+1234, 1508, 1782; y = 360), luma Y and the chroma pair (Cb, Cr) at that place:
+
+    bar      Y    Cb   Cr
+    white   236  128  128
+    yellow  219   16  136
+    cyan    189  156   16
+    green   174   44   24
+    magenta  78  212  231
+    red      63  101  239
+    blue     33  238  120
+
+The same values hold at other camera sizes (BT.709 throughout, see below) and
+after ffmpeg scales the picture (checked 640x360 and 1920x1080 -> 1280x720).
+Over 150 decoded pictures no value strayed more than 4 from the table (x264
+between key frames); a tolerance of 12 still separates every bar from its
+neighbours and catches a grey, green (all-zero), shifted or torn picture.
+These are the full-intensity bars; pattern smpte75 gives other values. The
+timecode sits in the bottom quarter (black, PLUGE and noise) and never touches
+these places.
+
+Why the pipeline looks as it does:
+- rtph264pay config-interval=1: with -1 (parameter sets in every key frame's
+  access unit) and x264's sliced threads, ffmpeg 5.1 decodes corrupt pictures.
+- colorimetry=bt709 at every size: GStreamer otherwise picks BT.601 for
+  pictures below HD, and the bars' Y/Cb/Cr values would depend on the size.
+- The media is shared between clients and published with a clock and an offset,
+  which makes it non-seekable; a shared seekable media is restarted (seeked to
+  the start) for every new client.
+"""
+
+import argparse
+import os
+import signal
+import sys
+
+import gi
+
+gi.require_version("Gst", "1.0")
+gi.require_version("GstRtspServer", "1.0")
+from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+
+
+def find_aac_encoder():
+    # Debian 12 ships voaacenc in plugins-bad; avenc_aac and fdkaacenc come
+    # with packages that may be installed elsewhere.
+    for name in ("voaacenc", "avenc_aac", "fdkaacenc"):
+        if Gst.ElementFactory.find(name) is not None:
+            return name
+    return None
+
+
+def build_launch(args):
+    video = (
+        "videotestsrc is-live=true pattern={pattern} "
+        "! video/x-raw,width={w},height={h},framerate={fps}/1 "
+        "! timecodestamper "
+        "! timeoverlay time-mode=time-code halignment=right valignment=bottom "
+        "font-desc=\"Monospace {font}\" shaded-background=true "
+        "! videoconvert ! video/x-raw,format=I420,colorimetry=bt709 "
+        "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max={fps} "
+        "! rtph264pay name=pay0 pt=96 config-interval=1"
+    ).format(pattern=args.pattern, w=args.width, h=args.height, fps=args.fps,
+             font=max(8, args.height // 54))
+    if args.no_audio:
+        return "( " + video + " )"
+    enc = find_aac_encoder()
+    if enc is None:
+        sys.exit("test_camera: no AAC encoder element (voaacenc, avenc_aac, fdkaacenc)")
+    audio = (
+        "audiotestsrc is-live=true wave=sine freq=440 volume=0.5 "
+        "! audioconvert ! audioresample "
+        "! audio/x-raw,rate=48000,channels=2 "
+        "! {enc} ! rtpmp4gpay name=pay1 pt=97"
+    ).format(enc=enc)
+    return "( " + video + " " + audio + " )"
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Live RTSP test camera on 127.0.0.1")
+    parser.add_argument("--port", type=int, default=0, help="TCP port, 0 picks a free one")
+    parser.add_argument("--no-audio", action="store_true", help="serve video only")
+    parser.add_argument("--width", type=int, default=1920)
+    parser.add_argument("--height", type=int, default=1080)
+    parser.add_argument("--fps", type=int, default=30)
+    parser.add_argument("--pattern", default="smpte",
+                        help="videotestsrc pattern (smpte, ball, snow, ...)")
+    args = parser.parse_args()
+
+    Gst.init(None)
+    loop = GLib.MainLoop()
+
+    server = GstRtspServer.RTSPServer()
+    server.set_address("127.0.0.1")
+    server.set_service(str(args.port))
+
+    factory = GstRtspServer.RTSPMediaFactory()
+    factory.set_launch(build_launch(args))
+    factory.set_shared(True)
+    factory.set_publish_clock_mode(GstRtspServer.RTSPPublishClockMode.CLOCK_AND_OFFSET)
+    server.get_mount_points().add_factory("/cam", factory)
+
+    if server.attach(None) == 0:
+        sys.exit("test_camera: cannot listen on 127.0.0.1:%d" % args.port)
+
+    def stop(*_):
+        loop.quit()
+        return GLib.SOURCE_REMOVE
+
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, stop)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGINT, stop)
+
+    print("rtsp://127.0.0.1:%d/cam" % server.get_bound_port(), flush=True)
+    loop.run()
+    # Leave without tearing the pipelines down one by one: clients see the
+    # connection close, which is what a camera going away looks like.
+    sys.stdout.flush()
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    main()
