@@ -25,6 +25,21 @@ bool start_child(const char* const* argv) {
   std::string line;
   if (!join_win_cmdline(argv, &line)) return false;
 
+  // The job is made ready before the decoder exists, so that only the
+  // assignment stands between its creation and its binding: if the tool dies
+  // in that gap, the decoder is left suspended, never having run. Every job
+  // result is ignored on purpose: without a job the decoder still runs, only
+  // unbound.
+  if (!gJob) {
+    gJob = CreateJobObjectA(nullptr, nullptr);
+    if (gJob) {
+      JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+      memset(&limits, 0, sizeof limits);
+      limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+      SetInformationJobObject(gJob, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    }
+  }
+
   STARTUPINFOA si;
   memset(&si, 0, sizeof si);
   si.cb = sizeof si;
@@ -38,17 +53,7 @@ bool start_child(const char* const* argv) {
     return false;
   }
   gChild = pi;
-
-  // Every result here is ignored on purpose: without a job the decoder still
-  // runs, only unbound.
-  gJob = CreateJobObjectA(nullptr, nullptr);
-  if (gJob) {
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-    memset(&limits, 0, sizeof limits);
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(gJob, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-    AssignProcessToJobObject(gJob, gChild.hProcess);
-  }
+  if (gJob) AssignProcessToJobObject(gJob, gChild.hProcess);
   ResumeThread(gChild.hThread);
   return true;
 }

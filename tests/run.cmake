@@ -35,9 +35,10 @@ foreach(py ${QOR_PROCESS_TESTS})
       add_test(NAME ${name} COMMAND /usr/bin/python3 -B -m unittest ${name}
                WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/process)
       set_tests_properties(${name} PROPERTIES ENVIRONMENT "${QOR_PROCESS_ENV}" LABELS process)
-      # A live 1080p camera and its decoder take most of a core each: one at a time.
+      # A live 1080p camera and its decoder take most of a core each, and they
+      # must keep real time: these run alone.
       if(module MATCHES "^(e2e|camera)_test$")
-        set_tests_properties(${name} PROPERTIES RESOURCE_LOCK camera LABELS "process;camera")
+        set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE LABELS "process;camera")
       endif()
     endif()
   endforeach()

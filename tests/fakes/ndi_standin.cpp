@@ -19,6 +19,8 @@
 //   QOR_STANDIN_NO_VERSION=1         version returns null (else kVersionText below)
 //   QOR_STANDIN_CONNECTIONS=<n>      send_get_no_connections returns n (default 0)
 //   QOR_STANDIN_VIDEO_DELAY_MS=<n>   each send_send_video_v2 sleeps n ms before returning
+//   QOR_STANDIN_NO_CHECKSUM=1        video lines carry fnv=skipped instead of the checksum, so
+//                                    a benchmark can count pictures without hashing each one
 //   QOR_STANDIN_PREVIEW=<path>       write the latest picture there as a binary PPM (P6,
 //                                    NV12 converted to RGB, BT.601 limited range), through
 //                                    <path>.tmp and a rename, so a reader never sees half a file
@@ -50,7 +52,8 @@
 //   video n= inst=<id> seq=<1,2,..> xres= yres= fourcc=0x<8 hex> rate_n= rate_d=
 //       aspect=<%.9g> aspect_bits=0x<8 hex> format= timecode= data=0x<address>|(null)
 //       stride= metadata=<text>|(null) timestamp= bytes=<xres*yres*3/2> fnv=<checksum>|none
-//       fnv covers bytes bytes from data ("none" when data is null or a size is not positive)
+//       fnv covers bytes bytes from data ("none" when data is null or a size is not positive,
+//       "skipped" under QOR_STANDIN_NO_CHECKSUM)
 //   audio n= inst=<id> seq= rate= channels= samples= timecode= data=0x<address>|(null)
 //       stride= metadata=<text>|(null) timestamp=
 //       then for each channel k (at most 16): p<k>_fnv= p<k>_first=0x<bits> p<k>_last=0x<bits>
@@ -188,6 +191,7 @@ struct Config {
   bool no_version = false;
   int connections = 0;
   int video_delay_ms = 0;
+  bool no_checksum = false;
   std::string preview_path;
   int preview_every = 30;
   std::string audio_dump_path;
@@ -378,7 +382,9 @@ void standin_send_video(NDIlib_send_instance_t p, const NDIlib_video_frame_v2_t*
     append_text(rest, f->p_metadata);
     const int64_t bytes = static_cast<int64_t>(f->xres) * f->yres * 3 / 2;
     appendf(rest, " timestamp=%" PRId64 " bytes=%" PRId64, f->timestamp, bytes);
-    if (f->p_data && f->xres > 0 && f->yres > 0)
+    if (gConfig.no_checksum)
+      rest += " fnv=skipped";
+    else if (f->p_data && f->xres > 0 && f->yres > 0)
       appendf(rest, " fnv=%016" PRIx64, fnv1a64(f->p_data, static_cast<uint64_t>(bytes)));
     else
       rest += " fnv=none";
@@ -447,6 +453,7 @@ STANDIN_EXPORT const NDIlib_v6* NDIlib_v6_load(void) {
   c.no_version = env_flag("QOR_STANDIN_NO_VERSION");
   c.connections = env_int("QOR_STANDIN_CONNECTIONS", 0);
   c.video_delay_ms = env_int("QOR_STANDIN_VIDEO_DELAY_MS", 0);
+  c.no_checksum = env_flag("QOR_STANDIN_NO_CHECKSUM");
   if (const char* preview = getenv("QOR_STANDIN_PREVIEW")) c.preview_path = preview;
   c.preview_every = env_int("QOR_STANDIN_PREVIEW_EVERY", 30);
   if (const char* dump = getenv("QOR_STANDIN_AUDIO_DUMP")) c.audio_dump_path = dump;

@@ -38,15 +38,19 @@ def tool_linux_pid(t, token):
 
 class KilledFromOutside(unittest.TestCase):
     def kill_runs(self, runs, parallel):
-        survivors = []
+        survivors, unborn = [], []
         lock = threading.Lock()
         rng = random.Random(7)
         delays = [rng.uniform(0.0, 1.5) for _ in range(runs)]
+        d = scratch_dir()
 
         def one(delay):
             token = "kill" + uuid.uuid4().hex
-            url = fake_url(frames=100000, rate=30, blocks=100000, arate=100, hold=1, token=token)
-            with Tool(fake_args(url)) as t:
+            record = os.path.join(d, token)
+            url = fake_url(frames=100000, rate=30, blocks=100000, arate=100, hold=1, token=token,
+                           record=tool_path(record))
+            with Tool(fake_args(url, "--width", "320", "--height", "180")) as t:
+                t.pipe_timeout = 1
                 pid = tool_linux_pid(t, token)
                 time.sleep(delay)
                 try:
@@ -54,19 +58,28 @@ class KilledFromOutside(unittest.TestCase):
                 except ProcessLookupError:
                     pass
                 t.proc.wait(timeout=20)
-                if not wait_gone(token, 1.0):
-                    with lock:
-                        survivors.append((delay, [open("/proc/%d/cmdline" % p, "rb").read()[:80]
-                                                  for p in linux_pids_running(token)]))
-                    for p in linux_pids_running(token):
-                        os.kill(p, signal.SIGKILL)
+                if wait_gone(token, 1.0):
+                    return
+                left = linux_pids_running(token)
+                with lock:
+                    # Under Wine a tool killed inside CreateProcess can leave the
+                    # new process stuck in Wine's own start-up, before the
+                    # decoder's first instruction (it never writes its record).
+                    if WINE and not os.path.exists(record):
+                        unborn.append(delay)
+                    else:
+                        survivors.append((delay, left))
+                for p in left:
+                    os.kill(p, signal.SIGKILL)
 
         for start in range(0, runs, parallel):
-            threads = [threading.Thread(target=one, args=(d,)) for d in delays[start:start + parallel]]
+            threads = [threading.Thread(target=one, args=(x,)) for x in delays[start:start + parallel]]
             for th in threads:
                 th.start()
             for th in threads:
                 th.join()
+        if unborn:
+            print("%d of %d runs left a process that never started the decoder (Wine)" % (len(unborn), runs))
         self.assertEqual(survivors, [])
 
     def test_no_decoder_survives_a_killed_tool(self):

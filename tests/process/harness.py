@@ -60,6 +60,7 @@ class Tool:
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=full_env)
         self.lines = queue.Queue()
+        self.pipe_timeout = 10  # how long to wait for the end of output once the tool has ended
         self.raw = []
         self.stderr = b""
         self._out = threading.Thread(target=self._read_stdout, daemon=True)
@@ -115,10 +116,7 @@ class Tool:
         except subprocess.TimeoutExpired:
             self.kill()
             raise AssertionError("tool did not end within %d s" % timeout)
-        self._out.join(10)
-        self._err.join(10)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        self._close_pipes()
         events = [parse_line(l) for l in self.raw]
         return code, events
 
@@ -137,16 +135,24 @@ class Tool:
             self.proc.kill()
             self.proc.wait()
 
+    def _close_pipes(self):
+        # Under Wine a helper process (conhost) of a killed tool may keep the
+        # pipes open a while; a pipe still being read is left to the daemon
+        # thread, since closing it under a blocked reader would hang.
+        self._out.join(self.pipe_timeout)
+        self._err.join(self.pipe_timeout)
+        if not self._out.is_alive():
+            self.proc.stdout.close()
+        if not self._err.is_alive():
+            self.proc.stderr.close()
+
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.close_stdin()
         self.kill()
-        self._out.join(10)
-        self._err.join(10)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        self._close_pipes()
 
 
 def parse_line(line):
