@@ -44,7 +44,7 @@ def scratch_dir():
 class Tool:
     """One run of the tool. Lines are read on a thread; events() parses them."""
 
-    def __init__(self, args, env=None, runtime_dir=None, record=None):
+    def __init__(self, args, env=None, runtime_dir=None, record=None, close_stdout=False):
         full_env = dict(os.environ)
         for key in ("NDI_RUNTIME_DIR_V6", "FFMPEG_BIN"):
             full_env.pop(key, None)
@@ -59,6 +59,10 @@ class Tool:
         self.started_at = time.monotonic()
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=full_env)
+        if close_stdout:
+            # A controller that has stopped listening: every line hits a closed pipe.
+            self.proc.stdout.close()
+            self.proc.stdout = open(os.devnull, "rb")
         self.lines = queue.Queue()
         self.pipe_timeout = 10  # how long to wait for the end of output once the tool has ended
         self.raw = []

@@ -213,6 +213,17 @@ class Runs(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
 
+    def test_controller_closing_stdout_does_not_kill_the_tool(self):
+        d = scratch_dir()
+        record = os.path.join(d, "decoder.rec")
+        with Tool(fake_args(fake_url(hold=1, record=tool_path(record)), "--no-audio"), close_stdout=True) as t:
+            time.sleep(4.5)  # started and two status lines go nowhere
+            self.assertIsNone(t.proc.poll(), "the tool died writing to a closed stdout")
+            t.close_stdin()
+            code, _ = t.finish(timeout=10)
+        self.assertEqual(code, 0)
+        self.assertTrue(os.path.exists(record))
+
 
 class ConnectTimeouts(unittest.TestCase):
     """Each waits out the accept limits: 30 s per channel."""
