@@ -8,10 +8,11 @@ pkgs=(cmake ninja-build g++ make googletest python3 ffmpeg)
 camera=(gir1.2-gst-rtsp-server-1.0 python3-gi gstreamer1.0-plugins-base gstreamer1.0-plugins-good
         gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-x)
 windows=(g++-mingw-w64-x86-64-posix wine64 wine)
+fuzz=(clang libclang-rt-14-dev)
 case "$what" in
   build) ;;
   demo) pkgs+=("${camera[@]}") ;;
-  test) pkgs+=("${camera[@]}" "${windows[@]}") ;;
+  test) pkgs+=("${camera[@]}" "${windows[@]}" "${fuzz[@]}") ;;
   *) echo "usage: $0 [build|test|demo]" >&2; exit 64 ;;
 esac
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what it needs, then builds and tests Linux
 # (debug, address+undefined sanitizers, thread sanitizer) and Windows (mingw-w64
-# cross build, run under Wine). Exits non-zero when anything fails.
+# cross build, run under Wine), and fuzzes the text handling for a bounded
+# time. Exits non-zero when anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh test || exit 1
@@ -36,6 +37,9 @@ run_preset windows
 wineserver -k >/dev/null 2>&1
 run_preset linux-asan
 run_preset linux-tsan
+
+echo "=== fuzzing (${QOR_FUZZ_SECONDS:-20} s per target)"
+bash scripts/fuzz.sh "${QOR_FUZZ_SECONDS:-20}" || failed+=("fuzz")
 
 if [ ${#failed[@]} -ne 0 ]; then
   echo "FAILED: ${failed[*]}"

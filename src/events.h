@@ -11,9 +11,10 @@ extern pthread_mutex_t gOutLock;
 void emit(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes src escaped for a JSON string into dst (limit bytes, always NUL
-// terminated; the output length stays below limit - 6). Well-formed UTF-8 passes
-// unchanged; any other byte becomes \u00XX. Limits below 8 give an empty text
-// after the first character, which is written without a room test.
+// terminated). Well-formed UTF-8 passes unchanged; any other byte becomes
+// \u00XX. Each character after the first is written only while the length so
+// far + 7 stays below limit, so one escape and the terminator always fit (at
+// most 510 bytes of text for a limit of 512); a UTF-8 sequence is never split.
 void json_escape(const char* src, char* dst, size_t limit);
 
 // The events of a run. Text values are escaped here (names, paths and

@@ -34,7 +34,6 @@ class CameraThroughFfmpeg(unittest.TestCase):
             ff = subprocess.Popen(mc.decoder_argv(mc.FFMPEG, url, W, H, video.url, audio.url))
             try:
                 self.assertTrue(mc.wait_until(lambda: video.frames > 0, 10), "no picture")
-                self.assertLessEqual(video.accepted_at, audio.accepted_at)
                 frames0, floats0, t0 = video.frames, audio.total // 4, time.monotonic()
                 time.sleep(3)
                 seconds = time.monotonic() - t0

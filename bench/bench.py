@@ -1,0 +1,402 @@
+#!/usr/bin/python3
+"""Benchmarks of qor-ndi-send on Linux. Prints figures; asserts nothing.
+
+Every figure is a ratio or a count taken side by side in one run of this
+script, because the machines it runs on are small and shared: absolute times
+move by a factor of two from one minute to the next.
+
+  relay throughput   the tool against bare_reader, both fed by the same
+                     fake_decoder writing N pictures as fast as it can. Each is
+                     timed the same way, from the arrival of its "started" line
+                     (both connections accepted) to the arrival of its "exit"
+                     line (decoder ended, stream drained), and credited with the
+                     pictures that reached the end: for the tool, the pictures
+                     the stand-in runtime was handed (counted from its record,
+                     with the per-picture checksum switched off); for the bare
+                     reader, the whole pictures it received. Runs alternate
+                     which goes first; the figure is the median of the pairs'
+                     ratios. CPU time per picture of each reader's own process
+                     is shown beside it.
+  CPU and memory     the tool relaying 1080p30 with audio in real time, its own
+                     utime+stime and VmHWM from /proc read just before stdin is
+                     closed (the decoder is another process, not counted),
+                     beside the bare reader fed and sampled the same way
+  stop and start     stdin closed -> exit line; process start -> started line,
+                     against the bare reader's process start -> started line
+
+usage: bench.py --build <dir> [--quick] [--duration S] [--runs N] [--only PART] [--markdown FILE]
+"""
+import argparse
+import json
+import os
+import queue
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+
+
+class Proc:
+    """A child whose stdout lines are timestamped on arrival by a reader thread."""
+
+    def __init__(self, cmd, env, keep_stdin):
+        self.spawned_at = time.monotonic()
+        self.p = subprocess.Popen(cmd, env=env, stdin=subprocess.PIPE if keep_stdin else subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for raw in iter(self.p.stdout.readline, b""):
+            self.lines.put((time.monotonic(), json.loads(raw)))
+        self.lines.put((time.monotonic(), None))
+
+    def wait_event(self, name, timeout):
+        """(arrival time, event) of the next event called name; skips others."""
+        end = time.monotonic() + timeout
+        while True:
+            left = end - time.monotonic()
+            if left <= 0:
+                raise RuntimeError("no %s event within %.0f s" % (name, timeout))
+            at, ev = self.lines.get(timeout=left)
+            if ev is None:
+                raise RuntimeError("output ended before %s" % name)
+            if ev.get("event") == name:
+                return at, ev
+
+    def close_stdin(self):
+        t = time.monotonic()
+        self.p.stdin.close()
+        return t
+
+    def cpu_at_exit(self, timeout=600):
+        """CPU seconds (user + system) of this process alone, all its threads,
+        read once it has ended but before it is reaped; its children's time
+        (the decoder's) is kept apart by the system and not counted."""
+        deadline = time.monotonic() + timeout
+        while os.waitid(os.P_PID, self.p.pid, os.WEXITED | os.WNOWAIT | os.WNOHANG) is None:
+            if time.monotonic() > deadline:
+                raise RuntimeError("process did not end")
+            time.sleep(0.002)
+        return proc_cpu_seconds(self.p.pid)
+
+    def finish(self, timeout=30):
+        try:
+            return self.p.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.p.kill()
+            self.p.wait()
+            raise
+
+
+class Bench:
+    def __init__(self, build):
+        self.build = os.path.abspath(build)
+        self.tool = os.path.join(self.build, "qor-ndi-send")
+        self.bare = os.path.join(self.build, "bench", "bare_reader")
+        self.decoder = os.path.join(self.build, "tests", "fakes", "fake_decoder")
+        self.runtime = os.path.join(self.build, "ndi-standin")
+        for path in (self.tool, self.bare, self.decoder, os.path.join(self.runtime, "libndi.so.6")):
+            if not os.path.exists(path):
+                sys.exit("missing %s: build the linux-release preset first" % path)
+        self.scratch = tempfile.mkdtemp(prefix="qor-bench-")
+        self.waitall = False
+        self.with_unaligned = False
+
+    def env(self, record=None):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("QOR_STANDIN_")}
+        env.pop("FFMPEG_BIN", None)
+        env["NDI_RUNTIME_DIR_V6"] = self.runtime
+        if record:
+            # Counts the pictures the runtime was handed without hashing each one.
+            env["QOR_STANDIN_RECORD"] = record
+            env["QOR_STANDIN_NO_CHECKSUM"] = "1"
+        return env
+
+    def start_tool(self, url, width, height, audio, record=None):
+        args = [self.tool, "--input", url, "--ffmpeg", self.decoder, "--width", str(width), "--height", str(height)]
+        if not audio:
+            args.append("--no-audio")
+        return Proc(args, self.env(record), keep_stdin=True)
+
+    def start_bare(self, url, width, height, audio, waitall=False, unaligned=False):
+        args = [self.bare] + (["--waitall"] if waitall else []) + (["--unaligned"] if unaligned else []) + [ "--input", url, "--ffmpeg", self.decoder, "--width", str(width), "--height", str(height)]
+        if not audio:
+            args.append("--no-audio")
+        return Proc(args, self.env(), keep_stdin=False)
+
+
+def stand_in_pictures(record):
+    with open(record) as f:
+        return sum(1 for line in f if line.startswith("video ") and "fnv=skipped" in line)
+
+
+# ---- 1. relay throughput ----------------------------------------------------------
+
+def throughput_tool(b, width, height, frames):
+    record = os.path.join(b.scratch, "tput-%dx%d.rec" % (width, height))
+    if os.path.exists(record):
+        os.remove(record)
+    url = "fake://bench?frames=%d&rate=0" % frames
+    # As a controller runs it: stdin open until the decoder has ended on its own.
+    t = b.start_tool(url, width, height, audio=False, record=record)
+    t0, _ = t.wait_event("started", 60)
+    t1, ev = t.wait_event("exit", 600)
+    t.close_stdin()
+    cpu = t.cpu_at_exit()
+    code = t.finish()
+    if code != 1 or ev.get("requested") is not False:
+        raise RuntimeError("tool run ended with %d %r" % (code, ev))
+    pictures = stand_in_pictures(record)
+    return pictures, t1 - t0, cpu
+
+
+def throughput_bare(b, width, height, frames):
+    url = "fake://bench?frames=%d&rate=0" % frames
+    r = b.start_bare(url, width, height, audio=False, waitall=b.waitall)
+    t0, _ = r.wait_event("started", 60)
+    t1, ev = r.wait_event("exit", 600)
+    cpu = r.cpu_at_exit()
+    if r.finish() != 0:
+        raise RuntimeError("bare reader failed")
+    return ev["frames"], t1 - t0, cpu, ev["recv_calls"]
+
+
+def bench_throughput(b, width, height, frames, runs):
+    size = width * height * 3 // 2
+    tool_rates, bare_rates, ratios, calls = [], [], [], []
+    tool_cpu, bare_cpu = [], []
+    lost = 0
+    for i in range(runs):
+        # Alternate which goes first, so a drift in the machine's load hits both.
+        order = ("tool", "bare") if i % 2 == 0 else ("bare", "tool")
+        got = {}
+        for which in order:
+            if which == "tool":
+                n, secs, cpu = throughput_tool(b, width, height, frames)
+                lost += frames - n
+                tool_cpu.append(cpu / max(n, 1))
+                got["tool"] = n / secs
+            else:
+                n, secs, cpu, c = throughput_bare(b, width, height, frames)
+                bare_cpu.append(cpu / max(n, 1))
+                calls.append(c / max(n, 1))
+                got["bare"] = n / secs
+        tool_rates.append(got["tool"])
+        bare_rates.append(got["bare"])
+        ratios.append(got["tool"] / got["bare"])
+    return {
+        "size": size, "frames": frames, "runs": runs,
+        "tool_pps": statistics.median(tool_rates), "bare_pps": statistics.median(bare_rates),
+        "ratio": statistics.median(ratios), "ratio_min": min(ratios), "ratio_max": max(ratios),
+        "bare_recv_per_picture": statistics.median(calls),
+        "tool_cpu_us": 1e6 * statistics.median(tool_cpu), "bare_cpu_us": 1e6 * statistics.median(bare_cpu), "tool_pictures_not_relayed": lost,
+    }
+
+
+# ---- 2. CPU time and peak memory -----------------------------------------------------
+
+def proc_cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    # utime and stime are fields 14 and 15 of the whole line; fields[0] here is field 3.
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+def proc_status_kib(pid, key):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def bare_cpu(b, url, width, height, seconds, unaligned=False):
+    """The bare reader fed the same way, sampled the same way, then killed
+    (its decoder goes with it)."""
+    r = b.start_bare(url, width, height, audio=True, waitall=b.waitall, unaligned=unaligned)
+    t_start, _ = r.wait_event("started", 60)
+    cpu0 = proc_cpu_seconds(r.p.pid)
+    time.sleep(seconds)
+    t_end = time.monotonic()
+    cpu1 = proc_cpu_seconds(r.p.pid)
+    hwm = proc_status_kib(r.p.pid, "VmHWM") * 1024
+    r.p.terminate()
+    r.p.wait()
+    return (cpu1 - cpu0) / (t_end - t_start), hwm
+
+
+def bench_cpu(b, seconds):
+    width, height = 1920, 1080
+    margin = seconds + 60
+    url = "fake://bench?frames=%d&rate=30&blocks=%d&arate=100&hold=1" % (30 * margin, 100 * margin)
+    bare_share, bare_hwm = bare_cpu(b, url, width, height, seconds)
+    unaligned_share = bare_cpu(b, url, width, height, seconds, unaligned=True)[0] if b.with_unaligned else None
+    t = b.start_tool(url, width, height, audio=True)
+    t_start, _ = t.wait_event("started", 60)
+    pid = t.p.pid
+    cpu0 = proc_cpu_seconds(pid)
+    time.sleep(seconds)
+    t_end = time.monotonic()
+    cpu1 = proc_cpu_seconds(pid)
+    hwm = proc_status_kib(pid, "VmHWM") * 1024
+    rss = proc_status_kib(pid, "VmRSS") * 1024
+    fps = []
+    while True:
+        try:
+            _, ev = t.lines.get_nowait()
+        except queue.Empty:
+            break
+        if ev and ev.get("event") == "status":
+            fps.append(ev["fps"])
+    t.close_stdin()
+    _, ev = t.wait_event("exit", 30)
+    code = t.finish()
+    if code != 0 or not ev.get("requested"):
+        raise RuntimeError("tool did not stop as asked: %d %r" % (code, ev))
+    picture = width * height * 3 // 2
+    return {
+        "seconds": t_end - t_start, "cpu_seconds": cpu1 - cpu0,
+        "core_share": (cpu1 - cpu0) / (t_end - t_start), "hwm": hwm, "rss": rss,
+        "picture": picture, "hwm_over_picture": hwm - picture,
+        "fps_median": statistics.median(fps) if fps else 0.0,
+        "bare_share": bare_share, "bare_hwm": bare_hwm, "unaligned_share": unaligned_share,
+    }
+
+
+# ---- 3. stop latency and start overhead ----------------------------------------------
+
+def bench_stop_start(b, runs):
+    stops, tool_starts, bare_starts = [], [], []
+    for i in range(runs):
+        url = "fake://bench?frames=3000&rate=30&blocks=10000&arate=100&hold=1"
+        t = b.start_tool(url, 1920, 1080, audio=True)
+        at, _ = t.wait_event("started", 60)
+        tool_starts.append(at - t.spawned_at)
+        # A stop can land anywhere in the reporter's 100 ms steps.
+        time.sleep(0.5 + random.random() * 0.5)
+        closed = t.close_stdin()
+        done, ev = t.wait_event("exit", 30)
+        t.finish()
+        if not ev.get("requested"):
+            raise RuntimeError("stop not reported as requested: %r" % ev)
+        stops.append(done - closed)
+
+        r = b.start_bare("fake://bench?frames=1&blocks=1", 1920, 1080, audio=True)
+        at, _ = r.wait_event("started", 60)
+        bare_starts.append(at - r.spawned_at)
+        r.wait_event("exit", 30)
+        r.finish()
+    overheads = [a - c for a, c in zip(tool_starts, bare_starts)]
+    return {
+        "runs": runs,
+        "stop_median": statistics.median(stops), "stop_max": max(stops),
+        "tool_start_median": statistics.median(tool_starts), "tool_start_max": max(tool_starts),
+        "bare_start_median": statistics.median(bare_starts), "bare_start_max": max(bare_starts),
+        "start_overhead_median": statistics.median(tool_starts) - statistics.median(bare_starts),
+        "start_overhead_max": max(overheads),
+    }
+
+
+# ---- report ---------------------------------------------------------------------------
+
+def mib(n):
+    return n / 1048576.0
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", required=True, help="a Linux build tree with the tool, bench/ and the stand-ins")
+    ap.add_argument("--quick", action="store_true", help="shorter runs: 10 s of CPU sampling, fewer repeats")
+    ap.add_argument("--duration", type=float, help="seconds of real-time relaying to sample (default 60, quick 10)")
+    ap.add_argument("--runs", type=int, help="side-by-side pairs per picture size (default 7, quick 3);"
+                    " twice as many stop/start runs")
+    ap.add_argument("--only", choices=["throughput", "cpu", "stop"], help="run one part")
+    ap.add_argument("--bare-waitall", action="store_true",
+                    help="the bare reader receives with MSG_WAITALL (to try that receive mode)")
+    ap.add_argument("--with-unaligned", action="store_true",
+                    help="also measure the bare reader's CPU with an unaligned picture buffer")
+    ap.add_argument("--tool", help="measure this build of the tool instead of the one in --build")
+    ap.add_argument("--markdown", help="also write the table of figures to this file")
+    a = ap.parse_args()
+    duration = a.duration or (10.0 if a.quick else 60.0)
+    runs = a.runs or (3 if a.quick else 7)
+    b = Bench(a.build)
+    b.waitall = a.bare_waitall
+    b.with_unaligned = a.with_unaligned
+    if a.tool:
+        b.tool = os.path.abspath(a.tool)
+    rows = []  # (figure, value, target, met)
+
+    print("qor-ndi-send benchmarks, %d cores, build %s, tool %s" % (os.cpu_count(), b.build, b.tool))
+    if a.only in (None, "throughput"):
+        for width, height, frames in ((1920, 1080, 900 if a.quick else 1500), (3840, 2160, 240 if a.quick else 400)):
+            r = bench_throughput(b, width, height, frames, runs)
+            print("\nrelay throughput %dx%d, %d pictures of %d bytes, %d pairs:" % (width, height, frames, r["size"], runs))
+            print("  tool  %.0f pictures/s (%.2f GB/s)   pictures not relayed in all runs: %d" %
+                  (r["tool_pps"], r["tool_pps"] * r["size"] / 1e9, r["tool_pictures_not_relayed"]))
+            print("  bare  %.0f pictures/s (%.2f GB/s)   recv calls per picture: %.1f" %
+                  (r["bare_pps"], r["bare_pps"] * r["size"] / 1e9, r["bare_recv_per_picture"]))
+            met = r["ratio"] >= 0.95
+            print("  CPU per picture (the reader's process alone): tool %.0f us, bare %.0f us" %
+                  (r["tool_cpu_us"], r["bare_cpu_us"]))
+            print("  tool / bare  %.3f (pairs %.3f .. %.3f)   target >= 0.95   %s" %
+                  (r["ratio"], r["ratio_min"], r["ratio_max"], "met" if met else "MISSED"))
+            rows.append(("relay throughput %dx%d, tool / bare reader" % (width, height),
+                         "%.3f (%.0f vs %.0f pictures/s)" % (r["ratio"], r["tool_pps"], r["bare_pps"]), ">= 0.95", met))
+    if a.only in (None, "cpu"):
+        r = bench_cpu(b, duration)
+        print("\nCPU and memory, 1920x1080 at 30 pictures/s with audio, %.1f s:" % r["seconds"])
+        met_cpu = r["core_share"] <= 0.02
+        print("  CPU time %.2f s = %.2f %% of one core (status fps median %.1f)   target <= 2 %%   %s" %
+              (r["cpu_seconds"], 100 * r["core_share"], r["fps_median"], "met" if met_cpu else "MISSED"))
+        print("  bare reader fed the same way: %.2f %% of one core, peak RSS %.2f MiB; tool / bare CPU %.2f" %
+              (100 * r["bare_share"], mib(r["bare_hwm"]), r["core_share"] / max(r["bare_share"], 1e-9)))
+        if r["unaligned_share"] is not None:
+            print("  bare reader with its picture buffer where malloc puts it (16 bytes into a page): %.2f %% of one core"
+                  % (100 * r["unaligned_share"]))
+        limit = r["picture"] + 6 * 1048576
+        met_rss = r["hwm"] <= limit
+        print("  peak RSS %.2f MiB (now %.2f MiB) = picture %.2f MiB + %.2f MiB   target <= picture + 6 MiB   %s" %
+              (mib(r["hwm"]), mib(r["rss"]), mib(r["picture"]), mib(r["hwm_over_picture"]),
+               "met" if met_rss else "MISSED"))
+        rows.append(("CPU, 1080p30 + audio, %.0f s, share of one core" % duration,
+                     "%.2f %% (bare reader %.2f %%)" % (100 * r["core_share"], 100 * r["bare_share"]),
+                     "<= 2 %", met_cpu))
+        rows.append(("peak RSS, 1080p30 + audio",
+                     "%.2f MiB (picture %.2f + %.2f)" % (mib(r["hwm"]), mib(r["picture"]), mib(r["hwm_over_picture"])),
+                     "<= picture + 6 MiB", met_rss))
+    if a.only in (None, "stop"):
+        n = 2 * runs
+        r = bench_stop_start(b, n)
+        print("\nstop and start, %d runs each:" % n)
+        print("  stop latency (stdin closed -> exit line)  median %.1f ms, max %.1f ms" %
+              (1000 * r["stop_median"], 1000 * r["stop_max"]))
+        print("  start (process start -> started line)     tool median %.1f ms, max %.1f ms;"
+              " bare reader median %.1f ms, max %.1f ms" %
+              (1000 * r["tool_start_median"], 1000 * r["tool_start_max"],
+               1000 * r["bare_start_median"], 1000 * r["bare_start_max"]))
+        print("  start overhead of the tool over a bare accept  median %.1f ms, max %.1f ms" %
+              (1000 * r["start_overhead_median"], 1000 * r["start_overhead_max"]))
+        rows.append(("stop latency, stdin closed -> exit", "median %.1f ms, max %.1f ms" %
+                     (1000 * r["stop_median"], 1000 * r["stop_max"]), "-", None))
+        rows.append(("start overhead over a bare accept", "median %.1f ms, max %.1f ms" %
+                     (1000 * r["start_overhead_median"], 1000 * r["start_overhead_max"]), "-", None))
+
+    table = ["| Figure | Measured | Target |", "|---|---|---|"]
+    for name, value, target, met in rows:
+        mark = "" if met is None else (" (met)" if met else " (missed)")
+        table.append("| %s | %s | %s%s |" % (name, value, target, mark))
+    print("\n" + "\n".join(table))
+    if a.markdown:
+        with open(a.markdown, "w") as f:
+            f.write("\n".join(table) + "\n")
+
+
+if __name__ == "__main__":
+    main()
