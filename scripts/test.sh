@@ -29,6 +29,8 @@ start_wine() {
   mkdir -p "$WINEPREFIX"
   wineserver -p </dev/null >/dev/null 2>&1
   wineboot -i </dev/null >/dev/null 2>&1
+  # One program run to the end, so the new prefix has settled before the tests.
+  wine cmd.exe /c exit </dev/null >/dev/null 2>&1
 }
 
 run_preset linux-debug

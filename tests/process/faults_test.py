@@ -146,7 +146,7 @@ class ManyRuns(unittest.TestCase):
             with Tool(fake_args(url, "--width", "64", "--height", "36")) as t:
                 code, events = t.finish(timeout=20)
             check_pattern(self, events)
-            self.assertEqual(code, 1)
+            self.assertEqual(code, 1, events)
             self.assertEqual(events[-1], {"event": "exit", "ffmpeg": i % 3, "requested": False})
         self.assertTrue(wait_gone(token, 2.0), linux_pids_running(token))
         self.assertEqual(len(os.listdir("/proc/self/fd")), fds_before)
