@@ -14,6 +14,7 @@
 //                (gives up after 600 s so that a forgotten one cannot linger)
 //   cut=1        after the pictures, send half a picture, then exit
 //   noaudio=1    never connect the audio channel
+//   aclose=1     close the audio channel once its blocks are sent (video goes on)
 //   vdelay=MS    wait MS milliseconds (from the start) before connecting video
 //   adelay=MS    the same for audio
 //   chunk=N      write in pieces of at most N bytes per send (default: whole units)
@@ -76,6 +77,7 @@ static int socket_send(fake_socket s, const char* p, int n) { return (int)send(s
 struct Behaviour {
   long frames = 0, blocks = 0, rate = 0, arate = 0, exit_code = 0;
   long hold = 0, cut = 0, noaudio = 0, vdelay = 0, adelay = 0, chunk = 0, noconnect = 0, raise_sig = 0;
+  long aclose = 0;
   std::string record;
 };
 
@@ -108,6 +110,7 @@ static void parse_behaviour(const std::string& url) {
     else if (key == "chunk") gB.chunk = n;
     else if (key == "noconnect") gB.noconnect = n;
     else if (key == "raise") gB.raise_sig = n;
+    else if (key == "aclose") gB.aclose = n;
     else if (key == "record") gB.record = value;
     pos = amp + 1;
   }
@@ -244,6 +247,10 @@ int main(int argc, char** argv) {
     threads.emplace_back([&] {
       audio = connect_to(url_port(audio_url), gB.adelay);
       if (audio != kNoSocket) audio_body(audio);
+      if (audio != kNoSocket && gB.aclose) {
+        socket_close(audio);
+        audio = kNoSocket;
+      }
     });
   }
   for (std::thread& t : threads) t.join();

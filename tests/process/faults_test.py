@@ -136,10 +136,31 @@ class SlowRuntime(unittest.TestCase):
         self.assertLess(after - before, 1024, "RSS grew from %d kB to %d kB" % (before, after))
 
 
+class DecoderFaults(unittest.TestCase):
+    def test_decoder_closing_only_the_audio_channel(self):
+        # The audio pump ends; pictures go on until the controller stops the run.
+        d = scratch_dir()
+        record = os.path.join(d, "ndi.rec")
+        url = fake_url(frames=100000, rate=30, blocks=20, aclose=1, hold=1)
+        with Tool(fake_args(url, "--width", "64", "--height", "36"), record=record) as t:
+            self.assertEqual(t.next_event(10)["event"], "started")
+            t.next_event(5)
+            status = t.next_event(5)
+            self.assertGreater(status["fps"], 5.0)
+            t.close_stdin()
+            code, events = t.finish(timeout=10)
+        check_pattern(self, events)
+        self.assertEqual(code, 0)
+        self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
+        rec = read_record(record)
+        self.assertEqual(sum(ev == "audio" for ev, _ in rec), 20)
+        self.assertGreater(sum(ev == "video" for ev, _ in rec), 60)
+
+
 class ManyRuns(unittest.TestCase):
     def test_runs_back_to_back_leave_nothing_behind(self):
         token = "many" + uuid.uuid4().hex
-        runs = 200 if not WINE else 40
+        runs = 1000 if not WINE else 40
         fds_before = len(os.listdir("/proc/self/fd"))
         for i in range(runs):
             url = fake_url(frames=3, blocks=3, exit=i % 3, token=token)
