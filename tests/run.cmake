@@ -17,6 +17,9 @@ set(QOR_PROCESS_ENV
 if(WIN32)
   list(APPEND QOR_PROCESS_ENV "QOR_BRIDGE=$<TARGET_FILE:wine_bridge>")
 endif()
+if(CMAKE_CXX_FLAGS MATCHES "sanitize")
+  list(APPEND QOR_PROCESS_ENV "QOR_SANITIZED=1")
+endif()
 
 file(GLOB QOR_PROCESS_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/process/*_test.py)
 foreach(py ${QOR_PROCESS_TESTS})
@@ -35,6 +38,9 @@ foreach(py ${QOR_PROCESS_TESTS})
       add_test(NAME ${name} COMMAND /usr/bin/python3 -B -m unittest ${name}
                WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/process)
       set_tests_properties(${name} PROPERTIES ENVIRONMENT "${QOR_PROCESS_ENV}" LABELS process)
+      if(name MATCHES "ManyRuns")
+        set_tests_properties(${name} PROPERTIES TIMEOUT 900)
+      endif()
       # A live 1080p camera and its decoder take most of a core each, and they
       # must keep real time: these run alone.
       if(module MATCHES "^(e2e|camera)_test$")
