@@ -93,16 +93,6 @@ class Tool:
             return None
         return parse_line(line)
 
-    def next_event_at(self, timeout):
-        try:
-            at, line = self.lines.get(timeout=timeout)
-        except queue.Empty:
-            raise AssertionError("no event within %.1f s" % timeout)
-        if line is None:
-            self.lines.put((at, None))
-            return None, at
-        return parse_line(line), at
-
     def close_stdin(self):
         try:
             self.proc.stdin.close()
@@ -123,16 +113,6 @@ class Tool:
         self._close_pipes()
         events = [parse_line(l) for l in self.raw]
         return code, events
-
-    def rest(self, timeout=30):
-        """Events still to come, up to the end of output."""
-        out = []
-        deadline = time.monotonic() + timeout
-        while True:
-            ev = self.next_event(max(0.1, deadline - time.monotonic()))
-            if ev is None:
-                return out
-            out.append(ev)
 
     def kill(self):
         if self.proc.poll() is None:
