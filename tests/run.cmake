@@ -49,3 +49,9 @@ foreach(py ${QOR_PROCESS_TESTS})
     endif()
   endforeach()
 endforeach()
+
+# The media pumps on their own, over real loopback connections.
+add_executable(pumps_tests pumps_test.cpp decoder_test_util.cpp decoder_test_util_${QOR_PLATFORM}.cpp)
+target_link_libraries(pumps_tests PRIVATE qor_run GTest::gtest_main Threads::Threads)
+target_compile_definitions(pumps_tests PRIVATE QOR_TEST_SCRATCH="${QOR_TEST_PATH_PREFIX}${QOR_DECODER_SCRATCH}")
+gtest_discover_tests(pumps_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
