@@ -5,12 +5,15 @@
 // into one buffer, counting them. Audio blocks (when audio is on) are read and
 // dropped on a second thread, as the tool's audio pump would.
 //
-//   bare_reader [--waitall] [--unaligned] --ffmpeg <decoder> --input <url> [--width W] [--height H] [--no-audio]
+//   bare_reader [--waitall] [--unaligned] [--plain] --ffmpeg <decoder> --input <url> [--width W] [--height H] [--no-audio]
 //
 // --waitall receives with MSG_WAITALL, one call per picture while the stream
 // flows, to weigh that receive mode against plain receives. The picture buffer
 // is page-aligned like the tool's; --unaligned uses the block malloc returns as
-// it is (16 bytes into a page), to show what that placement costs.
+// it is (16 bytes into a page), to show what that placement costs. Like the
+// tool, it receives with recv_gathered (woken once a whole picture or audio
+// block is waiting); --plain uses plain blocking receives, woken for each
+// arriving segment, to show what that costs.
 //
 // It speaks the same event lines the tool does, so a driver can time both the
 // same way, from the arrival of "started" to the arrival of "exit":
@@ -32,6 +35,7 @@
 #include <cstring>
 
 #include "decoder_cmdline.h"
+#include "net.h"
 #include "options.h"
 #include "process.h"
 
@@ -65,6 +69,7 @@ int accept_one(int listener) {
 
 int gRecvFlags = 0;
 bool gUnaligned = false;
+bool gPlain = false;
 
 int64_t now_us() {
   timespec ts;
@@ -72,11 +77,11 @@ int64_t now_us() {
   return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
 }
 
-// Receives exactly len bytes with plain recv calls asking for what is missing.
+// Receives exactly len bytes, each receive asking for what is missing.
 bool recv_whole(int s, uint8_t* buf, size_t len, uint64_t* calls) {
   size_t got = 0;
   while (got < len) {
-    ssize_t n = recv(s, buf + got, len - got, gRecvFlags);
+    ssize_t n = gPlain ? recv(s, buf + got, len - got, gRecvFlags) : recv_gathered(s, buf + got, (int32_t)(len - got));
     ++*calls;
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
@@ -103,8 +108,9 @@ int main(int argc, char** argv) {
   int32_t width = 1920, height = 1080, audio = 1;
   for (int i = 1; i < argc; ++i) {
     if (!strcmp(argv[i], "--no-audio")) audio = 0;
-    else if (!strcmp(argv[i], "--waitall")) gRecvFlags = MSG_WAITALL;
+    else if (!strcmp(argv[i], "--waitall")) gRecvFlags = MSG_WAITALL, gPlain = true;
     else if (!strcmp(argv[i], "--unaligned")) gUnaligned = true;
+    else if (!strcmp(argv[i], "--plain")) gPlain = true;
     else if (i + 1 < argc && !strcmp(argv[i], "--ffmpeg")) decoder = argv[++i];
     else if (i + 1 < argc && !strcmp(argv[i], "--input")) input = argv[++i];
     else if (i + 1 < argc && !strcmp(argv[i], "--width")) width = atoi(argv[++i]);
@@ -112,7 +118,7 @@ int main(int argc, char** argv) {
     else decoder = nullptr, i = argc;
   }
   if (!decoder || !input || width <= 0 || height <= 0) {
-    fprintf(stderr, "usage: bare_reader [--waitall] [--unaligned] --ffmpeg <decoder> --input <url> [--width W] [--height H] [--no-audio]\n");
+    fprintf(stderr, "usage: bare_reader [--waitall] [--unaligned] [--plain] --ffmpeg <decoder> --input <url> [--width W] [--height H] [--no-audio]\n");
     return 64;
   }
 

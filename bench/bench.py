@@ -107,6 +107,7 @@ class Bench:
         self.scratch = tempfile.mkdtemp(prefix="qor-bench-")
         self.waitall = False
         self.with_unaligned = False
+        self.with_plain = False
 
     def env(self, record=None):
         env = {k: v for k, v in os.environ.items() if not k.startswith("QOR_STANDIN_")}
@@ -124,8 +125,8 @@ class Bench:
             args.append("--no-audio")
         return Proc(args, self.env(record), keep_stdin=True)
 
-    def start_bare(self, url, width, height, audio, waitall=False, unaligned=False):
-        args = [self.bare] + (["--waitall"] if waitall else []) + (["--unaligned"] if unaligned else []) + [ "--input", url, "--ffmpeg", self.decoder, "--width", str(width), "--height", str(height)]
+    def start_bare(self, url, width, height, audio, waitall=False, extra=()):
+        args = [self.bare] + (["--waitall"] if waitall else []) + list(extra) + ["--input", url, "--ffmpeg", self.decoder, "--width", str(width), "--height", str(height)]
         if not audio:
             args.append("--no-audio")
         return Proc(args, self.env(), keep_stdin=False)
@@ -216,10 +217,10 @@ def proc_status_kib(pid, key):
     return 0
 
 
-def bare_cpu(b, url, width, height, seconds, unaligned=False):
+def bare_cpu(b, url, width, height, seconds, extra=()):
     """The bare reader fed the same way, sampled the same way, then killed
     (its decoder goes with it)."""
-    r = b.start_bare(url, width, height, audio=True, waitall=b.waitall, unaligned=unaligned)
+    r = b.start_bare(url, width, height, audio=True, waitall=b.waitall, extra=extra)
     t_start, _ = r.wait_event("started", 60)
     cpu0 = proc_cpu_seconds(r.p.pid)
     time.sleep(seconds)
@@ -236,7 +237,8 @@ def bench_cpu(b, seconds):
     margin = seconds + 60
     url = "fake://bench?frames=%d&rate=30&blocks=%d&arate=100&hold=1" % (30 * margin, 100 * margin)
     bare_share, bare_hwm = bare_cpu(b, url, width, height, seconds)
-    unaligned_share = bare_cpu(b, url, width, height, seconds, unaligned=True)[0] if b.with_unaligned else None
+    unaligned_share = bare_cpu(b, url, width, height, seconds, ["--unaligned"])[0] if b.with_unaligned else None
+    plain_share = bare_cpu(b, url, width, height, seconds, ["--plain"])[0] if b.with_plain else None
     t = b.start_tool(url, width, height, audio=True)
     t_start, _ = t.wait_event("started", 60)
     pid = t.p.pid
@@ -266,6 +268,7 @@ def bench_cpu(b, seconds):
         "picture": picture, "hwm_over_picture": hwm - picture,
         "fps_median": statistics.median(fps) if fps else 0.0,
         "bare_share": bare_share, "bare_hwm": bare_hwm, "unaligned_share": unaligned_share,
+        "plain_share": plain_share,
     }
 
 
@@ -321,6 +324,8 @@ def main():
                     help="the bare reader receives with MSG_WAITALL (to try that receive mode)")
     ap.add_argument("--with-unaligned", action="store_true",
                     help="also measure the bare reader's CPU with an unaligned picture buffer")
+    ap.add_argument("--with-plain", action="store_true",
+                    help="also measure the bare reader's CPU when each arriving segment wakes its receive")
     ap.add_argument("--tool", help="measure this build of the tool instead of the one in --build")
     ap.add_argument("--markdown", help="also write the table of figures to this file")
     a = ap.parse_args()
@@ -329,6 +334,7 @@ def main():
     b = Bench(a.build)
     b.waitall = a.bare_waitall
     b.with_unaligned = a.with_unaligned
+    b.with_plain = a.with_plain
     if a.tool:
         b.tool = os.path.abspath(a.tool)
     rows = []  # (figure, value, target, met)
@@ -360,6 +366,9 @@ def main():
         if r["unaligned_share"] is not None:
             print("  bare reader with its picture buffer where malloc puts it (16 bytes into a page): %.2f %% of one core"
                   % (100 * r["unaligned_share"]))
+        if r["plain_share"] is not None:
+            print("  bare reader with plain receives, woken per arriving segment: %.2f %% of one core"
+                  % (100 * r["plain_share"]))
         limit = r["picture"] + 6 * 1048576
         met_rss = r["hwm"] <= limit
         print("  peak RSS %.2f MiB (now %.2f MiB) = picture %.2f MiB + %.2f MiB   target <= picture + 6 MiB   %s" %

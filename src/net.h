@@ -21,6 +21,10 @@ socket_t listen_local(int32_t* port);
 socket_t accept_timeout(socket_t listener, int timeout_ms = 30000);
 
 // One receive of at most len bytes: >0 bytes read, 0 peer closed, <0 error.
-int32_t recv_some(socket_t s, void* buf, int32_t len);
+// On Linux it is taken once all len bytes are waiting (or the stream ended or
+// failed, or the socket's buffer is full), so that a whole picture costs one
+// wake-up and one long copy instead of one per arriving segment. On Windows it
+// takes whatever has arrived.
+int32_t recv_gathered(socket_t s, void* buf, int32_t len);
 
 void close_socket(socket_t s);

@@ -47,6 +47,8 @@ socket_t accept_timeout(socket_t listener, int timeout_ms) {
   return c;
 }
 
-int32_t recv_some(socket_t s, void* buf, int32_t len) { return recv((SOCKET)s, (char*)buf, len, 0); }
+// Winsock has no settable receive low-water mark, so a receive takes what has
+// arrived.
+int32_t recv_gathered(socket_t s, void* buf, int32_t len) { return recv((SOCKET)s, (char*)buf, len, 0); }
 
 void close_socket(socket_t s) { closesocket((SOCKET)s); }

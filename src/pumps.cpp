@@ -14,7 +14,7 @@ bool recv_full(socket_t s, uint8_t* buf, uint64_t len) {
     // length can express, so pictures of 2 GiB and more arrive whole too.
     uint64_t want = len - got;
     if (want > INT32_MAX) want = INT32_MAX;
-    int32_t n = recv_some(s, buf + got, (int32_t)want);
+    int32_t n = recv_gathered(s, buf + got, (int32_t)want);
     if (n <= 0) return false;
     got += (uint64_t)n;
   }

@@ -79,4 +79,34 @@ TEST(NetPosix, SignalsDuringTheWaitKeepTheLimit) {
   close_socket(l);
 }
 
+// A receive waits until all it asks for has arrived, also when part of it was
+// already there when it began, and the stream's end still wakes it with less.
+TEST(NetPosix, ReceiveTakesTheWholeRequestOrWhatPrecedesTheEnd) {
+  int32_t port = 0;
+  socket_t l = listen_local(&port);
+  ASSERT_NE(l, kInvalidSocket);
+  socket_t client = connect_local(port);
+  ASSERT_NE(client, kInvalidSocket);
+  socket_t conn = accept_timeout(l, 5000);
+  close_socket(l);
+  ASSERT_NE(conn, kInvalidSocket);
+
+  char data[1000] = {};
+  char got[1000];
+  ASSERT_TRUE(send_all(client, data, 400));
+  std::atomic<int32_t> n{-2};
+  std::thread reader([&] { n = recv_gathered(conn, got, sizeof got); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(n.load(), -2) << "returned with 400 of 1000 bytes";
+  ASSERT_TRUE(send_all(client, data, 600));
+  reader.join();
+  EXPECT_EQ(n.load(), 1000);
+
+  ASSERT_TRUE(send_all(client, data, 10));
+  close_socket(client);
+  EXPECT_EQ(recv_gathered(conn, got, sizeof got), 10);
+  EXPECT_EQ(recv_gathered(conn, got, sizeof got), 0);
+  close_socket(conn);
+}
+
 }  // namespace

@@ -47,14 +47,14 @@ TEST_F(Net, WaitingConnectionIsAcceptedAtOnceAndCarriesData) {
   char got[sizeof msg] = {};
   size_t have = 0;
   while (have < sizeof msg) {
-    int32_t n = recv_some(c, got + have, (int32_t)(sizeof msg - have));
+    int32_t n = recv_gathered(c, got + have, (int32_t)(sizeof msg - have));
     ASSERT_GT(n, 0);
     have += (size_t)n;
   }
   EXPECT_EQ(memcmp(got, msg, sizeof msg), 0);
   close_socket(client);
   char more;
-  EXPECT_EQ(recv_some(c, &more, 1), 0);  // the peer's close reads as 0
+  EXPECT_EQ(recv_gathered(c, &more, 1), 0);  // the peer's close reads as 0
   close_socket(c);
   close_socket(l);
 }

@@ -192,7 +192,7 @@ TEST_F(Process, FakeDecoderStreamsCheckableContent) {
     std::vector<uint8_t> out;
     uint8_t buf[4096];
     for (;;) {
-      int32_t n = recv_some(s, buf, sizeof buf);
+      int32_t n = recv_gathered(s, buf, sizeof buf);
       if (n <= 0) return out;
       out.insert(out.end(), buf, buf + n);
     }

@@ -47,7 +47,7 @@ class Pumps : public testing::Test {
   // the end of the stream (or a reset, when unread bytes were left behind).
   bool pump_closed_its_end() {
     char byte;
-    return recv_some(client_, &byte, 1) <= 0;
+    return recv_gathered(client_, &byte, 1) <= 0;
   }
 
   socket_t client_ = kInvalidSocket;
