@@ -1,5 +1,5 @@
 // The stand-in runtime's own switches that the module's cases do not already
-// cover: the picture preview, the audio dump and the send delay (used by the
+// cover: the picture preview, the audio dump, the send delay and counting only (used by the
 // whole-process tests and the demo).
 #include <gtest/gtest.h>
 
@@ -27,7 +27,8 @@ class NdiStandin : public testing::Test {
  protected:
   void SetUp() override {
     qor_ndi_reset_for_tests();
-    clear_standin_switches(env_, test_file(".record"));
+    record_ = test_file(".record");
+    clear_standin_switches(env_, record_);
     env_.set("NDI_RUNTIME_DIR_V6", standin_dir());
   }
   void TearDown() override {
@@ -41,6 +42,7 @@ class NdiStandin : public testing::Test {
     ASSERT_NE(sender_, nullptr);
   }
   ScopedEnv env_;
+  std::string record_;
   qor_ndi_sender* sender_ = nullptr;
 };
 
@@ -95,4 +97,22 @@ TEST_F(NdiStandin, AudioDumpHoldsEachFramesPlanesInOrder) {
   std::string bytes = read_file(dump);
   ASSERT_EQ(bytes.size(), sizeof expected);
   EXPECT_EQ(memcmp(bytes.data(), expected, sizeof expected), 0);
+}
+
+TEST_F(NdiStandin, CountOnlyRecordsNoSendsButCountsThemAtDestroy) {
+  env_.set("QOR_STANDIN_COUNT_ONLY", "1");
+  ASSERT_NO_FATAL_FAILURE(start());
+  std::vector<uint8_t> picture = flat_picture(16, 8, 16);
+  std::vector<float> audio(480 * 2, 0.25f);
+  for (int i = 0; i < 3; ++i) qor_ndi_send_video_nv12(sender_, picture.data(), 16, 8, 30, 1);
+  for (int i = 0; i < 2; ++i) qor_ndi_send_audio_interleaved(sender_, audio.data(), 480, 2, 48000);
+  qor_ndi_sender_destroy(sender_);
+  sender_ = nullptr;
+  std::vector<RecordLine> all = read_record(record_);
+  EXPECT_TRUE(lines_of(all, "video").empty());
+  EXPECT_TRUE(lines_of(all, "audio").empty());
+  std::vector<RecordLine> destroys = lines_of(all, "send_destroy");
+  ASSERT_EQ(destroys.size(), 1u);
+  EXPECT_EQ(destroys[0].num("videos"), 3);
+  EXPECT_EQ(destroys[0].num("audios"), 2);
 }

@@ -135,7 +135,8 @@ void clear_standin_switches(ScopedEnv& env, const std::string& record_path) {
   static const char* const kSwitches[] = {
       "QOR_STANDIN_NO_TABLE",       "QOR_STANDIN_INIT_FAIL", "QOR_STANDIN_CREATE_FAIL",
       "QOR_STANDIN_NO_VERSION",     "QOR_STANDIN_CONNECTIONS", "QOR_STANDIN_VIDEO_DELAY_MS",
-      "QOR_STANDIN_PREVIEW",        "QOR_STANDIN_PREVIEW_EVERY", "QOR_STANDIN_AUDIO_DUMP"};
+      "QOR_STANDIN_PREVIEW",        "QOR_STANDIN_PREVIEW_EVERY", "QOR_STANDIN_AUDIO_DUMP",
+      "QOR_STANDIN_NO_CHECKSUM",    "QOR_STANDIN_COUNT_ONLY"};
   for (const char* name : kSwitches) env.unset(name);
   env.set("QOR_STANDIN_RECORD", record_path);
 }

@@ -21,6 +21,9 @@
 //   QOR_STANDIN_VIDEO_DELAY_MS=<n>   each send_send_video_v2 sleeps n ms before returning
 //   QOR_STANDIN_NO_CHECKSUM=1        video lines carry fnv=skipped instead of the checksum, so
 //                                    a benchmark can count pictures without hashing each one
+//   QOR_STANDIN_COUNT_ONLY=1         no video or audio lines: the sends are only counted, in
+//                                    the send_destroy line, so that the runtime costs a
+//                                    benchmark next to nothing per picture
 //   QOR_STANDIN_PREVIEW=<path>       write the latest picture there as a binary PPM (P6,
 //                                    NV12 converted to RGB, BT.601 limited range), through
 //                                    <path>.tmp and a rename, so a reader never sees half a file
@@ -47,7 +50,8 @@
 //   is_supported_CPU n= result=1
 //   send_create n= name=<text>|(null) groups=<text>|(null) clock_video=0|1 clock_audio=0|1
 //       result=<instance id>|(null)
-//   send_destroy n= inst=<id>
+//   send_destroy n= inst=<id> videos=<n> audios=<n>
+//       videos and audios count the sends since the library was loaded
 //   connections n= inst=<id> timeout=<ms> result=<count>
 //   video n= inst=<id> seq=<1,2,..> xres= yres= fourcc=0x<8 hex> rate_n= rate_d=
 //       aspect=<%.9g> aspect_bits=0x<8 hex> format= timecode= data=0x<address>|(null)
@@ -192,6 +196,7 @@ struct Config {
   int connections = 0;
   int video_delay_ms = 0;
   bool no_checksum = false;
+  bool count_only = false;
   std::string preview_path;
   int preview_every = 30;
   std::string audio_dump_path;
@@ -351,6 +356,7 @@ NDIlib_send_instance_t standin_send_create(const NDIlib_send_create_t* settings)
 void standin_send_destroy(NDIlib_send_instance_t p) {
   std::string rest;
   append_instance(rest, p);
+  appendf(rest, " videos=%" PRIu64 " audios=%" PRIu64, gVideoSeq.load(), gAudioSeq.load());
   record("send_destroy", rest);
   auto* inst = static_cast<Instance*>(p);
   if (inst >= gInstances && inst < gInstances + kMaxInstances) inst->live.store(false);
@@ -368,7 +374,7 @@ int standin_send_get_no_connections(NDIlib_send_instance_t p, uint32_t timeout_m
 
 void standin_send_video(NDIlib_send_instance_t p, const NDIlib_video_frame_v2_t* f) {
   const uint64_t seq = gVideoSeq.fetch_add(1) + 1;
-  if (gRecording && f) {
+  if (gRecording && f && !gConfig.count_only) {
     std::string rest;
     rest.reserve(512);
     append_instance(rest, p);
@@ -411,7 +417,7 @@ void dump_audio(const NDIlib_audio_frame_v2_t* f) {
 void standin_send_audio(NDIlib_send_instance_t p, const NDIlib_audio_frame_v2_t* f) {
   const uint64_t seq = gAudioSeq.fetch_add(1) + 1;
   if (f && gDumping) dump_audio(f);
-  if (!gRecording || !f) return;
+  if (!gRecording || !f || gConfig.count_only) return;
   std::string rest;
   rest.reserve(1024);
   append_instance(rest, p);
@@ -454,6 +460,7 @@ STANDIN_EXPORT const NDIlib_v6* NDIlib_v6_load(void) {
   c.connections = env_int("QOR_STANDIN_CONNECTIONS", 0);
   c.video_delay_ms = env_int("QOR_STANDIN_VIDEO_DELAY_MS", 0);
   c.no_checksum = env_flag("QOR_STANDIN_NO_CHECKSUM");
+  c.count_only = env_flag("QOR_STANDIN_COUNT_ONLY");
   if (const char* preview = getenv("QOR_STANDIN_PREVIEW")) c.preview_path = preview;
   c.preview_every = env_int("QOR_STANDIN_PREVIEW_EVERY", 30);
   if (const char* dump = getenv("QOR_STANDIN_AUDIO_DUMP")) c.audio_dump_path = dump;
