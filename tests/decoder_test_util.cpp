@@ -65,3 +65,16 @@ std::string fake_url(const std::string& keys, const std::string& record) {
 }
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool connected_pair(socket_t* client, socket_t* server) {
+  int32_t port = 0;
+  socket_t listener = listen_local(&port);
+  if (listener == kInvalidSocket) return false;
+  *client = connect_local(port);
+  *server = *client == kInvalidSocket ? kInvalidSocket : accept_timeout(listener, 5000);
+  close_socket(listener);
+  if (*server != kInvalidSocket) return true;
+  if (*client != kInvalidSocket) close_socket(*client);
+  *client = kInvalidSocket;
+  return false;
+}

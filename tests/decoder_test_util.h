@@ -45,6 +45,10 @@ socket_t connect_local(int32_t port);
 
 bool send_all(socket_t s, const void* data, size_t len);
 
+// A client connection and the tool's side of it, made through a listener of
+// the tool's own kind (closed again). False, with nothing left open, on failure.
+bool connected_pair(socket_t* client, socket_t* server);
+
 void set_env(const char* name, const char* value);
 
 void sleep_ms(int ms);

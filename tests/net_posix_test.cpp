@@ -82,14 +82,8 @@ TEST(NetPosix, SignalsDuringTheWaitKeepTheLimit) {
 // A receive waits until all it asks for has arrived, also when part of it was
 // already there when it began, and the stream's end still wakes it with less.
 TEST(NetPosix, ReceiveTakesTheWholeRequestOrWhatPrecedesTheEnd) {
-  int32_t port = 0;
-  socket_t l = listen_local(&port);
-  ASSERT_NE(l, kInvalidSocket);
-  socket_t client = connect_local(port);
-  ASSERT_NE(client, kInvalidSocket);
-  socket_t conn = accept_timeout(l, 5000);
-  close_socket(l);
-  ASSERT_NE(conn, kInvalidSocket);
+  socket_t client, conn;
+  ASSERT_TRUE(connected_pair(&client, &conn));
 
   char data[1000] = {};
   char got[1000];

@@ -28,14 +28,7 @@ class Pumps : public testing::Test {
     gStop.store(0);
     gFrames.store(0);
     gSender = nullptr;
-    int32_t port = 0;
-    socket_t listener = listen_local(&port);
-    ASSERT_NE(listener, kInvalidSocket);
-    client_ = connect_local(port);
-    ASSERT_NE(client_, kInvalidSocket);
-    conn_ = accept_timeout(listener, 5000);
-    close_socket(listener);
-    ASSERT_NE(conn_, kInvalidSocket);
+    ASSERT_TRUE(connected_pair(&client_, &conn_));
   }
 
   void TearDown() override {
