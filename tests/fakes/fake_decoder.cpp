@@ -38,6 +38,11 @@
 //
 // Exit code 2 (with a message on stderr) when the argument vector lacks what
 // the tool always passes.
+//
+// On Windows the vector is taken the way ffmpeg takes it: the wide command line
+// (GetCommandLineW) split by CommandLineToArgvW, each element converted to
+// UTF-8. What the record shows is then what ffmpeg would read, whatever code
+// page the C runtime's own argv would have gone through.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -52,6 +57,8 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
+#include <shellapi.h>
 typedef SOCKET fake_socket;
 static const fake_socket kNoSocket = INVALID_SOCKET;
 static void socket_startup() {
@@ -60,6 +67,29 @@ static void socket_startup() {
 }
 static void socket_close(fake_socket s) { closesocket(s); }
 static int socket_send(fake_socket s, const char* p, int n) { return send(s, p, n, 0); }
+
+static std::string utf8_of(const wchar_t* w) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+  std::string out(n > 0 ? (size_t)n : 1, '\0');
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w, -1, &out[0], n, nullptr, nullptr);
+  out.resize(strlen(out.c_str()));
+  return out;
+}
+
+// Replaces the C runtime's argv with the UTF-8 view of the wide command line.
+static void wide_arguments(int* argc, char*** argv) {
+  static std::vector<std::string> texts;
+  static std::vector<char*> ptrs;
+  int n = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &n);
+  if (!wide) return;
+  for (int i = 0; i < n; ++i) texts.push_back(utf8_of(wide[i]));
+  LocalFree(wide);
+  for (std::string& t : texts) ptrs.push_back(&t[0]);
+  ptrs.push_back(nullptr);
+  *argc = n;
+  *argv = ptrs.data();
+}
 #else
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -219,6 +249,9 @@ static void audio_body(fake_socket s) {
 
 int main(int argc, char** argv) {
   gStart = std::chrono::steady_clock::now();
+#ifdef _WIN32
+  wide_arguments(&argc, &argv);
+#endif
   const char* input = nullptr;
   const char* video_url = nullptr;
   const char* audio_url = nullptr;
