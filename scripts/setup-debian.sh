@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, on Debian 12 as root, what building, testing and the demo need.
-# Usage: scripts/setup-debian.sh [build|test|demo]   (default: test)
+# Usage: scripts/setup-debian.sh [build|test|demo|package]   (default: test)
 set -euo pipefail
 what=${1:-test}
 
@@ -9,11 +9,16 @@ camera=(gir1.2-gst-rtsp-server-1.0 python3-gi gstreamer1.0-plugins-base gstreame
         gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-x)
 windows=(g++-mingw-w64-x86-64-posix wine64 wine)
 fuzz=(clang libclang-rt-14-dev)
+# CPack's .deb needs dpkg-dev and file (shlibdeps); the checks of the packages
+# need lintian, man-db (man --warnings) and icoutils (wrestool, the .exe's resources).
+package=(dpkg-dev file g++-mingw-w64-x86-64-posix)
+package_checks=(lintian man-db icoutils)
 case "$what" in
   build) ;;
   demo) pkgs+=("${camera[@]}") ;;
-  test) pkgs+=("${camera[@]}" "${windows[@]}" "${fuzz[@]}") ;;
-  *) echo "usage: $0 [build|test|demo]" >&2; exit 64 ;;
+  package) pkgs+=("${package[@]}") ;;
+  test) pkgs+=("${camera[@]}" "${windows[@]}" "${fuzz[@]}" "${package[@]}" "${package_checks[@]}") ;;
+  *) echo "usage: $0 [build|test|demo|package]" >&2; exit 64 ;;
 esac
 
 missing=()

@@ -1,0 +1,87 @@
+# What an installation holds and the packages CPack builds from it: a .deb on
+# Linux, a zip on Windows (see scripts/package.sh). A document that belongs in
+# both packages is added to QOR_PACKAGE_DOCS.
+include(GNUInstallDirs)
+
+set(QOR_PACKAGE_DOCS ${PROJECT_SOURCE_DIR}/README.md)
+
+# Directories are created 0755 whatever the umask of whoever builds.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VENDOR "The qor-ndi-send authors")
+set(CPACK_PACKAGE_CONTACT "The qor-ndi-send authors <dev@qor.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "relay one RTSP feed as an NDI source")
+set(CPACK_PACKAGE_DESCRIPTION
+"qor-ndi-send turns one live RTSP feed into one NDI source on the local
+network. A controlling program starts it with a URL and a name; the tool
+runs ffmpeg as a child process to decode, hands the pictures and the audio
+to the vendor's NDI runtime, loaded at run time, and reports every step as
+JSON lines on standard output until its standard input closes.
+
+The NDI runtime (libndi.so.6) is not part of this package: install the
+vendor's runtime, or name its folder in NDI_RUNTIME_DIR_V6.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_GENERATOR "")
+
+if(WIN32)
+  # One folder: the program with its documents beside it.
+  install(TARGETS qor-ndi-send RUNTIME DESTINATION .)
+  install(FILES ${QOR_PACKAGE_DOCS} ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(QOR_WINDOWS_FLAVOUR win64)
+  else()
+    set(QOR_WINDOWS_FLAVOUR win32)
+  endif()
+  set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-${QOR_WINDOWS_FLAVOUR})
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+else()
+  # The changelog records the version it describes; it must be this one.
+  file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog QOR_CHANGELOG_TOP LIMIT_COUNT 1)
+  if(NOT QOR_CHANGELOG_TOP MATCHES "^${PROJECT_NAME} \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "packaging/debian/changelog does not begin with version ${PROJECT_VERSION}")
+  endif()
+
+  # The manual page carries the version; it and the changelog ship gzipped
+  # without a name or time stamp (gzip -9n), as Debian's policy asks.
+  configure_file(${PROJECT_SOURCE_DIR}/docs/qor-ndi-send.1.in ${PROJECT_BINARY_DIR}/qor-ndi-send.1 @ONLY)
+  set(QOR_MAN_GZ ${PROJECT_BINARY_DIR}/qor-ndi-send.1.gz)
+  set(QOR_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+  add_custom_command(OUTPUT ${QOR_MAN_GZ}
+    COMMAND sh -c "gzip -9n -c qor-ndi-send.1 > qor-ndi-send.1.gz"
+    DEPENDS ${PROJECT_BINARY_DIR}/qor-ndi-send.1
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR} VERBATIM)
+  add_custom_command(OUTPUT ${QOR_CHANGELOG_GZ}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+    COMMAND sh -c "gzip -9n -c '${PROJECT_SOURCE_DIR}/packaging/debian/changelog' > packaging/changelog.gz"
+    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR} VERBATIM)
+  add_custom_target(qor_package_docs ALL DEPENDS ${QOR_MAN_GZ} ${QOR_CHANGELOG_GZ})
+
+  install(TARGETS qor-ndi-send RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${QOR_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${QOR_PACKAGE_DOCS} ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${QOR_CHANGELOG_GZ}
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION video)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS ffmpeg)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # CPack asks dpkg for the architecture, which is the build machine's; a
+  # cross build names the target's instead.
+  if(CMAKE_CROSSCOMPILING)
+    if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+      set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+    elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$")
+      set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+    endif()
+  endif()
+endif()
+
+include(CPack)

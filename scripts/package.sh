@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the release packages with CPack and writes them into dist/:
+#   qor-ndi-send_<version>_<arch>.deb    (Linux, from the linux-release preset)
+#   qor-ndi-send-<version>-win64.zip     (Windows x64, from the windows preset)
+# Each package is built from its preset in a directory of its own under
+# build/package/, without the test suite. Installs what it needs first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup-debian.sh package
+
+mkdir -p dist
+
+# Configures and builds one preset's release binaries without tests, runs
+# CPack on the result and copies the package into dist/.
+package_preset() {
+  local preset=$1 dir=build/package/$1
+  echo "=== package: $preset"
+  cmake --preset "$preset" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$dir"
+  rm -rf "$dir/cpack"
+  (cd "$dir" && cpack -B "$PWD/cpack" >/dev/null)
+  local made
+  made=$(find "$dir/cpack" -maxdepth 1 -type f \( -name '*.deb' -o -name '*.zip' \))
+  [ -n "$made" ] || { echo "CPack wrote no package for $preset" >&2; exit 1; }
+  cp $made dist/
+  echo "$made" | sed 's|.*/|dist/|'
+}
+
+deb_native() { package_preset linux-release; }
+zip_windows() { package_preset windows; }
+
+deb_native
+zip_windows
