@@ -33,11 +33,23 @@ start_wine() {
   wine cmd.exe /c exit </dev/null >/dev/null 2>&1
 }
 
+# The .deb and the Windows zip as a user gets them (scripts/package.sh), checked
+# against the stand-ins of the linux-debug build and, for the .exe, under Wine.
+run_packages() {
+  echo "=== packages: build and check"
+  if ! bash scripts/package.sh; then
+    failed+=("packages (build)")
+    return
+  fi
+  /usr/bin/python3 -B tests/packages/check_packages.py || failed+=("packages (checks)")
+}
+
 run_preset linux-debug
 start_wine
 # Each Windows test program runs inside Wine's own server and start-up
 # processes, so fewer of them run at once.
 run_preset windows $(( $(nproc) * 2 ))
+run_packages
 wineserver -k >/dev/null 2>&1
 run_preset linux-asan
 run_preset linux-tsan

@@ -1,0 +1,156 @@
+"""Checks what a user gets from scripts/package.sh: the .deb and the Windows zip
+in dist/, as files, as metadata and as programs that run.
+
+Run by scripts/test.sh after the packages are built, with Wine's prefix set up
+(the zip's .exe runs under Wine). The stand-in decoder and NDI runtime come
+from the linux-debug build. Environment (defaults in brackets):
+  QOR_DIST           the packages [dist]
+  QOR_LINUX_BUILD    a Linux build with the stand-ins [build/linux-debug]
+"""
+import glob
+import gzip
+import json
+import os
+import subprocess
+import tempfile
+import time
+import unittest
+import zipfile
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+DIST = os.path.join(ROOT, os.environ.get("QOR_DIST", "dist"))
+LINUX_BUILD = os.path.join(ROOT, os.environ.get("QOR_LINUX_BUILD", "build/linux-debug"))
+USAGE = (b"usage: qor-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
+         b"[--width 1920] [--height 1080] [--fps 30]")
+
+
+def project_version():
+    with open(os.path.join(LINUX_BUILD, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("CMAKE_PROJECT_VERSION:"):
+                return line.split("=", 1)[1].strip()
+    raise AssertionError("no project version in the Linux build's cache")
+
+
+VERSION = project_version()
+
+
+def out(*cmd, **kw):
+    return subprocess.run(cmd, check=True, capture_output=True, **kw).stdout.decode()
+
+
+class Deb(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        arch = out("dpkg", "--print-architecture").strip()
+        cls.deb = os.path.join(DIST, "qor-ndi-send_%s_%s.deb" % (VERSION, arch))
+        cls.root = tempfile.mkdtemp(prefix="qor-deb-")
+        subprocess.run(["dpkg-deb", "-x", cls.deb, cls.root], check=True)
+
+    def test_files_and_control_fields(self):
+        files = set()
+        for line in out("dpkg-deb", "-c", self.deb).splitlines():
+            if line.startswith("-"):
+                files.add(line.split()[-1].lstrip("."))
+        doc = "/usr/share/doc/qor-ndi-send/"
+        required = {"/usr/bin/qor-ndi-send", "/usr/share/man/man1/qor-ndi-send.1.gz",
+                    doc + "copyright", doc + "changelog.gz", doc + "README.md"}
+        self.assertLessEqual(required, files)
+        self.assertEqual([f for f in files - required if not f.startswith(doc)], [])
+        self.assertIn(", stripped", out("file", "-b", self.root + "/usr/bin/qor-ndi-send"))
+
+        field = lambda name: out("dpkg-deb", "-f", self.deb, name).strip()
+        self.assertEqual((field("Package"), field("Version")), ("qor-ndi-send", VERSION))
+        self.assertRegex(field("Depends"), r"(^|, )libc6 \(>= [0-9.]+\)")
+        self.assertEqual(field("Recommends"), "ffmpeg")
+        summary, *body = field("Description").splitlines()
+        self.assertTrue(summary and len(body) >= 2, field("Description"))
+
+        with gzip.open(self.root + doc + "changelog.gz", "rt") as f:
+            self.assertTrue(f.readline().startswith("qor-ndi-send (%s) " % VERSION))
+        with open(self.root + doc + "copyright") as f:
+            self.assertEqual(f.readline().strip(),
+                             "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
+
+    def test_lintian_finds_no_error_and_the_manual_page_renders_cleanly(self):
+        lint = subprocess.run(["lintian", "--fail-on", "error", "--display-info", self.deb], capture_output=True)
+        print("\nlintian:\n" + (lint.stdout.decode() or "(nothing)"))
+        self.assertEqual(lint.returncode, 0, lint.stdout.decode() + lint.stderr.decode())
+
+        page = self.root + "/usr/share/man/man1/qor-ndi-send.1.gz"
+        env = dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80")
+        man = subprocess.run(["man", "--warnings", "-l", page], capture_output=True, env=env)
+        self.assertEqual((man.returncode, man.stderr), (0, b""))
+        text = man.stdout.decode()
+        for heading in ("SYNOPSIS", "OPTIONS", "ENVIRONMENT", "EXIT STATUS", "EXAMPLES", "FILES"):
+            self.assertIn("\n" + heading + "\n", text)
+        self.assertIn("qor-ndi-send " + VERSION, text)
+
+    def test_installed_binary_relays_to_its_exit_line(self):
+        # The packaged program against the stand-ins: a controller's session
+        # from started to exit, every line one JSON object.
+        record = os.path.join(self.root, "ndi.rec")
+        env = dict(os.environ, NDI_RUNTIME_DIR_V6=os.path.join(LINUX_BUILD, "ndi-standin"),
+                   QOR_STANDIN_RECORD=record)
+        cmd = [self.root + "/usr/bin/qor-ndi-send", "--input", "fake://pkg?frames=5&blocks=5&hold=1",
+               "--ffmpeg", os.path.join(LINUX_BUILD, "tests/fakes/fake_decoder"),
+               "--name", "Package check", "--width", "64", "--height", "36"]
+        proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+        try:
+            first = json.loads(proc.stdout.readline())
+            self.assertEqual(first["event"], "started", first)
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline:
+                with open(record) as f:
+                    if sum(line.startswith("video ") for line in f) == 5:
+                        break
+                time.sleep(0.05)
+            proc.stdin.close()
+            rest = [json.loads(line) for line in proc.stdout.read().splitlines()]
+            code = proc.wait(timeout=10)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+            proc.stdout.close()
+        self.assertEqual(first["name"], "Package check")
+        self.assertEqual(rest[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
+        self.assertEqual(code, 0)
+        with open(record) as f:
+            self.assertEqual(sum(line.startswith("video ") for line in f), 5)
+
+
+class WindowsZip(unittest.TestCase):
+    def test_content_program_and_resources(self):
+        folder = "qor-ndi-send-%s-win64/" % VERSION
+        path = os.path.join(DIST, folder[:-1] + ".zip")
+        root = tempfile.mkdtemp(prefix="qor-zip-")
+        with zipfile.ZipFile(path) as z:
+            names = {n for n in z.namelist() if not n.endswith("/")}
+            z.extractall(root)
+        required = {folder + n for n in ("qor-ndi-send.exe", "README.md", "LICENSE")}
+        self.assertLessEqual(required, names)
+        self.assertTrue(all(n.startswith(folder) for n in names), names)
+        exe = os.path.join(root, folder, "qor-ndi-send.exe")
+
+        # Statically linked: only DLLs that come with every Windows.
+        dlls = {l.split(":", 1)[1].strip().lower()
+                for l in out("x86_64-w64-mingw32-objdump", "-p", exe).splitlines() if "DLL Name:" in l}
+        self.assertLessEqual(dlls, {"kernel32.dll", "msvcrt.dll", "ws2_32.dll"})
+
+        run = subprocess.run(["wine", exe], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (64, b"", USAGE + b"\r\n"))
+
+        version = subprocess.run(["wrestool", "-x", "--raw", "--type=16", "--name=1", exe],
+                                 check=True, capture_output=True).stdout
+        strings = version.decode("utf-16-le", "replace")
+        # Each key is followed by NULs up to a 32-bit boundary, then its value.
+        self.assertRegex(strings, "ProductName\0+qor-ndi-send\0")
+        self.assertRegex(strings, "FileVersion\0+%s\0" % VERSION.replace(".", r"\."))
+        manifest = subprocess.run(["wrestool", "-x", "--raw", "--type=24", "--name=1", exe],
+                                  check=True, capture_output=True).stdout.decode()
+        self.assertRegex(manifest, r"<activeCodePage [^>]*>UTF-8</activeCodePage>")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
