@@ -79,13 +79,14 @@ class SpawnFailures(unittest.TestCase):
             ("B\u00fchne", "B\u00fchne"),
             ("x" * 600, "x" * 505),
         ]
-        if not WINE:  # Wine hands arguments over in the ANSI code page
-            cases.append(("\u65e5\u672c \U0001f3a5", "\u65e5\u672c \U0001f3a5"))
+        cases.append(("\u65e5\u672c \U0001f3a5", "\u65e5\u672c \U0001f3a5"))
+        cases.append((b"y" * 503 + "\u00e9\u00e9".encode(), "y" * 503 + "\u00e9"))
+        if not WINE:  # Wine takes arguments as text: bytes that are not UTF-8 cannot reach the tool
             cases.append((b"bad \xff\xe9 \xe2\x80 end", "bad \u00ff\u00e9 \u00e2\u0080 end"))
-            cases.append((b"y" * 503 + "\u00e9\u00e9".encode(), "y" * 503 + "\u00e9"))
         for path, expected in cases:
             arg = path if isinstance(path, bytes) else path.encode()
-            with Tool([b"--input", b"rtsp://h/s", b"--ffmpeg", arg]) as t:
+            # Wine converts the arguments from the locale's character set.
+            with Tool([b"--input", b"rtsp://h/s", b"--ffmpeg", arg], env={"LC_ALL": "C.UTF-8"}) as t:
                 code, events = t.finish(timeout=10)
             self.assertEqual(code, 3, path)
             self.assertEqual(events, [{"event": "error", "code": "ffmpeg_spawn",
