@@ -82,7 +82,7 @@ class Deb(unittest.TestCase):
         man = subprocess.run(["man", "--warnings", "-l", page], capture_output=True, env=env)
         self.assertEqual((man.returncode, man.stderr), (0, b""))
         text = man.stdout.decode()
-        for heading in ("SYNOPSIS", "OPTIONS", "ENVIRONMENT", "EXIT STATUS", "EXAMPLES", "FILES"):
+        for heading in ("SYNOPSIS", "OPTIONS", "ENVIRONMENT", "EVENTS", "EXIT STATUS", "EXAMPLES", "FILES"):
             self.assertIn("\n" + heading + "\n", text)
         self.assertIn("qor-ndi-send " + VERSION, text)
 
