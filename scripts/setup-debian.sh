@@ -20,6 +20,8 @@ case "$what" in
   test) pkgs+=("${camera[@]}" "${windows[@]}" "${fuzz[@]}" "${package[@]}" "${package_checks[@]}") ;;
   *) echo "usage: $0 [build|test|demo|package]" >&2; exit 64 ;;
 esac
+# The ARM64 cross build and its tests under qemu-user.
+[ "$what" = test ] && pkgs+=(g++-aarch64-linux-gnu qemu-user-static binfmt-support)
 
 missing=()
 for p in "${pkgs[@]}"; do
