@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release packages with CPack and writes them into dist/:
 #   qor-ndi-send_<version>_<arch>.deb    (Linux, from the linux-release preset)
+#   qor-ndi-send_<version>_arm64.deb     (Linux ARM64, cross-built: the linux-arm64 preset)
 #   qor-ndi-send-<version>-win64.zip     (Windows x64, from the windows preset)
 # Each package is built from its preset in a directory of its own under
 # build/package/, without the test suite. Installs what it needs first.
@@ -27,7 +28,9 @@ package_preset() {
 }
 
 deb_native() { package_preset linux-release; }
+deb_arm64() { package_preset linux-arm64; }
 zip_windows() { package_preset windows; }
 
 deb_native
+deb_arm64
 zip_windows

@@ -11,7 +11,7 @@ windows=(g++-mingw-w64-x86-64-posix wine64 wine)
 fuzz=(clang libclang-rt-14-dev)
 # CPack's .deb needs dpkg-dev and file (shlibdeps); the checks of the packages
 # need lintian, man-db (man --warnings) and icoutils (wrestool, the .exe's resources).
-package=(dpkg-dev file g++-mingw-w64-x86-64-posix)
+package=(dpkg-dev file g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu)
 package_checks=(lintian man-db icoutils)
 case "$what" in
   build) ;;

@@ -120,6 +120,23 @@ class Deb(unittest.TestCase):
             self.assertEqual(sum(line.startswith("video ") for line in f), 5)
 
 
+class Arm64Deb(unittest.TestCase):
+    def test_cross_built_package(self):
+        # Cross-built: an aarch64 program, the dependencies the native build's
+        # scan computes (the cross build states them), and no lintian error.
+        deb = os.path.join(DIST, "qor-ndi-send_%s_arm64.deb" % VERSION)
+        native = os.path.join(DIST, "qor-ndi-send_%s_%s.deb" % (VERSION, out("dpkg", "--print-architecture").strip()))
+        root = tempfile.mkdtemp(prefix="qor-deb-arm64-")
+        subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
+        self.assertRegex(out("file", "-b", root + "/usr/bin/qor-ndi-send"), r"ELF 64-bit .*ARM aarch64.*, stripped")
+        field = lambda path, name: out("dpkg-deb", "-f", path, name).strip()
+        self.assertEqual(field(deb, "Architecture"), "arm64")
+        self.assertEqual(field(deb, "Depends"), field(native, "Depends"))
+        lint = subprocess.run(["lintian", "--fail-on", "error", "--display-info", deb], capture_output=True)
+        print("\nlintian (arm64):\n" + (lint.stdout.decode() or "(nothing)"))
+        self.assertEqual(lint.returncode, 0, lint.stdout.decode() + lint.stderr.decode())
+
+
 class WindowsZip(unittest.TestCase):
     def test_content_program_and_resources(self):
         folder = "qor-ndi-send-%s-win64/" % VERSION
