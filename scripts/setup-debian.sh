@@ -15,6 +15,8 @@ case "$what" in
   test) pkgs+=("${camera[@]}" "${windows[@]}" "${fuzz[@]}") ;;
   *) echo "usage: $0 [build|test|demo]" >&2; exit 64 ;;
 esac
+# The process tests check every event line against docs/events.schema.json.
+if [ "$what" = test ]; then pkgs+=(python3-jsonschema); fi
 
 missing=()
 for p in "${pkgs[@]}"; do
