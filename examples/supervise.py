@@ -85,7 +85,7 @@ class Source:
 def load_sources(path):
     """The sources of SOURCES.json, checked whole before anything starts."""
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(path, encoding="utf-8-sig") as f:  # a leading BOM is allowed
             config = json.load(f)
     except OSError as e:
         raise BadSources("cannot read %s: %s" % (path, e.strerror or e))

@@ -49,8 +49,11 @@ class Supervisor:
             json.dump({"tool": tool, "sources": sources}, f)
         env = dict(os.environ, NDI_RUNTIME_DIR_V6=STANDIN_DIR)
         env.pop("FFMPEG_BIN", None)
+        # A process group of its own, as at a terminal, so that a test can
+        # signal the whole group the way a Ctrl-C does.
         self.proc = subprocess.Popen([sys.executable, SUPERVISOR, path], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                                     start_new_session=True)
         self.raw = []  # (time received, line)
         self.stderr = b""
         self.changed = threading.Condition()
@@ -87,11 +90,16 @@ class Supervisor:
                                          % (timeout, what, [ev for _, ev in self.lines()], self.stderr))
                 self.changed.wait(min(left, 0.5))
 
-    def terminate(self):
-        """SIGTERM; returns the exit code and how many lines came before the signal."""
+    def terminate(self, ctrl_c=False):
+        """SIGTERM to the supervisor, or with ctrl_c SIGINT to its process group
+        as a terminal's Ctrl-C sends it; returns the exit code and how many
+        lines came before the signal."""
         with self.changed:
             before = len(self.raw)
-        self.proc.send_signal(signal.SIGTERM)
+        if ctrl_c:
+            os.killpg(self.proc.pid, signal.SIGINT)
+        else:
+            self.proc.send_signal(signal.SIGTERM)
         code = self.proc.wait(timeout=30)
         for t in self._threads:
             t.join(10)
@@ -174,18 +182,28 @@ class KeepsSourcesUp(unittest.TestCase):
         # Long: each run relays for about 65 s, then its decoder ends with 1.
         # Mute: the decoder never connects; with audio the tool gives up after
         # 60 s (ffmpeg_connect, exit 3) without ever writing started.
+        tokens = [token(), token()]
         sources = [
-            {"name": "Long", "input": fake_url(frames=66, rate=1, exit=1, token=token()),
+            {"name": "Long", "input": fake_url(frames=66, rate=1, exit=1, token=tokens[0]),
              "args": SMALL + ["--no-audio"]},
-            {"name": "Mute", "input": fake_url(noconnect=1, exit=1, token=token()), "args": SMALL},
+            {"name": "Mute", "input": fake_url(noconnect=1, exit=1, token=tokens[1]), "args": SMALL},
         ]
         with Supervisor(sources) as sup:
-            sup.wait_for("two restarts of each source",
-                         lambda: count(sup.of("Long"), "restart") == 2 and count(sup.of("Mute"), "restart") == 2,
+            sup.wait_for("two restarts of each source and Long's third run",
+                         lambda: count(sup.of("Long"), "started") == 3 and count(sup.of("Mute"), "restart") == 2,
                          200)
-            code, _ = sup.terminate()
+            # A Ctrl-C: the tools, in sessions of their own, do not see it.
+            # Long stops by its stdin; Mute's tool, still waiting for its
+            # decoder to connect, does not end in time and is killed.
+            code, before = sup.terminate(ctrl_c=True)
             lines = sup.lines()
         self.assertEqual(code, 0, sup.stderr)
+        after_signal = [ev for _, ev in lines[before:]]
+        self.assertEqual([ev for ev in after_signal if ev["event"] in ("restart", "stopped")], [])
+        self.assertEqual(after_signal[-1:], [{"source": "Long", "event": "exit", "ffmpeg": 0, "requested": True}])
+        self.assertIn(b"supervise: Mute: still running 10 s after its stdin closed; killed", sup.stderr)
+        for t in tokens:
+            self.assertTrue(wait_gone(t, 2.0), "a tool or decoder outlived the supervisor")
         restarts = lambda name: [(ev["code"], ev["after"]) for _, ev in lines
                                  if ev["source"] == name and ev["event"] == "restart"]
         self.assertEqual(restarts("Long"), [(1, 1.0), (1, 1.0)])
