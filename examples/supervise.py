@@ -295,6 +295,10 @@ def supervise(sources):
         elif kind == "end":
             # The tool closes its stdout only by ending: the wait is short.
             proc.wait()
+            # Release both pipes now rather than whenever the garbage collector
+            # gets to them: over days of restarts they would add up.
+            proc.stdin.close()
+            proc.stdout.close()
             if stop_at is None:
                 run_ended(source, time.monotonic())
             else:
