@@ -20,8 +20,11 @@ case "$what" in
   test) pkgs+=("${camera[@]}" "${windows[@]}" "${fuzz[@]}" "${package[@]}" "${package_checks[@]}") ;;
   *) echo "usage: $0 [build|test|demo|package]" >&2; exit 64 ;;
 esac
-# The ARM64 cross build and its tests under qemu-user.
-[ "$what" = test ] && pkgs+=(g++-aarch64-linux-gnu qemu-user-static binfmt-support)
+# The ARM64 cross build and its tests under qemu-user; the process tests check
+# every event line against docs/events.schema.json.
+if [ "$what" = test ]; then
+  pkgs+=(g++-aarch64-linux-gnu qemu-user-static binfmt-support python3-jsonschema)
+fi
 
 missing=()
 for p in "${pkgs[@]}"; do

@@ -13,11 +13,14 @@ Configuration comes from the environment that ctest sets:
 import json
 import os
 import queue
+import re
 import signal
 import subprocess
 import tempfile
 import threading
 import time
+
+import jsonschema
 
 TOOL = os.environ.get("QOR_TOOL", "")
 WINE = os.environ.get("QOR_WINE") == "1"
@@ -143,10 +146,52 @@ def parse_line(line):
     assert line.endswith(NEWLINE), "line without its newline: %r" % line
     body = line[: -len(NEWLINE)]
     assert b"\r" not in body and b"\n" not in body, "stray line break in %r" % line
-    # Strict: the bytes must be UTF-8 and the text one JSON object, nothing else.
-    value = json.loads(body.decode("utf-8"))
+    # Strict: the bytes must be UTF-8 and the text one JSON object, nothing else
+    # (no member twice, no NaN or Infinity).
+    value = json.loads(body.decode("utf-8"), object_pairs_hook=_unique_members,
+                       parse_constant=_no_constant)
     assert isinstance(value, dict), line
+    check_event(value, body)
     return value
+
+
+# Every line must satisfy the published schema, and also what a schema cannot
+# say: the members in the templates' order, fps with exactly one decimal, and
+# every other number written as an integer.
+EVENT_SCHEMA_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                                 "events.schema.json")
+with open(EVENT_SCHEMA_FILE, "rb") as _f:
+    _schema = json.load(_f)
+jsonschema.Draft202012Validator.check_schema(_schema)
+EVENT_SCHEMA = jsonschema.Draft202012Validator(_schema)
+MEMBER_ORDER = {
+    "started": ["event", "name", "width", "height", "audio", "ndi"],
+    "status": ["event", "connections", "fps", "audio"],
+    "exit": ["event", "ffmpeg", "requested"],
+    "error": ["event", "code", "message"],
+}
+
+
+def check_event(value, body):
+    """Fails unless value, parsed from the line body (bytes), is an event as the tool writes it."""
+    errors = ["%s: %s" % ("/".join(map(str, e.absolute_path)) or "line", e.message)
+              for e in EVENT_SCHEMA.iter_errors(value)]
+    assert not errors, "%r breaks events.schema.json: %s" % (body, "; ".join(errors))
+    assert list(value) == MEMBER_ORDER[value["event"]], "members out of order: %r" % body
+    for key, v in value.items():
+        assert key == "fps" or not isinstance(v, float), "%s is not an integer in %r" % (key, body)
+    if "fps" in value:
+        assert re.search(rb'"fps":[0-9]+\.[0-9][,}]', body), "fps without exactly one decimal: %r" % body
+
+
+def _unique_members(pairs):
+    keys = [k for k, _ in pairs]
+    assert len(set(keys)) == len(keys), "a member given twice: %r" % keys
+    return dict(pairs)
+
+
+def _no_constant(name):
+    raise AssertionError("%s is not JSON" % name)
 
 
 def check_pattern(test, events):

@@ -1,0 +1,264 @@
+"""examples/supervise.py keeping sources up: the stand-in decoder plays sources
+that drop, never start or never connect; the tool runs with the stand-in NDI
+runtime. Every line the supervisor writes is checked: JSON with the source
+first, and the tool's own lines valid against docs/events.schema.json."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+import unittest
+import uuid
+
+from harness import (FAKE_DECODER, NEWLINE, STANDIN_DIR, TOOL, fake_url, parse_line, scratch_dir,
+                     wait_gone)
+
+SUPERVISOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "supervise.py")
+SMALL = ["--ffmpeg", FAKE_DECODER, "--width", "64", "--height", "36"]
+
+
+def check_line(raw):
+    """One supervisor line as an object. Fails unless it is JSON with "source"
+    first: either restart or stopped, or a line of the tool as the tool wrote it."""
+    assert raw.endswith(b"\n") and b"\r" not in raw and raw.count(b"\n") == 1, raw
+    value = json.loads(raw.decode("utf-8"))
+    assert isinstance(value, dict) and list(value)[:1] == ["source"], raw
+    assert isinstance(value["source"], str), raw
+    rest = dict(list(value.items())[1:])
+    if rest.get("event") == "restart":
+        assert list(rest) == ["event", "code", "after"], raw
+        assert type(rest["code"]) is int and type(rest["after"]) is float, raw
+    elif rest.get("event") == "stopped":
+        assert list(rest) == ["event", "code"] and type(rest["code"]) is int, raw
+    else:
+        # Written back as the supervisor writes it, the tool's line must pass
+        # every check a line straight from the tool passes.
+        parse_line(json.dumps(rest, separators=(",", ":"), ensure_ascii=False).encode() + NEWLINE)
+    return value
+
+
+class Supervisor:
+    """One run of the supervisor over the given sources."""
+
+    def __init__(self, sources, tool=TOOL):
+        self.dir = scratch_dir()
+        path = os.path.join(self.dir, "sources.json")
+        with open(path, "w") as f:
+            json.dump({"tool": tool, "sources": sources}, f)
+        env = dict(os.environ, NDI_RUNTIME_DIR_V6=STANDIN_DIR)
+        env.pop("FFMPEG_BIN", None)
+        # A process group of its own, as at a terminal, so that a test can
+        # signal the whole group the way a Ctrl-C does.
+        self.proc = subprocess.Popen([sys.executable, SUPERVISOR, path], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                                     start_new_session=True)
+        self.raw = []  # (time received, line)
+        self.stderr = b""
+        self.changed = threading.Condition()
+        self._threads = [threading.Thread(target=self._read_stdout, daemon=True),
+                         threading.Thread(target=self._read_stderr, daemon=True)]
+        for t in self._threads:
+            t.start()
+
+    def _read_stdout(self):
+        for line in self.proc.stdout:
+            with self.changed:
+                self.raw.append((time.monotonic(), line))
+                self.changed.notify_all()
+
+    def _read_stderr(self):
+        self.stderr = self.proc.stderr.read()
+
+    def lines(self):
+        """Every line so far as (time received, object), each checked."""
+        with self.changed:
+            raw = list(self.raw)
+        return [(at, check_line(line)) for at, line in raw]
+
+    def of(self, name):
+        return [(at, ev) for at, ev in self.lines() if ev["source"] == name]
+
+    def wait_for(self, what, predicate, timeout):
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while not predicate():
+                left = deadline - time.monotonic()
+                if left <= 0 or self.proc.poll() is not None:
+                    raise AssertionError("waited %.0f s for %s; lines: %s; stderr: %r"
+                                         % (timeout, what, [ev for _, ev in self.lines()], self.stderr))
+                self.changed.wait(min(left, 0.5))
+
+    def terminate(self, ctrl_c=False):
+        """SIGTERM to the supervisor, or with ctrl_c SIGINT to its process group
+        as a terminal's Ctrl-C sends it; returns the exit code and how many
+        lines came before the signal."""
+        with self.changed:
+            before = len(self.raw)
+        if ctrl_c:
+            os.killpg(self.proc.pid, signal.SIGINT)
+        else:
+            self.proc.send_signal(signal.SIGTERM)
+        code = self.proc.wait(timeout=30)
+        for t in self._threads:
+            t.join(10)
+        return code, before
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc.poll() is None:
+            self.proc.kill()  # its tools see their stdin close and stop
+            self.proc.wait()
+        for t, pipe in zip(self._threads, (self.proc.stdout, self.proc.stderr)):
+            t.join(10)
+            if not t.is_alive():
+                pipe.close()
+
+
+def token():
+    return "sup" + uuid.uuid4().hex
+
+
+def count(events, name):
+    return sum(ev["event"] == name for _, ev in events)
+
+
+class KeepsSourcesUp(unittest.TestCase):
+    def test_drops_are_started_again_hopeless_sources_stop_and_sigterm_ends_all(self):
+        tokens = [token() for _ in range(4)]
+        sources = [
+            # The decoder ends after about a second, with code 1.
+            {"name": "Flaky", "input": fake_url(frames=30, rate=30, exit=1, token=tokens[0]),
+             "args": SMALL + ["--no-audio"]},
+            {"name": "Steady", "input": fake_url(frames=100000, rate=30, blocks=100000, arate=100, hold=1,
+                                                 token=tokens[1]), "args": SMALL},
+            # The decoder cannot be started: exit 3 after ffmpeg_spawn.
+            {"name": "Hopeless", "input": fake_url(token=tokens[2]),
+             "args": ["--ffmpeg", os.path.join(scratch_dir(), "no-decoder")]},
+            # The tool refuses its options: exit 64, no line at all.
+            {"name": "Odd", "input": fake_url(token=tokens[3]), "args": SMALL + ["--width", "719"]},
+        ]
+        with Supervisor(sources) as sup:
+            sup.wait_for("Flaky's fourth run", lambda: count(sup.of("Flaky"), "started") == 4, 40)
+            code, before = sup.terminate()
+            lines = sup.lines()
+        self.assertEqual(code, 0, sup.stderr)
+        self.assertNotIn(b"killed", sup.stderr, "a tool did not stop when its stdin closed")
+        for t in tokens:
+            self.assertTrue(wait_gone(t, 2.0), "a tool or decoder outlived the supervisor")
+        after_signal = [ev for _, ev in lines[before:]]
+        self.assertEqual([ev for ev in after_signal if ev["event"] in ("restart", "stopped")], [])
+
+        # Flaky: each end (exit 1) is followed by a restart line, and the next
+        # start comes no sooner than it says: 1 s, 2 s, 4 s.
+        flaky = [(at, ev) for at, ev in lines if ev["source"] == "Flaky"]
+        kinds = [ev["event"] for _, ev in flaky if ev["event"] != "status"]
+        self.assertEqual(kinds, ["started", "exit", "restart"] * 3 + ["started", "exit"], flaky)
+        restarts = [(i, at, ev) for i, (at, ev) in enumerate(flaky) if ev["event"] == "restart"]
+        self.assertEqual([ev for _, _, ev in restarts],
+                         [{"source": "Flaky", "event": "restart", "code": 1, "after": a} for a in (1.0, 2.0, 4.0)])
+        for i, at, ev in restarts:
+            self.assertEqual(flaky[i - 1][1], {"source": "Flaky", "event": "exit", "ffmpeg": 1, "requested": False})
+            next_start = next(t for t, e in flaky[i + 1:] if e["event"] == "started")
+            self.assertGreaterEqual(next_start - at, ev["after"] - 0.1, ev)
+
+        # Steady ran throughout and was stopped by its stdin.
+        steady = [ev for _, ev in lines if ev["source"] == "Steady"]
+        self.assertEqual(count([(0, ev) for ev in steady], "started"), 1)
+        self.assertEqual(steady[-1], {"source": "Steady", "event": "exit", "ffmpeg": 0, "requested": True})
+
+        # The hopeless ones: stopped once, never started again.
+        self.assertEqual([ev for _, ev in lines if ev["source"] == "Hopeless"],
+                         [{"source": "Hopeless", "event": "error", "code": "ffmpeg_spawn",
+                           "message": "cannot start " + sources[2]["args"][1]},
+                          {"source": "Hopeless", "event": "stopped", "code": 3}])
+        self.assertEqual([ev for _, ev in lines if ev["source"] == "Odd"],
+                         [{"source": "Odd", "event": "stopped", "code": 64}])
+
+    def test_only_a_long_run_after_started_brings_the_wait_back_to_one_second(self):
+        # Long: each run relays for about 65 s, then its decoder ends with 1.
+        # Mute: the decoder never connects; with audio the tool gives up after
+        # 60 s (ffmpeg_connect, exit 3) without ever writing started.
+        tokens = [token(), token()]
+        sources = [
+            {"name": "Long", "input": fake_url(frames=66, rate=1, exit=1, token=tokens[0]),
+             "args": SMALL + ["--no-audio"]},
+            {"name": "Mute", "input": fake_url(noconnect=1, exit=1, token=tokens[1]), "args": SMALL},
+        ]
+        with Supervisor(sources) as sup:
+            sup.wait_for("two restarts of each source and Long's third run",
+                         lambda: count(sup.of("Long"), "started") == 3 and count(sup.of("Mute"), "restart") == 2,
+                         200)
+            # A Ctrl-C: the tools, in sessions of their own, do not see it.
+            # Long stops by its stdin; Mute's tool, still waiting for its
+            # decoder to connect, does not end in time and is killed.
+            code, before = sup.terminate(ctrl_c=True)
+            lines = sup.lines()
+        self.assertEqual(code, 0, sup.stderr)
+        after_signal = [ev for _, ev in lines[before:]]
+        self.assertEqual([ev for ev in after_signal if ev["event"] in ("restart", "stopped")], [])
+        self.assertEqual(after_signal[-1:], [{"source": "Long", "event": "exit", "ffmpeg": 0, "requested": True}])
+        self.assertIn(b"supervise: Mute: still running 10 s after its stdin closed; killed", sup.stderr)
+        for t in tokens:
+            self.assertTrue(wait_gone(t, 2.0), "a tool or decoder outlived the supervisor")
+        restarts = lambda name: [(ev["code"], ev["after"]) for _, ev in lines
+                                 if ev["source"] == name and ev["event"] == "restart"]
+        self.assertEqual(restarts("Long"), [(1, 1.0), (1, 1.0)])
+        self.assertEqual(restarts("Mute"), [(3, 1.0), (3, 2.0)])
+        self.assertEqual(count([(0, ev) for _, ev in lines if ev["source"] == "Mute"], "started"), 0)
+
+
+class BadSourceFiles(unittest.TestCase):
+    def test_a_bad_file_is_refused_before_anything_starts(self):
+        d = scratch_dir()
+        # A tool that leaves a mark when it runs at all.
+        tool = os.path.join(d, "tool.sh")
+        with open(tool, "w") as f:
+            f.write('#!/bin/sh\ntouch "$0.ran"\n')
+        os.chmod(tool, 0o755)
+        good = {"name": "A", "input": "rtsp://h/a"}
+        cases = {
+            "missing": None,
+            "not JSON": '{"tool": "%s", "sources": [' % tool,
+            "an array": [good],
+            "no sources": {"tool": tool, "sources": []},
+            "no input": {"tool": tool, "sources": [good, {"name": "B"}]},
+            "--name in args": {"tool": tool, "sources": [good, {"name": "B", "input": "x", "args": ["--name", "C"]}]},
+            "--input in args": {"tool": tool, "sources": [good, {"name": "B", "input": "x", "args": ["--input", "y"]}]},
+            "a name twice": {"tool": tool, "sources": [good, {"name": "B", "input": "x"}, dict(good, input="y")]},
+            "args not strings": {"tool": tool, "sources": [good, {"name": "B", "input": "x", "args": ["--fps", 25]}]},
+            "a misspelt member": {"tool": tool, "sources": [good, {"name": "B", "input": "x", "arg": []}]},
+        }
+        for what, content in cases.items():
+            path = os.path.join(d, "sources.json")
+            if os.path.exists(path):
+                os.remove(path)
+            if content is not None:
+                with open(path, "w") as f:
+                    f.write(content if isinstance(content, str) else json.dumps(content))
+            run = subprocess.run([sys.executable, SUPERVISOR, path], stdin=subprocess.DEVNULL,
+                                 capture_output=True, timeout=30)
+            self.assertEqual((run.returncode, run.stdout), (64, b""), what)
+            self.assertTrue(run.stderr.startswith(b"supervise: ") and run.stderr.endswith(b"\n"), (what, run.stderr))
+        time.sleep(0.5)
+        self.assertFalse(os.path.exists(tool + ".ran"), "a tool was started")
+
+    def test_a_tool_that_cannot_run_is_stopped_with_127(self):
+        tool = os.path.join(scratch_dir(), "no-such-tool")
+        with Supervisor([{"name": "A", "input": "rtsp://h/a"}, {"name": "B", "input": "rtsp://h/b"}], tool) as sup:
+            sup.wait_for("two stopped lines", lambda: count(sup.lines(), "stopped") == 2, 20)
+            time.sleep(1.5)  # no start again
+            code, _ = sup.terminate()
+            lines = [ev for _, ev in sup.lines()]
+        self.assertEqual(code, 0)
+        self.assertEqual(sorted(lines, key=lambda ev: ev["source"]),
+                         [{"source": "A", "event": "stopped", "code": 127},
+                          {"source": "B", "event": "stopped", "code": 127}])
+        self.assertIn(b"no-such-tool", sup.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
