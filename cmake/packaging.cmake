@@ -3,7 +3,7 @@
 # both packages is added to QOR_PACKAGE_DOCS.
 include(GNUInstallDirs)
 
-set(QOR_PACKAGE_DOCS ${PROJECT_SOURCE_DIR}/README.md)
+set(QOR_PACKAGE_DOCS ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/events.schema.json)
 
 # Directories are created 0755 whatever the umask of whoever builds.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -54,7 +54,7 @@ class Deb(unittest.TestCase):
                 files.add(line.split()[-1].lstrip("."))
         doc = "/usr/share/doc/qor-ndi-send/"
         required = {"/usr/bin/qor-ndi-send", "/usr/share/man/man1/qor-ndi-send.1.gz",
-                    doc + "copyright", doc + "changelog.gz", doc + "README.md"}
+                    doc + "copyright", doc + "changelog.gz", doc + "README.md", doc + "events.schema.json"}
         self.assertLessEqual(required, files)
         self.assertEqual([f for f in files - required if not f.startswith(doc)], [])
         self.assertIn(", stripped", out("file", "-b", self.root + "/usr/bin/qor-ndi-send"))
@@ -145,7 +145,7 @@ class WindowsZip(unittest.TestCase):
         with zipfile.ZipFile(path) as z:
             names = {n for n in z.namelist() if not n.endswith("/")}
             z.extractall(root)
-        required = {folder + n for n in ("qor-ndi-send.exe", "README.md", "LICENSE")}
+        required = {folder + n for n in ("qor-ndi-send.exe", "README.md", "LICENSE", "events.schema.json")}
         self.assertLessEqual(required, names)
         self.assertTrue(all(n.startswith(folder) for n in names), names)
         exe = os.path.join(root, folder, "qor-ndi-send.exe")
