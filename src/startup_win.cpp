@@ -1,0 +1,4 @@
+// Nothing to set back on Windows yet.
+#include "startup.h"
+
+void startup_init() {}
