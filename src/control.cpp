@@ -1,9 +1,9 @@
 #include "control.h"
 
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
+#include "console.h"
 #include "events.h"
 #include "options.h"
 #include "process.h"
@@ -15,9 +15,7 @@ qor_ndi_sender* gSender;
 
 void* stdin_thread(void*) {
   // The content is never looked at: only the end of input (or an error) counts.
-  char line[256];
-  while (fgets(line, sizeof line, stdin)) {
-  }
+  console_wait_input_end();
   gStop.exchange(1);
   if (child_started()) terminate_child();
   return nullptr;

@@ -1,14 +1,80 @@
-// Run-time loading through LoadLibraryA/GetProcAddress/FreeLibrary.
+// Run-time loading through LoadLibraryExA/GetProcAddress/FreeLibrary.
+//
+// The usual search for a library named without a path includes the current
+// directory, which may be a folder that others can write to. Here a bare name
+// is looked for in the tool's folder and the system folder, then in each
+// absolute PATH entry, and loaded by its full path. A library loaded by path
+// takes its own dependencies from its folder, the tool's folder and the system
+// folder, never from the current directory or PATH.
 #include "dynlib.h"
 
 #include <windows.h>
+
+#include <cstring>
+#include <string>
 
 #include "qor_ndi_abi.h"
 
 const char kNdiRuntimeFile[] = QOR_NDI_RUNTIME_FILE;
 const char kPathSeparator = '\\';
 
-void* dynlib_open(const char* path) { return reinterpret_cast<void*>(LoadLibraryA(path)); }
+namespace {
+
+const DWORD kByPath = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+
+// A drive-rooted ("C:\x") or UNC ("\\server\x") directory; "x", ".\x", "\x"
+// and "C:x" depend on the current directory or drive (startup_win.cpp drops
+// such PATH entries from the tool's environment by the same rule).
+bool absolute_dir(const std::string& dir) {
+  bool sep0 = !dir.empty() && (dir[0] == '\\' || dir[0] == '/');
+  bool sep1 = dir.size() > 1 && (dir[1] == '\\' || dir[1] == '/');
+  bool drive = dir.size() > 2 && dir[1] == ':' && (dir[2] == '\\' || dir[2] == '/');
+  return drive || (sep0 && sep1);
+}
+
+// A path (relative ones against the current directory, as the caller named
+// them) made full, as LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR requires.
+HMODULE load_by_path(const char* path) {
+  DWORD size = GetFullPathNameA(path, 0, nullptr, nullptr);
+  if (size == 0) return nullptr;
+  std::string full(size, '\0');
+  DWORD len = GetFullPathNameA(path, size, &full[0], nullptr);
+  if (len == 0 || len >= size) return nullptr;
+  full.resize(len);
+  return LoadLibraryExA(full.c_str(), nullptr, kByPath);
+}
+
+HMODULE load_by_name(const char* name) {
+  HMODULE lib = LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+  if (lib) return lib;
+  DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
+  if (size == 0) return nullptr;
+  std::string path(size, '\0');
+  DWORD len = GetEnvironmentVariableA("PATH", &path[0], size);
+  if (len == 0 || len >= size) return nullptr;
+  path.resize(len);
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = path.find(';', start);
+    if (end == std::string::npos) end = path.size();
+    std::string dir = path.substr(start, end - start);
+    if (absolute_dir(dir)) {
+      if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
+      dir += name;
+      // A copy that does not load (another architecture, say) is passed over.
+      lib = LoadLibraryExA(dir.c_str(), nullptr, kByPath);
+      if (lib) return lib;
+    }
+    start = end + 1;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void* dynlib_open(const char* path) {
+  bool bare = !strpbrk(path, "\\/:");
+  return reinterpret_cast<void*>(bare ? load_by_name(path) : load_by_path(path));
+}
 
 void* dynlib_symbol(void* lib, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(lib), name));

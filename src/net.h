@@ -22,9 +22,9 @@ socket_t accept_timeout(socket_t listener, int timeout_ms = 30000);
 
 // One receive of at most len bytes: >0 bytes read, 0 peer closed, <0 error.
 // On Linux it is taken once all len bytes are waiting (or the stream ended or
-// failed, or the socket's buffer is full), so that a whole picture costs one
-// wake-up and one long copy instead of one per arriving segment. On Windows it
-// takes whatever has arrived.
+// failed, or the socket's buffer is full, or the bytes stopped arriving for
+// 100 to 200 ms), so that a whole picture costs one wake-up and one long copy
+// instead of one per arriving segment. On Windows it takes whatever has arrived.
 int32_t recv_gathered(socket_t s, void* buf, int32_t len);
 
 void close_socket(socket_t s);

@@ -11,6 +11,7 @@
 #include "process.h"
 #include "pumps.h"
 #include "qor_ndi.h"
+#include "startup.h"
 
 // Failure paths end the process at once: the decoder goes with it (it is bound
 // to the tool), and sockets and the NDI runtime are released by process exit.
@@ -19,6 +20,7 @@ int run(int argc, char** argv) {
     usage();
     return 64;
   }
+  startup_init();
   console_init();
   net_startup();
 

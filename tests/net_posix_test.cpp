@@ -103,4 +103,25 @@ TEST(NetPosix, ReceiveTakesTheWholeRequestOrWhatPrecedesTheEnd) {
   close_socket(conn);
 }
 
+// A request whose rest stops coming (a sender that pauses mid-picture, or one
+// stuck because the kernel never reported the filled buffer) is not waited for
+// without end: once nothing more arrives, what is there is taken.
+TEST(NetPosix, ReceiveMovesOnWhenTheRestStopsComing) {
+  socket_t client, conn;
+  ASSERT_TRUE(connected_pair(&client, &conn));
+
+  char data[1000] = {};
+  char got[1000];
+  ASSERT_TRUE(send_all(client, data, 400));
+  std::atomic<int32_t> n{-2};
+  std::thread reader([&] { n = recv_gathered(conn, got, sizeof got); });
+  for (int i = 0; i < 500 && n.load() == -2; ++i) sleep_ms(10);
+  int32_t before_the_end = n.load();
+  // A reader still waiting is freed by the end of the stream.
+  close_socket(client);
+  reader.join();
+  EXPECT_EQ(before_the_end, 400) << "still waiting after 5 s";
+  close_socket(conn);
+}
+
 }  // namespace

@@ -1,0 +1,8 @@
+// What the process may inherit from whoever started it that a run cannot work
+// with, set back before anything else happens. startup_posix.cpp and
+// startup_win.cpp.
+#pragma once
+
+// Call once, on the main thread, before the NDI runtime is loaded and before
+// the decoder is started.
+void startup_init();

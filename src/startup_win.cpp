@@ -1,0 +1,59 @@
+// The current directory is wherever the controller happened to be, possibly a
+// folder that others can write to, and by default Windows looks there both for
+// libraries loaded by bare name and for a program started by bare name. Neither
+// the NDI runtime nor the decoder is taken from it; the tool's own folder, the
+// system folders and the absolute entries of PATH are still searched.
+#include "startup.h"
+
+#include <windows.h>
+
+#include <string>
+
+// A drive-rooted ("C:\x") or UNC ("\\server\x") directory. "x", ".\x", "\x" and
+// "C:x" all depend on the current directory (or drive).
+static bool absolute_dir(const std::string& dir) {
+  bool sep0 = !dir.empty() && (dir[0] == '\\' || dir[0] == '/');
+  bool sep1 = dir.size() > 1 && (dir[1] == '\\' || dir[1] == '/');
+  bool drive = dir.size() > 2 && dir[1] == ':' && (dir[2] == '\\' || dir[2] == '/');
+  return drive || (sep0 && sep1);
+}
+
+// PATH entries that are not absolute name the current directory again: they
+// are dropped from the tool's PATH (which the decoder inherits).
+static void drop_relative_path_entries() {
+  DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
+  if (size == 0) return;
+  std::string path(size, '\0');
+  DWORD len = GetEnvironmentVariableA("PATH", &path[0], size);
+  if (len == 0 || len >= size) return;
+  path.resize(len);
+
+  std::string kept;
+  bool dropped = false;
+  size_t start = 0;
+  for (;;) {
+    size_t end = path.find(';', start);
+    std::string dir = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (absolute_dir(dir)) {
+      if (!kept.empty()) kept += ';';
+      kept += dir;
+    } else {
+      dropped = true;
+    }
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  if (dropped) SetEnvironmentVariableA("PATH", kept.c_str());
+}
+
+void startup_init() {
+  // Every later load by bare name, the runtime's own included, searches the
+  // tool's folder and the system folder only; dynlib_open looks the runtime up
+  // on PATH itself.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+  // CreateProcess skips the current directory in its search for a program
+  // named without a path once this is set in the environment of the process
+  // that calls it. The decoder inherits it, which only narrows its own search.
+  SetEnvironmentVariableA("NoDefaultCurrentDirectoryInExePath", "1");
+  drop_relative_path_entries();
+}
