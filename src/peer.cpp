@@ -15,20 +15,23 @@ socket_t accept_decoder(socket_t listener, int timeout_ms) {
   }
 }
 
-PeerOwner find_peer_owner(const TcpOwnerRow* rows, size_t count, TcpEnd peer, TcpEnd own, uint32_t* owner) {
-  bool owners_reported = false;
+static bool is_end(const TcpOwnerRow& r, TcpEnd local, TcpEnd remote) {
+  return r.local_addr == local.addr && (uint16_t)r.local_port == local.port && r.remote_addr == remote.addr &&
+         (uint16_t)r.remote_port == remote.port;
+}
+
+PeerOwner find_peer_owner(const TcpOwnerRow* rows, size_t count, TcpEnd peer, TcpEnd own, uint32_t own_pid,
+                          uint32_t* owner) {
+  bool own_end_named = false;
   const TcpOwnerRow* found = nullptr;
   for (size_t i = 0; i < count; ++i) {
     const TcpOwnerRow& r = rows[i];
-    if (r.owner_pid != 0) owners_reported = true;
+    if (is_end(r, own, peer) && r.owner_pid == own_pid) own_end_named = true;
     // A connection's four values are unique among live rows; a closed one in
     // TIME_WAIT (owner 0) may share them, so a row with an owner is preferred.
-    if (r.local_addr == peer.addr && (uint16_t)r.local_port == peer.port && r.remote_addr == own.addr &&
-        (uint16_t)r.remote_port == own.port && (!found || found->owner_pid == 0)) {
-      found = &r;
-    }
+    if (is_end(r, peer, own) && (!found || found->owner_pid == 0)) found = &r;
   }
-  if (!owners_reported) return kPeerOwnerless;
+  if (!own_end_named) return kPeerOwnerless;
   if (!found || found->owner_pid == 0) return kPeerForeign;
   *owner = found->owner_pid;
   return kPeerOwned;

@@ -41,11 +41,15 @@ struct TcpEnd {
 };
 
 enum PeerOwner {
-  kPeerForeign,    // owners are reported, and the peer's row is missing or has owner 0
+  kPeerForeign,    // the peer's row is missing or has owner 0
   kPeerOwned,      // the peer's row names its owner (stored in *owner)
-  kPeerOwnerless,  // no row carries an owner at all (Wine): ownership is unknown
+  kPeerOwnerless,  // the table does not tell owners (Wine): ownership is unknown
 };
 
 // Finds who owns the peer's end of the tool's connection (own, peer): the row
-// whose local end is peer and whose remote end is own.
-PeerOwner find_peer_owner(const TcpOwnerRow* rows, size_t count, TcpEnd peer, TcpEnd own, uint32_t* owner);
+// whose local end is peer and whose remote end is own. The table is taken to
+// tell owners only when it names the tool (own_pid) as the owner of its own end
+// of that connection, as Windows always does; Wine gives the caller's own ends
+// owner 0, and the ends of other processes an owner only at times.
+PeerOwner find_peer_owner(const TcpOwnerRow* rows, size_t count, TcpEnd peer, TcpEnd own, uint32_t own_pid,
+                          uint32_t* owner);

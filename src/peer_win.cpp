@@ -7,9 +7,11 @@
 //
 // A row with owner 0 is one no process holds any more (Windows gives 0 to ends
 // in TIME_WAIT): a process that connects, writes and closes at once cannot be
-// told from the decoder, so it is refused. Wine, however, reports owner 0 for
-// every row, the caller's own too: a table in which no row at all carries an
-// owner says nothing, and the connection is accepted as the first to arrive.
+// told from the decoder, so it is refused. Wine 8, however, gives the caller's
+// own ends owner 0 and the ends of other processes an owner only at times: a
+// table that does not name the tool as the owner of its own end of the
+// connection says nothing, and the connection is accepted as the first to
+// arrive.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
@@ -66,7 +68,7 @@ bool peer_is_decoder(socket_t connection) {
   uint32_t owner = 0;
   TcpEnd peer_end = {peer.sin_addr.s_addr, peer.sin_port};
   TcpEnd own_end = {own.sin_addr.s_addr, own.sin_port};
-  switch (find_peer_owner(rows.data(), rows.size(), peer_end, own_end, &owner)) {
+  switch (find_peer_owner(rows.data(), rows.size(), peer_end, own_end, GetCurrentProcessId(), &owner)) {
     case kPeerOwnerless:
       return true;
     case kPeerForeign:

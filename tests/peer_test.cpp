@@ -34,9 +34,16 @@ TcpOwnerRow row(uint32_t local, uint16_t lport, uint32_t remote, uint16_t rport,
   return TcpOwnerRow{state, local, 0xBEEF0000u | port(lport), remote, 0x12340000u | port(rport), owner};
 }
 
-// The tool listens on 50000 and accepted the connection from 127.0.0.1:41000.
+// The tool (process 900) listens on 50000 and accepted the connection from
+// 127.0.0.1:41000.
+const uint32_t kTool = 900;
 const TcpEnd kOwn = {kLoop, port(50000)};
 const TcpEnd kPeer = {kLoop, port(41000)};
+
+PeerOwner find(const std::vector<TcpOwnerRow>& rows, size_t count, uint32_t* owner) {
+  return find_peer_owner(rows.data(), count, kPeer, kOwn, kTool, owner);
+}
+PeerOwner find(const std::vector<TcpOwnerRow>& rows, uint32_t* owner) { return find(rows, rows.size(), owner); }
 
 TEST(PeerTable, FindsTheOwnerOfThePeersEndNotOfTheToolsEnd) {
   std::vector<TcpOwnerRow> rows = {
@@ -48,7 +55,7 @@ TEST(PeerTable, FindsTheOwnerOfThePeersEndNotOfTheToolsEnd) {
       row(kLoop, 55555, kLoop, 50000, 702),
   };
   uint32_t owner = 0;
-  EXPECT_EQ(find_peer_owner(rows.data(), rows.size(), kPeer, kOwn, &owner), kPeerOwned);
+  EXPECT_EQ(find(rows, &owner), kPeerOwned);
   EXPECT_EQ(owner, 1234u);
 }
 
@@ -56,26 +63,32 @@ TEST(PeerTable, AMissingRowOrOwnerZeroIsForeignWhenOwnersAreReported) {
   uint32_t owner = 0;
   // Only the tool's end is listed: the peer is not a connection of this system's.
   std::vector<TcpOwnerRow> missing = {row(kLoop, 50000, kLoop, 41000, 900)};
-  EXPECT_EQ(find_peer_owner(missing.data(), missing.size(), kPeer, kOwn, &owner), kPeerForeign);
+  EXPECT_EQ(find(missing, &owner), kPeerForeign);
   // A process that connected, wrote and closed: its end lingers without owner.
   std::vector<TcpOwnerRow> closed = {row(kLoop, 50000, kLoop, 41000, 900),
                                      row(kLoop, 41000, kLoop, 50000, 0, kTimeWait)};
-  EXPECT_EQ(find_peer_owner(closed.data(), closed.size(), kPeer, kOwn, &owner), kPeerForeign);
+  EXPECT_EQ(find(closed, &owner), kPeerForeign);
   // Ports read in the wrong byte order must not match: 41000 is 0xA028, and
   // the row for 0x28A0 (10400) is someone else's.
   std::vector<TcpOwnerRow> swapped = {row(kLoop, 50000, kLoop, 41000, 900), row(kLoop, 0x28A0, kLoop, 50000, 55)};
-  EXPECT_EQ(find_peer_owner(swapped.data(), swapped.size(), kPeer, kOwn, &owner), kPeerForeign);
+  EXPECT_EQ(find(swapped, &owner), kPeerForeign);
 }
 
-TEST(PeerTable, ATableWithoutAnyOwnerIsOwnerless) {
-  // As Wine lists it: both ends, owner 0 everywhere.
-  std::vector<TcpOwnerRow> wine = {row(kLoop, 50000, kLoop, 41000, 0), row(kLoop, 41000, kLoop, 50000, 0)};
+TEST(PeerTable, ATableThatDoesNotNameTheToolsOwnEndTellsNothing) {
   uint32_t owner = 0;
-  EXPECT_EQ(find_peer_owner(wine.data(), wine.size(), kPeer, kOwn, &owner), kPeerOwnerless);
-  EXPECT_EQ(find_peer_owner(wine.data(), 1, kPeer, kOwn, &owner), kPeerOwnerless);
-  // One owner anywhere makes it a table that reports owners.
-  wine.push_back(row(kLoop, 445, kLoop, 60000, 4));
-  EXPECT_EQ(find_peer_owner(wine.data(), wine.size(), kPeer, kOwn, &owner), kPeerForeign);
+  // As Wine 8 lists it: owner 0 for the caller's own end, while the ends of
+  // other processes carry owners only at times.
+  std::vector<TcpOwnerRow> wine = {row(kLoop, 50000, kLoop, 41000, 0), row(kLoop, 41000, kLoop, 50000, 0),
+                                   row(kLoop, 45000, kLoop, 46000, 4242)};
+  EXPECT_EQ(find(wine, &owner), kPeerOwnerless);
+  EXPECT_EQ(find(wine, 1, &owner), kPeerOwnerless);
+  // Owner 0 everywhere, or no row at all.
+  wine.pop_back();
+  EXPECT_EQ(find(wine, &owner), kPeerOwnerless);
+  EXPECT_EQ(find(wine, 0, &owner), kPeerOwnerless);
+  // Once the tool's own end carries its id, the peer's owner 0 is foreign.
+  wine[0].owner_pid = kTool;
+  EXPECT_EQ(find(wine, &owner), kPeerForeign);
 }
 
 }  // namespace

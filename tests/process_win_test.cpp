@@ -9,10 +9,11 @@
 
 namespace {
 
-// The fake decoder reads, at its first instructions, whether it runs in a
-// kill-on-close job: it can run no earlier than its resume, so a 1 there says
-// it was bound before it was resumed.
-TEST(ProcessWin, DecoderIsInTheKillOnCloseJobBeforeItRuns) {
+// The fake decoder reads, at its first instructions, whether it runs in a job
+// (the test process runs in none, so it can only be the decoder's): it can run
+// no earlier than its resume, so a 1 there says it was bound before it was
+// resumed. KillingTheStarterTakesTheDecoderWithIt shows the job kills it.
+TEST(ProcessWin, DecoderIsInTheJobBeforeItRuns) {
   std::string record = scratch_path(".rec");
   std::vector<std::string> v = {QOR_FAKE_DECODER, "-i", fake_url("noconnect=1&exit=3", record), "-vf",
                                 "scale=64:32,format=nv12", "-f", "rawvideo", "tcp://127.0.0.1:9"};

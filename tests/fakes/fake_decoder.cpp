@@ -34,12 +34,13 @@
 //   arg LEN:BYTES          once per element, LEN bytes exactly, then a newline
 //   ppid N                 (Linux) the parent's pid
 //   fd N TARGET            (Linux) each open descriptor from /proc/self/fd
-//   job N                  (Windows) 1 when it runs in a kill-on-close job
+//   job N                  (Windows) 1 when it runs in a job
 //   end
 //
-// Closing (Linux): a connection the fake has written to and is about to close
-// stays open until the reader has taken some of its bytes (checked in
-// /proc/net/tcp; at most 10 s, or until the reader's end is gone). The tool
+// Closing: a connection the fake has written to and is about to close stays
+// open until the reader has taken some of its bytes (checked in Linux's
+// /proc/net/tcp, also under Wine; at most 10 s, or until the reader's end is
+// gone). The tool
 // accepts only a connection whose writer still holds it, as ffmpeg's outputs
 // stay open for the length of the source; a fake that wrote a few bytes and
 // closed before the tool took the connection would be refused.
@@ -161,14 +162,11 @@ static void write_record(int argc, char** argv) {
   }
 #else
   // Read at the fake's first instructions, so it tells whether the process was
-  // bound before it ever ran.
+  // bound before it ever ran. (Wine answers a query of the job's limits with
+  // zeros, so only the membership is recorded; the kill-on-close is seen by
+  // killing the starter.)
   BOOL in_job = FALSE;
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-  memset(&limits, 0, sizeof limits);
-  bool bound = IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) && in_job &&
-               QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof limits,
-                                         nullptr) &&
-               (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE);
+  bool bound = IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) && in_job;
   fprintf(f, "job %d\n", bound ? 1 : 0);
 #endif
   fputs("end\n", f);
@@ -210,11 +208,20 @@ static void pace(long index, long per_second) {
   std::this_thread::sleep_until(gStart + std::chrono::microseconds(index * 1000000LL / per_second));
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+typedef int fake_socklen;
+// Under Wine the Linux table is reachable through the Z: drive; on Windows
+// itself there is none, and the fake closes at once.
+static const char* kTcpTable = "Z:\\proc\\net\\tcp";
+#else
+typedef socklen_t fake_socklen;
+static const char* kTcpTable = "/proc/net/tcp";
+#endif
+
 // One end's row of /proc/net/tcp: the bytes it has sent but not had
 // acknowledged, and the bytes it has received but not read.
 static bool tcp_queues(const sockaddr_in& local, const sockaddr_in& remote, unsigned long* tx, unsigned long* rx) {
-  FILE* f = fopen("/proc/net/tcp", "r");
+  FILE* f = fopen(kTcpTable, "r");
   if (!f) return false;
   char want_local[32], want_remote[32];
   snprintf(want_local, sizeof want_local, "%08X:%04X", (unsigned)local.sin_addr.s_addr, ntohs(local.sin_port));
@@ -237,7 +244,7 @@ static bool tcp_queues(const sockaddr_in& local, const sockaddr_in& remote, unsi
 static void wait_taken(fake_socket s, uint64_t sent) {
   if (sent == 0) return;
   sockaddr_in me, reader;
-  socklen_t a = sizeof me, b = sizeof reader;
+  fake_socklen a = sizeof me, b = sizeof reader;
   if (getsockname(s, (sockaddr*)&me, &a) != 0 || getpeername(s, (sockaddr*)&reader, &b) != 0) return;
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < until) {
@@ -247,9 +254,6 @@ static void wait_taken(fake_socket s, uint64_t sent) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
-#else
-static void wait_taken(fake_socket, uint64_t) {}
-#endif
 
 static uint64_t video_body(fake_socket s) {
   size_t size = (size_t)gWidth * (size_t)gHeight * 3 / 2;
