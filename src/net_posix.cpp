@@ -6,7 +6,6 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -17,14 +16,18 @@ const socket_t kInvalidSocket = -1;
 void net_startup() {}
 
 socket_t listen_local(int32_t* port) {
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  // Non-blocking so that an accept never waits beyond its limit for a
+  // connection that went away between the wait and the accept.
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
   if (s < 0) return kInvalidSocket;
   sockaddr_in addr = {};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = 0;  // the system picks a free port
   socklen_t len = sizeof addr;
-  if (bind(s, (sockaddr*)&addr, sizeof addr) != 0 || listen(s, 1) != 0 ||
+  // A deep backlog keeps the decoder's connection from being dropped behind a
+  // burst of foreign ones, each of which is accepted and closed in turn.
+  if (bind(s, (sockaddr*)&addr, sizeof addr) != 0 || listen(s, SOMAXCONN) != 0 ||
       getsockname(s, (sockaddr*)&addr, &len) != 0) {
     close(s);
     return kInvalidSocket;
@@ -39,29 +42,29 @@ static int64_t now_ms() {
   return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
+// poll, not select: a listener numbered FD_SETSIZE (1024) or above, as when
+// the tool inherits many descriptors, is as good as any other.
 socket_t accept_timeout(socket_t listener, int timeout_ms) {
-  if (listener < 0 || listener >= FD_SETSIZE) return kInvalidSocket;
+  if (listener < 0) return kInvalidSocket;
   const int64_t deadline = now_ms() + timeout_ms;
-  int64_t left = timeout_ms;
   for (;;) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(listener, &readable);
-    timeval tv;
-    tv.tv_sec = (time_t)(left / 1000);
-    tv.tv_usec = (suseconds_t)(left % 1000) * 1000;
-    int n = select(listener + 1, &readable, nullptr, nullptr, &tv);
-    if (n > 0) break;
-    if (n == 0 || errno != EINTR) return kInvalidSocket;
-    // A signal cut the wait short: go on with what is left of the limit.
-    left = deadline - now_ms();
+    int64_t left = deadline - now_ms();
     if (left < 0) left = 0;
+    pollfd p = {listener, POLLIN, 0};
+    int n = poll(&p, 1, (int)left);
+    if (n < 0 && errno != EINTR) return kInvalidSocket;
+    if (n == 0) return kInvalidSocket;
+    if (n > 0) {
+      int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c >= 0) return c;
+      // The connection went away before it was taken (or a signal came): wait
+      // on for what is left of the limit.
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED && errno != EINTR && errno != EPROTO) {
+        return kInvalidSocket;
+      }
+    }
+    // A signal cut the wait short: go on with what is left of the limit.
   }
-  int c;
-  do {
-    c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-  } while (c < 0 && errno == EINTR);
-  return c < 0 ? kInvalidSocket : c;
 }
 
 // The low-water mark (SO_RCVLOWAT) makes poll report the socket readable only
@@ -109,3 +112,7 @@ int32_t recv_gathered(socket_t s, void* buf, int32_t len) {
 }
 
 void close_socket(socket_t s) { close(s); }
+
+// Shutting the receiving side wakes a receive blocked in poll (it then returns
+// what is queued, then 0), and every later receive ends the same way.
+void wake_socket(socket_t s) { shutdown(s, SHUT_RD); }

@@ -25,7 +25,9 @@ socket_t listen_local(int32_t* port) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = 0;  // the system picks a free port
   int len = sizeof addr;
-  if (bind(s, (sockaddr*)&addr, sizeof addr) != 0 || listen(s, 1) != 0 ||
+  // A deep backlog keeps the decoder's connection from being dropped behind a
+  // burst of foreign ones, each of which is accepted and closed in turn.
+  if (bind(s, (sockaddr*)&addr, sizeof addr) != 0 || listen(s, SOMAXCONN) != 0 ||
       getsockname(s, (sockaddr*)&addr, &len) != 0) {
     closesocket(s);
     return kInvalidSocket;
@@ -52,3 +54,12 @@ socket_t accept_timeout(socket_t listener, int timeout_ms) {
 int32_t recv_gathered(socket_t s, void* buf, int32_t len) { return recv((SOCKET)s, (char*)buf, len, 0); }
 
 void close_socket(socket_t s) { closesocket((SOCKET)s); }
+
+// shutdown alone does not end a recv already blocked in another thread (Wine 8
+// was measured; Windows documents no such effect), but it makes every later
+// receive fail at once; CancelIoEx then ends one that is blocked (error 995).
+// In this order no receive can slip between the two.
+void wake_socket(socket_t s) {
+  shutdown((SOCKET)s, SD_RECEIVE);
+  CancelIoEx((HANDLE)s, nullptr);
+}

@@ -41,7 +41,6 @@ void* video_thread(void* arg) {
     }
     free(block);
   }
-  close_socket(s);
   return nullptr;
 }
 
@@ -52,6 +51,5 @@ void* audio_thread(void* arg) {
     if (!recv_full(s, (uint8_t*)block, kAudioBlockBytes)) break;
     qor_ndi_send_audio_interleaved(gSender, block, kAudioBlockSamples, kAudioChannels, kAudioRate);
   }
-  close_socket(s);
   return nullptr;
 }

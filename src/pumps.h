@@ -13,6 +13,10 @@ enum { kAudioBlockSamples = 480, kAudioChannels = 2, kAudioRate = 48000,
 bool recv_full(socket_t s, uint8_t* buf, uint64_t len);
 
 // Thread bodies; arg points to the accepted connection socket, held by the run
-// sequence until it has joined the thread. Each closes its connection.
+// sequence until it has joined the thread. Each ends when its connection ends
+// or fails, or between two pictures (blocks) once gStop is set; the run wakes
+// a pump blocked in a receive (wake_socket) and closes the connection itself
+// after the join, so that no wake-up can reach a number the system has handed
+// out again.
 void* video_thread(void* arg);
 void* audio_thread(void* arg);

@@ -8,6 +8,7 @@
 #include "events.h"
 #include "net.h"
 #include "options.h"
+#include "peer.h"
 #include "process.h"
 #include "pumps.h"
 #include "qor_ndi.h"
@@ -60,8 +61,10 @@ int run(int argc, char** argv) {
   }
   pthread_detach(watcher);
 
-  socket_t video = accept_timeout(video_listener);
-  socket_t audio = gOpt.audio ? accept_timeout(audio_listener) : kInvalidSocket;
+  // Only the decoder (or a process it started) may feed a channel; any other
+  // connection is closed and the channel's own 30 s go on.
+  socket_t video = accept_decoder(video_listener);
+  socket_t audio = gOpt.audio ? accept_decoder(audio_listener) : kInvalidSocket;
   close_socket(video_listener);
   if (gOpt.audio) close_socket(audio_listener);
   if (video == kInvalidSocket || (gOpt.audio && audio == kInvalidSocket)) {
@@ -87,8 +90,15 @@ int run(int argc, char** argv) {
   // flag is set whoever set it.
   bool requested = gStop.exchange(1) != 0 && all_started;
 
+  // The decoder's exit closes its ends, but anything else holding them (a
+  // process it started that outlives it) must not keep a pump waiting: both
+  // are woken, and the connections closed once the pumps have let go.
+  wake_socket(video);
+  if (gOpt.audio) wake_socket(audio);
   if (video_ok) pthread_join(video_pump, nullptr);
   if (audio_ok) pthread_join(audio_pump, nullptr);
+  close_socket(video);
+  if (gOpt.audio) close_socket(audio);
   if (reporter_ok) pthread_join(reporter, nullptr);
   qor_ndi_sender_destroy(gSender);
   event_exit(code, requested);

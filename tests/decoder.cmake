@@ -3,10 +3,12 @@ set(QOR_DECODER_SCRATCH ${CMAKE_CURRENT_BINARY_DIR}/decoder_scratch)
 file(MAKE_DIRECTORY ${QOR_DECODER_SCRATCH})
 
 set(QOR_DECODER_TEST_SOURCES
-  decoder_cmdline_test.cpp win_cmdline_test.cpp process_test.cpp net_test.cpp
+  decoder_cmdline_test.cpp win_cmdline_test.cpp process_test.cpp net_test.cpp peer_test.cpp
   decoder_test_util.cpp decoder_test_util_${QOR_PLATFORM}.cpp)
 if(NOT WIN32)
   list(APPEND QOR_DECODER_TEST_SOURCES process_posix_test.cpp net_posix_test.cpp)
+else()
+  list(APPEND QOR_DECODER_TEST_SOURCES process_win_test.cpp)
 endif()
 
 add_executable(decoder_tests ${QOR_DECODER_TEST_SOURCES})

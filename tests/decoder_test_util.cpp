@@ -33,6 +33,8 @@ FakeRecord read_record(const std::string& path) {
       r.args.push_back(value);
     } else if (word == "ppid") {
       f >> r.ppid;
+    } else if (word == "job") {
+      f >> r.job;
     } else if (word == "fd") {
       int fd = -1;
       std::string target;

@@ -13,6 +13,7 @@ struct FakeRecord {
   std::vector<std::string> args;
   long ppid = -1;                                          // Linux only
   std::vector<std::pair<int, std::string>> fds;            // Linux only: fd, link target
+  int job = -1;                                            // Windows only: 1 when it ran in a job
 };
 
 // A fresh path in the tests' scratch directory, unique to this test and process;

@@ -33,30 +33,38 @@ class Pumps : public testing::Test {
 
   void TearDown() override {
     if (client_ != kInvalidSocket) close_socket(client_);
+    if (conn_ != kInvalidSocket) close_socket(conn_);
     gStop.store(0);
   }
 
-  // True once the pump's side of the connection is gone: the client reads
-  // the end of the stream (or a reset, when unread bytes were left behind).
-  bool pump_closed_its_end() {
-    char byte;
-    return recv_gathered(client_, &byte, 1) <= 0;
+  // The pump leaves its connection to the run: after it has ended, the
+  // connection is still open and holds what the pump did not read.
+  size_t left_unread() {
+    std::vector<uint8_t> buf(kPicture * 4);
+    close_socket(client_);  // so that the reads below end
+    client_ = kInvalidSocket;
+    size_t n = 0;
+    for (;;) {
+      int32_t got = recv_gathered(conn_, buf.data(), (int32_t)buf.size());
+      if (got <= 0) return n;
+      n += (size_t)got;
+    }
   }
 
   socket_t client_ = kInvalidSocket;
-  socket_t conn_ = kInvalidSocket;  // handed to the pump, which closes it
+  socket_t conn_ = kInvalidSocket;  // handed to the pump; the test closes it
 };
 
 // A stop that comes after the connections were accepted but before the pumps
-// start: each pump ends at once, receives nothing and still closes its
-// connection, although data is waiting.
+// start: each pump ends at once and receives nothing, although data is
+// waiting; the connection stays open for the run to close.
 TEST_F(Pumps, StopBeforeStartEndsWithoutReceiving) {
   std::vector<uint8_t> data(kPicture * 2, 7);
   ASSERT_TRUE(send_all(client_, data.data(), data.size()));
   gStop.store(1);
   video_thread(&conn_);
   EXPECT_EQ(gFrames.load(), 0);
-  EXPECT_TRUE(pump_closed_its_end());
+  EXPECT_EQ(left_unread(), data.size());
 }
 
 TEST_F(Pumps, AudioStopBeforeStartEndsWithoutReceiving) {
@@ -64,7 +72,36 @@ TEST_F(Pumps, AudioStopBeforeStartEndsWithoutReceiving) {
   ASSERT_TRUE(send_all(client_, data.data(), data.size()));
   gStop.store(1);
   audio_thread(&conn_);
-  EXPECT_TRUE(pump_closed_its_end());
+  EXPECT_EQ(left_unread(), data.size());
+}
+
+// The other end stays open and silent (a process the decoder started that
+// outlives it): once the stop is set, waking the connection ends each pump,
+// whether it is already blocked in a receive or only about to begin one.
+TEST_F(Pumps, WakingEndsPumpsWhoseOtherEndStaysOpen) {
+  socket_t audio_client, audio_conn;
+  ASSERT_TRUE(connected_pair(&audio_client, &audio_conn));
+  std::vector<uint8_t> data(kPicture / 2, 5);
+  ASSERT_TRUE(send_all(client_, data.data(), data.size()));  // half a picture, then silence
+  std::thread video([this] { video_thread(&conn_); });
+  std::thread audio([&] { audio_thread(&audio_conn); });
+  sleep_ms(200);
+  gStop.store(1);
+  wake_socket(conn_);
+  wake_socket(audio_conn);
+  video.join();
+  audio.join();
+  EXPECT_EQ(gFrames.load(), 0);
+  // Woken before a pump starts: it ends without waiting as well.
+  gStop.store(0);
+  socket_t c2, s2;
+  ASSERT_TRUE(connected_pair(&c2, &s2));
+  wake_socket(s2);
+  video_thread(&s2);
+  close_socket(s2);
+  close_socket(c2);
+  close_socket(audio_conn);
+  close_socket(audio_client);
 }
 
 // Whole pictures are counted whatever pieces they arrive in; the partial
@@ -101,7 +138,7 @@ TEST_F(Pumps, StopDuringAPictureFinishesThatPictureThenEnds) {
   ASSERT_TRUE(send_all(client_, data.data(), kPicture / 2));
   pump.join();
   EXPECT_EQ(gFrames.load(), 2);
-  EXPECT_TRUE(pump_closed_its_end());
+  EXPECT_EQ(left_unread(), 0u);
 }
 
 }  // namespace

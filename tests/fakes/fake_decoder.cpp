@@ -34,7 +34,16 @@
 //   arg LEN:BYTES          once per element, LEN bytes exactly, then a newline
 //   ppid N                 (Linux) the parent's pid
 //   fd N TARGET            (Linux) each open descriptor from /proc/self/fd
+//   job N                  (Windows) 1 when it runs in a job
 //   end
+//
+// Closing: a connection the fake has written to and is about to close stays
+// open until the reader has taken some of its bytes (checked in Linux's
+// /proc/net/tcp, also under Wine; at most 10 s, or until the reader's end is
+// gone). The tool
+// accepts only a connection whose writer still holds it, as ffmpeg's outputs
+// stay open for the length of the source; a fake that wrote a few bytes and
+// closed before the tool took the connection would be refused.
 //
 // Exit code 2 (with a message on stderr) when the argument vector lacks what
 // the tool always passes.
@@ -181,6 +190,14 @@ static void write_record(int argc, char** argv) {
     }
     closedir(d);
   }
+#else
+  // Read at the fake's first instructions, so it tells whether the process was
+  // bound before it ever ran. (Wine answers a query of the job's limits with
+  // zeros, so only the membership is recorded; the kill-on-close is seen by
+  // killing the starter.)
+  BOOL in_job = FALSE;
+  bool bound = IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) && in_job;
+  fprintf(f, "job %d\n", bound ? 1 : 0);
 #endif
   fputs("end\n", f);
   fclose(f);
@@ -221,21 +238,72 @@ static void pace(long index, long per_second) {
   std::this_thread::sleep_until(gStart + std::chrono::microseconds(index * 1000000LL / per_second));
 }
 
-static void video_body(fake_socket s) {
+#ifdef _WIN32
+typedef int fake_socklen;
+// Under Wine the Linux table is reachable through the Z: drive; on Windows
+// itself there is none, and the fake closes at once.
+static const char* kTcpTable = "Z:\\proc\\net\\tcp";
+#else
+typedef socklen_t fake_socklen;
+static const char* kTcpTable = "/proc/net/tcp";
+#endif
+
+// One end's row of /proc/net/tcp: the bytes it has sent but not had
+// acknowledged, and the bytes it has received but not read.
+static bool tcp_queues(const sockaddr_in& local, const sockaddr_in& remote, unsigned long* tx, unsigned long* rx) {
+  FILE* f = fopen(kTcpTable, "r");
+  if (!f) return false;
+  char want_local[32], want_remote[32];
+  snprintf(want_local, sizeof want_local, "%08X:%04X", (unsigned)local.sin_addr.s_addr, ntohs(local.sin_port));
+  snprintf(want_remote, sizeof want_remote, "%08X:%04X", (unsigned)remote.sin_addr.s_addr, ntohs(remote.sin_port));
+  char line[512];
+  bool found = false;
+  while (!found && fgets(line, sizeof line, f)) {
+    char la[32], ra[32];
+    if (sscanf(line, " %*u: %31s %31s %*x %lx:%lx", la, ra, tx, rx) == 4 && !strcmp(la, want_local) &&
+        !strcmp(ra, want_remote)) {
+      found = true;
+    }
+  }
+  fclose(f);
+  return found;
+}
+
+// Waits until the reader has taken some of the sent bytes: all of them have
+// reached its side and fewer than sent are still unread there.
+static void wait_taken(fake_socket s, uint64_t sent) {
+  if (sent == 0) return;
+  sockaddr_in me, reader;
+  fake_socklen a = sizeof me, b = sizeof reader;
+  if (getsockname(s, (sockaddr*)&me, &a) != 0 || getpeername(s, (sockaddr*)&reader, &b) != 0) return;
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < until) {
+    unsigned long my_tx = 0, my_rx = 0, its_tx = 0, its_rx = 0;
+    if (!tcp_queues(reader, me, &its_tx, &its_rx)) return;
+    if (tcp_queues(me, reader, &my_tx, &my_rx) && my_tx == 0 && its_rx < sent) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+static uint64_t video_body(fake_socket s) {
   size_t size = (size_t)gWidth * (size_t)gHeight * 3 / 2;
   std::vector<uint8_t> picture(size);
   long last = gB.frames + (gB.cut ? 1 : 0);
+  uint64_t sent = 0;
   for (long i = 0; i < last; ++i) {
     pace(i, gB.rate);
     for (size_t j = 0; j < size; ++j) picture[j] = (uint8_t)((size_t)i + j);
     size_t len = i < gB.frames ? size : size / 2;
-    if (!send_all(s, picture.data(), len)) return;
+    if (!send_all(s, picture.data(), len)) return 0;
+    sent += len;
   }
+  return sent;
 }
 
-static void audio_body(fake_socket s) {
+static uint64_t audio_body(fake_socket s) {
   const int kSamples = 480;
   float block[kSamples * 2];
+  uint64_t sent = 0;
   for (long b = 0; b < gB.blocks; ++b) {
     pace(b, gB.arate);
     for (int k = 0; k < kSamples; ++k) {
@@ -243,8 +311,10 @@ static void audio_body(fake_socket s) {
       block[2 * k] = v;
       block[2 * k + 1] = -v;
     }
-    if (!send_all(s, (const uint8_t*)block, sizeof block)) return;
+    if (!send_all(s, (const uint8_t*)block, sizeof block)) return 0;
+    sent += sizeof block;
   }
+  return sent;
 }
 
 int main(int argc, char** argv) {
@@ -272,15 +342,26 @@ int main(int argc, char** argv) {
   socket_startup();
   std::vector<std::thread> threads;
   fake_socket video = kNoSocket, audio = kNoSocket;
+  // Each channel is closed by its own thread once its reader has its bytes,
+  // unless the fake holds them.
+  const bool ending = !(gB.hold && !gB.cut);
   threads.emplace_back([&] {
     video = connect_to(url_port(video_url), gB.vdelay);
-    if (video != kNoSocket) video_body(video);
+    if (video == kNoSocket) return;
+    uint64_t sent = video_body(video);
+    if (ending) {
+      wait_taken(video, sent);
+      socket_close(video);
+      video = kNoSocket;
+    }
   });
   if (audio_url && !gB.noaudio) {
     threads.emplace_back([&] {
       audio = connect_to(url_port(audio_url), gB.adelay);
-      if (audio != kNoSocket) audio_body(audio);
-      if (audio != kNoSocket && gB.aclose) {
+      if (audio == kNoSocket) return;
+      uint64_t sent = audio_body(audio);
+      if (ending || gB.aclose) {
+        wait_taken(audio, sent);
         socket_close(audio);
         audio = kNoSocket;
       }
