@@ -14,6 +14,7 @@
 #include <string>
 
 #include "qor_ndi_abi.h"
+#include "win_path.h"
 
 const char kNdiRuntimeFile[] = QOR_NDI_RUNTIME_FILE;
 const char kPathSeparator = '\\';
@@ -21,16 +22,6 @@ const char kPathSeparator = '\\';
 namespace {
 
 const DWORD kByPath = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
-
-// A drive-rooted ("C:\x") or UNC ("\\server\x") directory; "x", ".\x", "\x"
-// and "C:x" depend on the current directory or drive (startup_win.cpp drops
-// such PATH entries from the tool's environment by the same rule).
-bool absolute_dir(const std::string& dir) {
-  bool sep0 = !dir.empty() && (dir[0] == '\\' || dir[0] == '/');
-  bool sep1 = dir.size() > 1 && (dir[1] == '\\' || dir[1] == '/');
-  bool drive = dir.size() > 2 && dir[1] == ':' && (dir[2] == '\\' || dir[2] == '/');
-  return drive || (sep0 && sep1);
-}
 
 // A path (relative ones against the current directory, as the caller named
 // them) made full, as LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR requires.
@@ -57,7 +48,7 @@ HMODULE load_by_name(const char* name) {
     size_t end = path.find(';', start);
     if (end == std::string::npos) end = path.size();
     std::string dir = path.substr(start, end - start);
-    if (absolute_dir(dir)) {
+    if (win_absolute_dir(dir)) {
       if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
       dir += name;
       // A copy that does not load (another architecture, say) is passed over.

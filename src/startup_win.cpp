@@ -9,14 +9,7 @@
 
 #include <string>
 
-// A drive-rooted ("C:\x") or UNC ("\\server\x") directory. "x", ".\x", "\x" and
-// "C:x" all depend on the current directory (or drive).
-static bool absolute_dir(const std::string& dir) {
-  bool sep0 = !dir.empty() && (dir[0] == '\\' || dir[0] == '/');
-  bool sep1 = dir.size() > 1 && (dir[1] == '\\' || dir[1] == '/');
-  bool drive = dir.size() > 2 && dir[1] == ':' && (dir[2] == '\\' || dir[2] == '/');
-  return drive || (sep0 && sep1);
-}
+#include "win_path.h"
 
 // PATH entries that are not absolute name the current directory again: they
 // are dropped from the tool's PATH (which the decoder inherits).
@@ -34,7 +27,7 @@ static void drop_relative_path_entries() {
   for (;;) {
     size_t end = path.find(';', start);
     std::string dir = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (absolute_dir(dir)) {
+    if (win_absolute_dir(dir)) {
       if (!kept.empty()) kept += ';';
       kept += dir;
     } else {
