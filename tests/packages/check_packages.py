@@ -43,28 +43,35 @@ class Deb(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         arch = out("dpkg", "--print-architecture").strip()
-        cls.deb = os.path.join(DIST, "qor-ndi-send_%s_%s.deb" % (VERSION, arch))
-        cls.root = tempfile.mkdtemp(prefix="qor-deb-")
-        subprocess.run(["dpkg-deb", "-x", cls.deb, cls.root], check=True)
+        # The native package, and the ARM64 one cross-built beside it.
+        cls.debs = {a: os.path.join(DIST, "qor-ndi-send_%s_%s.deb" % (VERSION, a)) for a in (arch, "arm64")}
+        cls.deb = cls.debs[arch]
+        cls.roots = {a: tempfile.mkdtemp(prefix="qor-deb-%s-" % a) for a in cls.debs}
+        for a, deb in cls.debs.items():
+            subprocess.run(["dpkg-deb", "-x", deb, cls.roots[a]], check=True)
+        cls.arch, cls.root = arch, cls.roots[arch]
 
     def test_files_and_control_fields(self):
-        files = set()
-        for line in out("dpkg-deb", "-c", self.deb).splitlines():
-            if line.startswith("-"):
-                files.add(line.split()[-1].lstrip("."))
         doc = "/usr/share/doc/qor-ndi-send/"
         required = {"/usr/bin/qor-ndi-send", "/usr/share/man/man1/qor-ndi-send.1.gz",
                     doc + "copyright", doc + "changelog.gz", doc + "README.md", doc + "events.schema.json"}
-        self.assertLessEqual(required, files)
-        self.assertEqual([f for f in files - required if not f.startswith(doc)], [])
-        self.assertIn(", stripped", out("file", "-b", self.root + "/usr/bin/qor-ndi-send"))
+        field = lambda deb, name: out("dpkg-deb", "-f", deb, name).strip()
+        for arch, deb in self.debs.items():
+            files = {l.split()[-1].lstrip(".") for l in out("dpkg-deb", "-c", deb).splitlines() if l.startswith("-")}
+            self.assertLessEqual(required, files, arch)
+            self.assertEqual([f for f in files - required if not f.startswith(doc)], [], arch)
+            self.assertEqual((field(deb, "Package"), field(deb, "Version"), field(deb, "Architecture")),
+                             ("qor-ndi-send", VERSION, arch))
+            # The cross build states the Depends that the native build's scan computes.
+            self.assertEqual(field(deb, "Depends"), field(self.deb, "Depends"), arch)
+        binary = lambda arch: out("file", "-b", self.roots[arch] + "/usr/bin/qor-ndi-send")
+        self.assertIn(", stripped", binary(self.arch))
+        self.assertRegex(binary("arm64"), r"ELF 64-bit .*ARM aarch64.*, stripped")
 
-        field = lambda name: out("dpkg-deb", "-f", self.deb, name).strip()
-        self.assertEqual((field("Package"), field("Version")), ("qor-ndi-send", VERSION))
-        self.assertRegex(field("Depends"), r"(^|, )libc6 \(>= [0-9.]+\)")
-        self.assertEqual(field("Recommends"), "ffmpeg")
-        summary, *body = field("Description").splitlines()
-        self.assertTrue(summary and len(body) >= 2, field("Description"))
+        self.assertRegex(field(self.deb, "Depends"), r"(^|, )libc6 \(>= [0-9.]+\)")
+        self.assertEqual(field(self.deb, "Recommends"), "ffmpeg")
+        summary, *body = field(self.deb, "Description").splitlines()
+        self.assertTrue(summary and len(body) >= 2, field(self.deb, "Description"))
 
         with gzip.open(self.root + doc + "changelog.gz", "rt") as f:
             self.assertTrue(f.readline().startswith("qor-ndi-send (%s) " % VERSION))
@@ -73,9 +80,10 @@ class Deb(unittest.TestCase):
                              "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
 
     def test_lintian_finds_no_error_and_the_manual_page_renders_cleanly(self):
-        lint = subprocess.run(["lintian", "--fail-on", "error", "--display-info", self.deb], capture_output=True)
-        print("\nlintian:\n" + (lint.stdout.decode() or "(nothing)"))
-        self.assertEqual(lint.returncode, 0, lint.stdout.decode() + lint.stderr.decode())
+        for arch, deb in self.debs.items():
+            lint = subprocess.run(["lintian", "--fail-on", "error", "--display-info", deb], capture_output=True)
+            print("\nlintian (%s):\n%s" % (arch, lint.stdout.decode() or "(nothing)"))
+            self.assertEqual(lint.returncode, 0, lint.stdout.decode() + lint.stderr.decode())
 
         page = self.root + "/usr/share/man/man1/qor-ndi-send.1.gz"
         env = dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80")
@@ -118,23 +126,6 @@ class Deb(unittest.TestCase):
         self.assertEqual(code, 0)
         with open(record) as f:
             self.assertEqual(sum(line.startswith("video ") for line in f), 5)
-
-
-class Arm64Deb(unittest.TestCase):
-    def test_cross_built_package(self):
-        # Cross-built: an aarch64 program, the dependencies the native build's
-        # scan computes (the cross build states them), and no lintian error.
-        deb = os.path.join(DIST, "qor-ndi-send_%s_arm64.deb" % VERSION)
-        native = os.path.join(DIST, "qor-ndi-send_%s_%s.deb" % (VERSION, out("dpkg", "--print-architecture").strip()))
-        root = tempfile.mkdtemp(prefix="qor-deb-arm64-")
-        subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
-        self.assertRegex(out("file", "-b", root + "/usr/bin/qor-ndi-send"), r"ELF 64-bit .*ARM aarch64.*, stripped")
-        field = lambda path, name: out("dpkg-deb", "-f", path, name).strip()
-        self.assertEqual(field(deb, "Architecture"), "arm64")
-        self.assertEqual(field(deb, "Depends"), field(native, "Depends"))
-        lint = subprocess.run(["lintian", "--fail-on", "error", "--display-info", deb], capture_output=True)
-        print("\nlintian (arm64):\n" + (lint.stdout.decode() or "(nothing)"))
-        self.assertEqual(lint.returncode, 0, lint.stdout.decode() + lint.stderr.decode())
 
 
 class WindowsZip(unittest.TestCase):
