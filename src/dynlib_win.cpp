@@ -38,24 +38,12 @@ HMODULE load_by_path(const char* path) {
 HMODULE load_by_name(const char* name) {
   HMODULE lib = LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
   if (lib) return lib;
-  DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
-  if (size == 0) return nullptr;
-  std::string path(size, '\0');
-  DWORD len = GetEnvironmentVariableA("PATH", &path[0], size);
-  if (len == 0 || len >= size) return nullptr;
-  path.resize(len);
-  for (size_t start = 0; start <= path.size();) {
-    size_t end = path.find(';', start);
-    if (end == std::string::npos) end = path.size();
-    std::string dir = path.substr(start, end - start);
-    if (win_absolute_dir(dir)) {
-      if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
-      dir += name;
-      // A copy that does not load (another architecture, say) is passed over.
-      lib = LoadLibraryExA(dir.c_str(), nullptr, kByPath);
-      if (lib) return lib;
-    }
-    start = end + 1;
+  for (std::string dir : win_absolute_path_entries(nullptr)) {
+    if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
+    dir += name;
+    // A copy that does not load (another architecture, say) is passed over.
+    lib = LoadLibraryExA(dir.c_str(), nullptr, kByPath);
+    if (lib) return lib;
   }
   return nullptr;
 }

@@ -14,27 +14,11 @@
 // PATH entries that are not absolute name the current directory again: they
 // are dropped from the tool's PATH (which the decoder inherits).
 static void drop_relative_path_entries() {
-  DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
-  if (size == 0) return;
-  std::string path(size, '\0');
-  DWORD len = GetEnvironmentVariableA("PATH", &path[0], size);
-  if (len == 0 || len >= size) return;
-  path.resize(len);
-
-  std::string kept;
   bool dropped = false;
-  size_t start = 0;
-  for (;;) {
-    size_t end = path.find(';', start);
-    std::string dir = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (win_absolute_dir(dir)) {
-      if (!kept.empty()) kept += ';';
-      kept += dir;
-    } else {
-      dropped = true;
-    }
-    if (end == std::string::npos) break;
-    start = end + 1;
+  std::string kept;
+  for (const std::string& dir : win_absolute_path_entries(&dropped)) {
+    if (!kept.empty()) kept += ';';
+    kept += dir;
   }
   if (dropped) SetEnvironmentVariableA("PATH", kept.c_str());
 }
