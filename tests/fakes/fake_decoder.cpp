@@ -356,9 +356,10 @@ static void live_body(fake_socket video, fake_socket audio, uint64_t* video_sent
     int64_t video_due = i < gB.frames ? (gB.rate > 0 ? i * 1000000LL / gB.rate : 0) : INT64_MAX;
     int64_t audio_due = b < blocks ? (gB.arate > 0 ? b * 1000000LL / gB.arate : 0) : INT64_MAX;
     bool is_video = video_due <= audio_due;
+    // Filled before the wait, so that each unit is written the moment it is due.
+    if (is_video) fill_picture(picture, i, base_us + video_due);
     std::this_thread::sleep_until(base + std::chrono::microseconds(is_video ? video_due : audio_due));
     if (is_video) {
-      fill_picture(picture, i, base_us + video_due);
       if (i == 0) first_us = monotonic_us();
       if (!send_all(video, picture.data(), picture.size())) break;
       *video_sent += picture.size();
