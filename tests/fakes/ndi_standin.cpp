@@ -22,8 +22,9 @@
 //   QOR_STANDIN_NO_CHECKSUM=1        video lines carry fnv=skipped instead of the checksum, so
 //                                    a benchmark can count pictures without hashing each one
 //   QOR_STANDIN_STAMPED=1            pictures start with the time they were due (the stand-in
-//                                    decoder's live=1): video lines carry age_us=, the time
-//                                    from then to this send, on the same monotonic clock
+//                                    decoder's live=1): video lines carry due_us=, that time,
+//                                    and age_us=, the time from then to this send, on the same
+//                                    monotonic clock
 //   QOR_STANDIN_COUNT_ONLY=1         no video or audio lines: the sends are only counted, in
 //                                    the send_destroy line, so that the runtime costs a
 //                                    benchmark next to nothing per picture
@@ -59,7 +60,7 @@
 //   video n= inst=<id> seq=<1,2,..> xres= yres= fourcc=0x<8 hex> rate_n= rate_d=
 //       aspect=<%.9g> aspect_bits=0x<8 hex> format= timecode= data=0x<address>|(null)
 //       stride= metadata=<text>|(null) timestamp= bytes=<xres*yres*3/2> fnv=<checksum>|none
-//       [age_us=<n>] under QOR_STANDIN_STAMPED
+//       [due_us=<n> age_us=<n>] under QOR_STANDIN_STAMPED
 //       fnv covers bytes bytes from data ("none" when data is null or a size is not positive,
 //       "skipped" under QOR_STANDIN_NO_CHECKSUM)
 //   audio n= inst=<id> seq= rate= channels= samples= timecode= data=0x<address>|(null)
@@ -377,15 +378,17 @@ int standin_send_get_no_connections(NDIlib_send_instance_t p, uint32_t timeout_m
   return gConfig.connections;
 }
 
-// Microseconds from the time a stamped picture was due to now, on the clock
-// the stand-in decoder stamps with.
-int64_t stamp_age_us(const uint8_t* data) {
+// The time a stamped picture was due, in microseconds of the clock the stand-in
+// decoder stamps with.
+int64_t stamp_due_us(const uint8_t* data) {
   uint64_t due = 0;
   for (int k = 0; k < 8; ++k) due |= static_cast<uint64_t>(data[k]) << (8 * k);
-  const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
-                          std::chrono::steady_clock::now().time_since_epoch())
-                          .count();
-  return now - static_cast<int64_t>(due);
+  return static_cast<int64_t>(due);
+}
+
+int64_t now_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 void standin_send_video(NDIlib_send_instance_t p, const NDIlib_video_frame_v2_t* f) {
@@ -393,7 +396,8 @@ void standin_send_video(NDIlib_send_instance_t p, const NDIlib_video_frame_v2_t*
   if (gRecording && f && !gConfig.count_only) {
     const bool stamped = gConfig.stamped && f->p_data && f->xres > 0 && f->yres > 0 &&
                          static_cast<int64_t>(f->xres) * f->yres * 3 / 2 >= 8;
-    const int64_t age_us = stamped ? stamp_age_us(f->p_data) : 0;
+    const int64_t due_us = stamped ? stamp_due_us(f->p_data) : 0;
+    const int64_t age_us = stamped ? now_us() - due_us : 0;
     std::string rest;
     rest.reserve(512);
     append_instance(rest, p);
@@ -407,7 +411,7 @@ void standin_send_video(NDIlib_send_instance_t p, const NDIlib_video_frame_v2_t*
     append_text(rest, f->p_metadata);
     const int64_t bytes = static_cast<int64_t>(f->xres) * f->yres * 3 / 2;
     appendf(rest, " timestamp=%" PRId64 " bytes=%" PRId64, f->timestamp, bytes);
-    if (stamped) appendf(rest, " age_us=%" PRId64, age_us);
+    if (stamped) appendf(rest, " due_us=%" PRId64 " age_us=%" PRId64, due_us, age_us);
     if (gConfig.no_checksum)
       rest += " fnv=skipped";
     else if (f->p_data && f->xres > 0 && f->yres > 0)
