@@ -16,3 +16,8 @@ void* stdin_thread(void* arg);
 // Writes a status line every 2 s until gStop is set (one last line when the stop
 // comes during the wait).
 void* status_thread(void* arg);
+
+// Waits up to timeout_ms for status_thread to return; false if it has not (a
+// line still blocked in a write that nobody reads), so that the run can end
+// without joining it.
+bool wait_status_end(int timeout_ms);

@@ -17,11 +17,11 @@
 // Failure paths end the process at once: the decoder goes with it (it is bound
 // to the tool), and sockets and the NDI runtime are released by process exit.
 int run(int argc, char** argv) {
+  startup_init();
   if (!parse_options(argc, argv)) {
     usage();
     return 64;
   }
-  startup_init();
   console_init();
   net_startup();
 
@@ -99,7 +99,13 @@ int run(int argc, char** argv) {
   if (audio_ok) pthread_join(audio_pump, nullptr);
   close_socket(video);
   if (gOpt.audio) close_socket(audio);
-  if (reporter_ok) pthread_join(reporter, nullptr);
+  // A reporter still blocked in a write nobody reads is left behind (it no
+  // longer touches the sender): the run ends within a bound whatever the
+  // reader does. The exit line then waits for the output on its own.
+  if (reporter_ok) {
+    if (wait_status_end(kOutWaitMs)) pthread_join(reporter, nullptr);
+    else pthread_detach(reporter);
+  }
   qor_ndi_sender_destroy(gSender);
   event_exit(code, requested);
   return requested ? 0 : 1;
