@@ -11,6 +11,7 @@
 
 std::atomic<int32_t> gStop{0};
 std::atomic<int32_t> gFrames{0};
+std::atomic<int32_t> gPumpFailed{0};
 qor_ndi_sender* gSender;
 static std::atomic<int32_t> gReporterDone{0};
 
@@ -45,4 +46,9 @@ bool wait_status_end(int timeout_ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
+}
+
+void pump_failed() {
+  gPumpFailed.store(1);
+  terminate_child();
 }

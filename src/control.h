@@ -8,6 +8,7 @@ struct qor_ndi_sender;
 
 extern std::atomic<int32_t> gStop;    // 1 once a stop is requested or the decoder ended
 extern std::atomic<int32_t> gFrames;  // pictures sent since the reporter last took it
+extern std::atomic<int32_t> gPumpFailed;  // 1 once a pump could not do its work
 extern qor_ndi_sender* gSender;
 
 // Blocks on stdin until its end, then sets gStop and terminates the decoder.
@@ -21,3 +22,8 @@ void* status_thread(void* arg);
 // line still blocked in a write that nobody reads), so that the run can end
 // without joining it.
 bool wait_status_end(int timeout_ms);
+
+// Called by a pump that cannot do its work (no picture buffer): the decoder
+// is terminated and the run ends as one that ended without a request. A pump
+// whose connection the decoder closed is not a failure: the decoder decides.
+void pump_failed();

@@ -40,6 +40,8 @@ void* video_thread(void* arg) {
       gFrames.fetch_add(1);
     }
     free(block);
+  } else {
+    pump_failed();
   }
   return nullptr;
 }

@@ -87,8 +87,8 @@ int run(int argc, char** argv) {
 
   uint32_t code = wait_child();
   // "requested" is whether the stop watcher asked first; from here on the stop
-  // flag is set whoever set it.
-  bool requested = gStop.exchange(1) != 0 && all_started;
+  // flag is set whoever set it. A pump that could not work ended the decoder.
+  bool requested = gStop.exchange(1) != 0 && all_started && gPumpFailed.load() == 0;
 
   // The decoder's exit closes its ends, but anything else holding them (a
   // process it started that outlives it) must not keep a pump waiting: both
