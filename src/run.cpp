@@ -101,12 +101,15 @@ int run(int argc, char** argv) {
   if (gOpt.audio) close_socket(audio);
   // A reporter still blocked in a write nobody reads is left behind (it no
   // longer touches the sender): the run ends within a bound whatever the
-  // reader does. The exit line then waits for the output on its own.
+  // reader does. It holds the output, so the exit line could not get out
+  // either and is not tried.
+  bool output_held = false;
   if (reporter_ok) {
-    if (wait_status_end(kOutWaitMs)) pthread_join(reporter, nullptr);
-    else pthread_detach(reporter);
+    output_held = !wait_status_end(kOutWaitMs);
+    if (output_held) pthread_detach(reporter);
+    else pthread_join(reporter, nullptr);
   }
   qor_ndi_sender_destroy(gSender);
-  event_exit(code, requested);
+  if (!output_held) event_exit(code, requested);
   return requested ? 0 : 1;
 }
