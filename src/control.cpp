@@ -52,3 +52,11 @@ void pump_failed() {
   gPumpFailed.store(1);
   terminate_child();
 }
+
+void pump_ended() {
+  for (int waited = 0; waited < kDecoderEndGraceMs; waited += 10) {
+    if (gStop.load() != 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (gStop.load() == 0) pump_failed();
+}

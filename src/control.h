@@ -24,6 +24,14 @@ void* status_thread(void* arg);
 bool wait_status_end(int timeout_ms);
 
 // Called by a pump that cannot do its work (no picture buffer): the decoder
-// is terminated and the run ends as one that ended without a request. A pump
-// whose connection the decoder closed is not a failure: the decoder decides.
+// is terminated and the run ends as one that ended without a request.
 void pump_failed();
+
+// Called by a pump whose connection closed (or failed) while no stop was asked
+// for. A decoder that is ending closes its outputs just before it exits, and
+// its own exit code is what the run reports, so it is given kDecoderEndGraceMs
+// to end. One that goes on without the channel would leave the source without
+// pictures or sound for as long as the run lasts, with nothing for a
+// controller to act on: it is then ended as by pump_failed.
+enum { kDecoderEndGraceMs = 5000 };
+void pump_ended();
