@@ -40,6 +40,9 @@ void* video_thread(void* arg) {
       gFrames.fetch_add(1);
     }
     free(block);
+    if (gStop.load() == 0) pump_ended();
+  } else {
+    pump_failed();
   }
   return nullptr;
 }
@@ -51,5 +54,6 @@ void* audio_thread(void* arg) {
     if (!recv_full(s, (uint8_t*)block, kAudioBlockBytes)) break;
     qor_ndi_send_audio_interleaved(gSender, block, kAudioBlockSamples, kAudioChannels, kAudioRate);
   }
+  if (gStop.load() == 0) pump_ended();
   return nullptr;
 }

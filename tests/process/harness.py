@@ -47,7 +47,7 @@ def scratch_dir():
 class Tool:
     """One run of the tool. Lines are read on a thread; events() parses them."""
 
-    def __init__(self, args, env=None, runtime_dir=None, record=None, close_stdout=False):
+    def __init__(self, args, env=None, runtime_dir=None, record=None, close_stdout=False, popen=None):
         full_env = dict(os.environ)
         for key in ("NDI_RUNTIME_DIR_V6", "FFMPEG_BIN"):
             full_env.pop(key, None)
@@ -60,8 +60,11 @@ class Tool:
         full_env.update(env or {})
         cmd = (["wine", TOOL] if WINE else [TOOL]) + list(args)
         self.started_at = time.monotonic()
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=full_env)
+        # popen overrides the streams (a test's own stdout pipe: the tool's lines
+        # are then the test's to read) or adds start-up steps.
+        streams = dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        streams.update(popen or {})
+        self.proc = subprocess.Popen(cmd, env=full_env, **streams)
         if close_stdout:
             # A controller that has stopped listening: every line hits a closed pipe.
             self.proc.stdout.close()
@@ -76,9 +79,10 @@ class Tool:
         self._err.start()
 
     def _read_stdout(self):
-        for line in iter(self.proc.stdout.readline, b""):
-            self.raw.append(line)
-            self.lines.put((time.monotonic(), line))
+        if self.proc.stdout:
+            for line in iter(self.proc.stdout.readline, b""):
+                self.raw.append(line)
+                self.lines.put((time.monotonic(), line))
         self.lines.put((time.monotonic(), None))
 
     def _read_stderr(self):
@@ -128,7 +132,7 @@ class Tool:
         # thread, since closing it under a blocked reader would hang.
         self._out.join(self.pipe_timeout)
         self._err.join(self.pipe_timeout)
-        if not self._out.is_alive():
+        if not self._out.is_alive() and self.proc.stdout:
             self.proc.stdout.close()
         if not self._err.is_alive():
             self.proc.stderr.close()

@@ -214,6 +214,19 @@ class Runs(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
 
+    def test_picture_buffer_that_cannot_be_had_ends_the_run(self):
+        # The largest size the options take: no system allocates its picture.
+        # The run must not go on as a black source; it ends as one that ended
+        # without a request. (The sanitizers must return the failure, not stop.)
+        env = {k: (os.environ.get(k, "") + ":allocator_may_return_null=1").lstrip(":")
+               for k in ("ASAN_OPTIONS", "TSAN_OPTIONS")}
+        size = "2147483646"
+        with Tool(fake_args(fake_url(hold=1), "--width", size, "--height", size), env=env) as t:
+            code, events = t.finish(timeout=20)
+        check_pattern(self, events)
+        self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": False})
+        self.assertEqual(code, 1)
+
     def test_controller_closing_stdout_does_not_kill_the_tool(self):
         d = scratch_dir()
         record = os.path.join(d, "decoder.rec")
