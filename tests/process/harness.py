@@ -47,7 +47,8 @@ def scratch_dir():
 class Tool:
     """One run of the tool. Lines are read on a thread; events() parses them."""
 
-    def __init__(self, args, env=None, runtime_dir=None, record=None, close_stdout=False):
+    def __init__(self, args, env=None, runtime_dir=None, record=None, close_stdout=False,
+                 stdin=subprocess.PIPE, own_group=False):
         full_env = dict(os.environ)
         for key in ("NDI_RUNTIME_DIR_V6", "FFMPEG_BIN"):
             full_env.pop(key, None)
@@ -60,8 +61,10 @@ class Tool:
         full_env.update(env or {})
         cmd = (["wine", TOOL] if WINE else [TOOL]) + list(args)
         self.started_at = time.monotonic()
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=full_env)
+        # own_group: a process group that a test may signal as a whole, the way
+        # a terminal signals its foreground group.
+        self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     env=full_env, process_group=0 if own_group else None)
         if close_stdout:
             # A controller that has stopped listening: every line hits a closed pipe.
             self.proc.stdout.close()
@@ -97,6 +100,8 @@ class Tool:
         return parse_line(line)
 
     def close_stdin(self):
+        if self.proc.stdin is None:  # a descriptor the test handed in and closes itself
+            return
         try:
             self.proc.stdin.close()
         except OSError:
