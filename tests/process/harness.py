@@ -9,6 +9,7 @@ Configuration comes from the environment that ctest sets:
   QOR_STANDIN_DIR     directory holding the stand-in NDI runtime
   QOR_NOEXPORT_DIR    directory holding the stand-in built without its entry point
   QOR_BRIDGE          (Windows) the bridge that runs Linux ffmpeg under Wine
+  QOR_CONSOLE_EVENT   (Windows) the helper that sends the tool Ctrl-C on its console
 """
 import json
 import os
@@ -28,6 +29,7 @@ FAKE_DECODER = os.environ.get("QOR_FAKE_DECODER", "")
 STANDIN_DIR = os.environ.get("QOR_STANDIN_DIR", "")
 NOEXPORT_DIR = os.environ.get("QOR_NOEXPORT_DIR", "")
 BRIDGE = os.environ.get("QOR_BRIDGE", "")
+CONSOLE_EVENT = os.environ.get("QOR_CONSOLE_EVENT", "")
 
 NEWLINE = b"\r\n" if WINE else b"\n"
 RUNTIME_FILE = "Processing.NDI.Lib.x64.dll" if WINE else "libndi.so.6"

@@ -1,15 +1,17 @@
 """Whole runs of the tool against the stand-in decoder and the stand-in NDI
 runtime: every event pattern and exit code of a run."""
 import os
+import shlex
 import signal
 import struct
+import subprocess
 import time
 import unittest
 import uuid
 
-from harness import (FAKE_DECODER, NOEXPORT_DIR, NEWLINE, RUNTIME_FILE, WINE, Tool, check_pattern,
-                     fake_picture, fake_url, fnv1a64, linux_pids_running, read_record, scratch_dir,
-                     tool_path, unquote, wait_gone)
+from harness import (CONSOLE_EVENT, FAKE_DECODER, NOEXPORT_DIR, NEWLINE, RUNTIME_FILE, STANDIN_DIR, TOOL,
+                     WINE, Tool, check_pattern, fake_picture, fake_url, fnv1a64, linux_pids_running,
+                     parse_line, read_record, scratch_dir, tool_path, unquote, wait_gone)
 
 USAGE = (b"usage: qor-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
          b"[--width 1920] [--height 1080] [--fps 30]")
@@ -301,6 +303,44 @@ class StopSignals(unittest.TestCase):
         self.assertEqual(code, -signal.SIGINT)
         self.assertEqual(events, [])
         self.assertTrue(wait_gone(token, 2.0), linux_pids_running(token))
+
+
+@unittest.skipUnless(WINE, "the Windows console's control events")
+class ConsoleEvents(unittest.TestCase):
+    """Ctrl-C on the tool's console, sent by a helper on the same console. Wine
+    delivers console events between processes only on a console that sits on a
+    terminal, so the helper runs under script(1); Ctrl-Break it does not deliver."""
+
+    def run_on_console(self, mode, url):
+        out = os.path.join(scratch_dir(), "out")
+        env = {k: v for k, v in os.environ.items() if k != "FFMPEG_BIN"}
+        env["NDI_RUNTIME_DIR_V6"] = tool_path(STANDIN_DIR)
+        cmd = ["wine", CONSOLE_EVENT, tool_path(out), mode, tool_path(TOOL), "--input", url,
+               "--ffmpeg", tool_path(FAKE_DECODER), "--no-audio", "--width", "64", "--height", "36"]
+        subprocess.run(["script", "-qec", shlex.join(cmd), "/dev/null"], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, env=env, timeout=120, check=True)
+        with open(out + ".code") as f:
+            code = int(f.read())
+        with open(out, "rb") as f:
+            events = [parse_line(line) for line in f.read().splitlines(keepends=True)]
+        return code, events
+
+    def test_ctrl_c_stops_the_run_and_a_second_ends_the_tool(self):
+        # The decoder has no share in the console: the tool ends it (0).
+        token = "ctrlc" + uuid.uuid4().hex
+        code, events = self.run_on_console("started", fake_url(frames=100000, rate=30, hold=1, token=token))
+        check_pattern(self, events)
+        self.assertEqual(code, 0)
+        self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
+        self.assertTrue(wait_gone(token, 5.0), linux_pids_running(token))
+
+        # Both before the decoder connects: the second comes while the first
+        # stop waits out the accept limit.
+        token = "ctrlc" + uuid.uuid4().hex
+        code, events = self.run_on_console("twice", fake_url(vdelay=600000, hold=1, token=token))
+        self.assertEqual(code, 0xC000013A)  # STATUS_CONTROL_C_EXIT
+        self.assertEqual(events, [])
+        self.assertTrue(wait_gone(token, 5.0), linux_pids_running(token))
 
 
 class ConnectTimeouts(unittest.TestCase):
