@@ -16,11 +16,17 @@ qor_ndi_sender* gSender;
 static std::atomic<int32_t> gReporterDone{0};
 
 void* stdin_thread(void*) {
-  // The content is never looked at: only the end of input (or an error) counts.
-  console_wait_input_end();
+  // The content of stdin is never looked at: only its end (or an error) counts,
+  // or a stop signal or console event.
+  console_wait_stop();
   gStop.exchange(1);
   if (child_started()) terminate_child();
-  return nullptr;
+  // People press Ctrl-C again when a stop takes long (one that comes before the
+  // decoder connected waits out the accept limits): the second ends the tool
+  // at once, and the decoder first.
+  int signo = console_wait_second_signal();
+  terminate_child();
+  console_end_by_signal(signo);
 }
 
 void* status_thread(void*) {

@@ -11,7 +11,9 @@ extern std::atomic<int32_t> gFrames;  // pictures sent since the reporter last t
 extern std::atomic<int32_t> gPumpFailed;  // 1 once a pump could not do its work
 extern qor_ndi_sender* gSender;
 
-// Blocks on stdin until its end, then sets gStop and terminates the decoder.
+// Blocks on stdin until its end or a stop signal (console event on Windows),
+// then sets gStop and terminates the decoder. A second signal during the stop
+// ends the process at once. Never returns.
 void* stdin_thread(void* arg);
 
 // Writes a status line every 2 s until gStop is set (one last line when the stop

@@ -86,9 +86,13 @@ int run(int argc, char** argv) {
   if (!all_started) terminate_child();
 
   uint32_t code = wait_child();
-  // "requested" is whether the stop watcher asked first; from here on the stop
-  // flag is set whoever set it. A pump that could not work ended the decoder.
-  bool requested = gStop.exchange(1) != 0 && all_started && gPumpFailed.load() == 0;
+  // "requested" is whether a stop was asked for first; from here on the stop
+  // flag is set whoever set it. A signal that also reached the decoder (a whole
+  // group or service stopped at once) may end it before the watcher has taken
+  // the signal: still a requested stop. A pump that could not work ended the
+  // decoder: never a requested stop.
+  bool signalled = console_stop_signalled();
+  bool requested = (gStop.exchange(1) != 0 || signalled) && all_started && gPumpFailed.load() == 0;
 
   // The decoder's exit closes its ends, but anything else holding them (a
   // process it started that outlives it) must not keep a pump waiting: both
