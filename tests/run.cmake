@@ -31,8 +31,8 @@ endif()
 file(GLOB QOR_PROCESS_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/process/*_test.py)
 foreach(py ${QOR_PROCESS_TESTS})
   get_filename_component(module ${py} NAME_WE)
-  # The camera check does not involve the tool, and the supervisor example is
-  # tested against the tool: the native Linux build runs both.
+  # The camera check does not involve the tool, and the supervisor is tested
+  # against the tool: the native Linux build runs both.
   if(CMAKE_CROSSCOMPILING AND module MATCHES "^(camera|supervise)_test$")
     continue()
   endif()

@@ -1,4 +1,4 @@
-"""examples/supervise.py keeping sources up: the stand-in decoder plays sources
+"""qor-ndi-supervise keeping sources up: the stand-in decoder plays sources
 that drop, never start or never connect; the tool runs with the stand-in NDI
 runtime. Every line the supervisor writes is checked: JSON with the source
 first, and the tool's own lines valid against docs/events.schema.json."""
@@ -15,7 +15,7 @@ import uuid
 from harness import (FAKE_DECODER, NEWLINE, STANDIN_DIR, TOOL, fake_url, parse_line, scratch_dir,
                      wait_gone)
 
-SUPERVISOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "supervise.py")
+SUPERVISOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "service", "qor-ndi-supervise")
 SMALL = ["--ffmpeg", FAKE_DECODER, "--width", "64", "--height", "36"]
 
 
@@ -51,7 +51,7 @@ class Supervisor:
         env.pop("FFMPEG_BIN", None)
         # A process group of its own, as at a terminal, so that a test can
         # signal the whole group the way a Ctrl-C does.
-        self.proc = subprocess.Popen([sys.executable, SUPERVISOR, path], stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([SUPERVISOR, path], stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
                                      start_new_session=True)
         self.raw = []  # (time received, line)
@@ -201,7 +201,7 @@ class KeepsSourcesUp(unittest.TestCase):
         after_signal = [ev for _, ev in lines[before:]]
         self.assertEqual([ev for ev in after_signal if ev["event"] in ("restart", "stopped")], [])
         self.assertEqual(after_signal[-1:], [{"source": "Long", "event": "exit", "ffmpeg": 0, "requested": True}])
-        self.assertIn(b"supervise: Mute: still running 10 s after its stdin closed; killed", sup.stderr)
+        self.assertIn(b"qor-ndi-supervise: Mute: still running 10 s after its stdin closed; killed", sup.stderr)
         for t in tokens:
             self.assertTrue(wait_gone(t, 2.0), "a tool or decoder outlived the supervisor")
         restarts = lambda name: [(ev["code"], ev["after"]) for _, ev in lines
@@ -235,10 +235,10 @@ class BadSourceFiles(unittest.TestCase):
             if content is not None:
                 with open(path, "w") as f:
                     f.write(content if isinstance(content, str) else json.dumps(content))
-            run = subprocess.run([sys.executable, SUPERVISOR, path], stdin=subprocess.DEVNULL,
+            run = subprocess.run([SUPERVISOR, path], stdin=subprocess.DEVNULL,
                                  capture_output=True, timeout=30)
             self.assertEqual((run.returncode, run.stdout), (64, b""), what)
-            self.assertTrue(run.stderr.startswith(b"supervise: ") and run.stderr.endswith(b"\n"), (what, run.stderr))
+            self.assertTrue(run.stderr.startswith(b"qor-ndi-supervise: ") and run.stderr.endswith(b"\n"), (what, run.stderr))
         time.sleep(0.5)
         self.assertFalse(os.path.exists(tool + ".ran"), "a tool was started")
 
