@@ -20,6 +20,8 @@ import zipfile
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 DIST = os.path.join(ROOT, os.environ.get("QOR_DIST", "dist"))
 LINUX_BUILD = os.path.join(ROOT, os.environ.get("QOR_LINUX_BUILD", "build/linux-debug"))
+UNIT = "/lib/systemd/system/qor-ndi-supervise.service"
+CONFFILES = ["/etc/default/qor-ndi-send", "/etc/qor-ndi-send/sources.json"]
 USAGE = (b"usage: qor-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
          b"[--width 1920] [--height 1080] [--fps 30]")
 
@@ -54,12 +56,19 @@ class Deb(unittest.TestCase):
     def test_files_and_control_fields(self):
         doc = "/usr/share/doc/qor-ndi-send/"
         required = {"/usr/bin/qor-ndi-send", "/usr/share/man/man1/qor-ndi-send.1.gz",
-                    doc + "copyright", doc + "changelog.gz", doc + "README.md", doc + "events.schema.json"}
+                    doc + "copyright", doc + "changelog.gz", doc + "README.md", doc + "events.schema.json",
+                    "/usr/bin/qor-ndi-supervise", "/usr/share/man/man1/qor-ndi-supervise.1.gz", UNIT, *CONFFILES}
         field = lambda deb, name: out("dpkg-deb", "-f", deb, name).strip()
         for arch, deb in self.debs.items():
-            files = {l.split()[-1].lstrip(".") for l in out("dpkg-deb", "-c", deb).splitlines() if l.startswith("-")}
+            modes = {l.split()[-1].lstrip("."): l.split()[0] for l in out("dpkg-deb", "-c", deb).splitlines()
+                     if l.startswith("-")}
+            files = set(modes)
             self.assertLessEqual(required, files, arch)
             self.assertEqual([f for f in files - required if not f.startswith(doc)], [], arch)
+            self.assertEqual((modes["/usr/bin/qor-ndi-supervise"], modes[UNIT]), ("-rwxr-xr-x", "-rw-r--r--"), arch)
+            # apt asks before it replaces an operator's list or environment.
+            self.assertEqual(out("dpkg-deb", "-I", deb, "conffiles").split(), CONFFILES, arch)
+            self.assertIn("python3", [d.split()[0] for d in field(deb, "Depends").split(", ")], arch)
             self.assertEqual((field(deb, "Package"), field(deb, "Version"), field(deb, "Architecture")),
                              ("qor-ndi-send", VERSION, arch))
             # The cross build states the Depends that the native build's scan computes.
@@ -78,21 +87,36 @@ class Deb(unittest.TestCase):
         with open(self.root + doc + "copyright") as f:
             self.assertEqual(f.readline().strip(),
                              "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
+        # A fresh install runs nothing: the list is there, and empty.
+        with open(self.root + "/etc/qor-ndi-send/sources.json") as f:
+            self.assertEqual(json.load(f), {"sources": []})
 
-    def test_lintian_finds_no_error_and_the_manual_page_renders_cleanly(self):
+    def test_lintian_hardening_and_manual_pages(self):
         for arch, deb in self.debs.items():
-            lint = subprocess.run(["lintian", "--fail-on", "error", "--display-info", deb], capture_output=True)
+            lint = subprocess.run(["lintian", "--fail-on", "error,warning", "--display-info", deb],
+                                  capture_output=True)
             print("\nlintian (%s):\n%s" % (arch, lint.stdout.decode() or "(nothing)"))
             self.assertEqual(lint.returncode, 0, lint.stdout.decode() + lint.stderr.decode())
+            self.assertNotIn("hardening-", lint.stdout.decode())
+            # Debian's build flags: PIE, stack protector, fortified functions,
+            # RELRO and immediate binding. Control-flow protection is not among
+            # what Debian 12's dpkg-buildflags gives, so it is not asked for.
+            check = subprocess.run(["hardening-check", "--nocfprotection", self.roots[arch] + "/usr/bin/qor-ndi-send"],
+                                   capture_output=True)
+            self.assertEqual(check.returncode, 0, arch + ": " + check.stdout.decode())
 
-        page = self.root + "/usr/share/man/man1/qor-ndi-send.1.gz"
         env = dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80")
-        man = subprocess.run(["man", "--warnings", "-l", page], capture_output=True, env=env)
-        self.assertEqual((man.returncode, man.stderr), (0, b""))
-        text = man.stdout.decode()
-        for heading in ("SYNOPSIS", "OPTIONS", "ENVIRONMENT", "EVENTS", "EXIT STATUS", "EXAMPLES", "FILES"):
-            self.assertIn("\n" + heading + "\n", text)
-        self.assertIn("qor-ndi-send " + VERSION, text)
+        pages = {"qor-ndi-send": ("SYNOPSIS", "OPTIONS", "ENVIRONMENT", "EVENTS", "EXIT STATUS", "EXAMPLES", "FILES"),
+                 "qor-ndi-supervise": ("SYNOPSIS", "OPTIONS", "SOURCES FILE", "STALL WATCHDOG", "RELOAD", "SIGNALS",
+                                       "STATUS", "EXIT STATUS", "FILES")}
+        for name, headings in pages.items():
+            page = self.root + "/usr/share/man/man1/%s.1.gz" % name
+            man = subprocess.run(["man", "--warnings", "-l", page], capture_output=True, env=env)
+            self.assertEqual((man.returncode, man.stderr), (0, b""), name)
+            text = man.stdout.decode()
+            for heading in headings:
+                self.assertIn("\n" + heading + "\n", text, name)
+            self.assertIn("qor-ndi-send " + VERSION, text, name)
 
     def test_installed_binary_relays_to_its_exit_line(self):
         # The packaged program against the stand-ins: a controller's session
