@@ -12,11 +12,13 @@ import time
 import unittest
 import uuid
 
-from harness import (FAKE_DECODER, NEWLINE, STANDIN_DIR, TOOL, fake_url, parse_line, scratch_dir,
-                     wait_gone)
+from harness import (FAKE_DECODER, NEWLINE, STANDIN_DIR, TOOL, fake_url, linux_pids_running, parse_line,
+                     scratch_dir, wait_gone)
 
 SUPERVISOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "service", "qor-ndi-supervise")
 SMALL = ["--ffmpeg", FAKE_DECODER, "--width", "64", "--height", "36"]
+# A source that sends pictures and audio for as long as a test runs.
+STEADY = dict(frames=100000, rate=30, blocks=100000, arate=100, hold=1)
 
 
 def check_line(raw):
@@ -32,6 +34,8 @@ def check_line(raw):
         assert type(rest["code"]) is int and type(rest["after"]) is float, raw
     elif rest.get("event") == "stopped":
         assert list(rest) == ["event", "code"] and type(rest["code"]) is int, raw
+    elif rest.get("event") == "stalled":
+        assert list(rest) == ["event", "seconds"] and type(rest["seconds"]) is float, raw
     else:
         # Written back as the supervisor writes it, the tool's line must pass
         # every check a line straight from the tool passes.
@@ -40,18 +44,20 @@ def check_line(raw):
 
 
 class Supervisor:
-    """One run of the supervisor over the given sources."""
+    """One run of the supervisor over the given sources (with top, more
+    top-level members of the file; with status, --status status)."""
 
-    def __init__(self, sources, tool=TOOL):
+    def __init__(self, sources, tool=TOOL, top=None, status=None):
         self.dir = scratch_dir()
-        path = os.path.join(self.dir, "sources.json")
-        with open(path, "w") as f:
-            json.dump({"tool": tool, "sources": sources}, f)
+        self.path = os.path.join(self.dir, "sources.json")
+        self.tool = tool
+        self.rewrite(sources, top)
         env = dict(os.environ, NDI_RUNTIME_DIR_V6=STANDIN_DIR)
         env.pop("FFMPEG_BIN", None)
         # A process group of its own, as at a terminal, so that a test can
         # signal the whole group the way a Ctrl-C does.
-        self.proc = subprocess.Popen([SUPERVISOR, path], stdin=subprocess.DEVNULL,
+        args = ["--status", status] if status else []
+        self.proc = subprocess.Popen([SUPERVISOR] + args + [self.path], stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
                                      start_new_session=True)
         self.raw = []  # (time received, line)
@@ -62,6 +68,12 @@ class Supervisor:
         for t in self._threads:
             t.start()
 
+    def rewrite(self, sources, top=None, text=None):
+        """SOURCES.json written anew (text: exactly that)."""
+        with open(self.path + ".new", "w") as f:
+            f.write(text if text is not None else json.dumps(dict({"tool": self.tool, "sources": sources}, **(top or {}))))
+        os.replace(self.path + ".new", self.path)
+
     def _read_stdout(self):
         for line in self.proc.stdout:
             with self.changed:
@@ -69,7 +81,10 @@ class Supervisor:
                 self.changed.notify_all()
 
     def _read_stderr(self):
-        self.stderr = self.proc.stderr.read()
+        for line in self.proc.stderr:
+            with self.changed:
+                self.stderr += line
+                self.changed.notify_all()
 
     def lines(self):
         """Every line so far as (time received, object), each checked."""
@@ -211,6 +226,95 @@ class KeepsSourcesUp(unittest.TestCase):
         self.assertEqual(count([(0, ev) for _, ev in lines if ev["source"] == "Mute"], "started"), 0)
 
 
+class Watchdog(unittest.TestCase):
+    def test_a_source_without_pictures_is_stalled_and_started_again_while_a_steady_one_runs_on(self):
+        tokens = [token(), token()]
+        sources = [
+            # A second of pictures and audio, then both connections held open
+            # with nothing on them, as a camera that lost power leaves them.
+            {"name": "Frozen", "input": fake_url(frames=30, rate=30, blocks=100, arate=100, hold=1, token=tokens[0]),
+             "args": SMALL, "stall": 3},
+            {"name": "Steady", "input": fake_url(**STEADY, token=tokens[1]), "args": SMALL},
+        ]
+        # Steady takes the top-level limit, Frozen its own.
+        with Supervisor(sources, top={"stall": 4.5}) as sup:
+            sup.wait_for("Steady's start", lambda: count(sup.of("Steady"), "started") == 1, 20)
+            steady_pids = sorted(linux_pids_running(tokens[1]))
+            sup.wait_for("Frozen's third run", lambda: count(sup.of("Frozen"), "started") == 3, 40)
+            self.assertEqual(sorted(linux_pids_running(tokens[1])), steady_pids)
+            code, before = sup.terminate()
+            lines = sup.lines()
+        self.assertEqual(code, 0, sup.stderr)
+        frozen = [(at, ev) for at, ev in lines[:before] if ev["source"] == "Frozen"]
+        kinds = [ev["event"] for _, ev in frozen if ev["event"] != "status"]
+        self.assertEqual(kinds, ["started", "stalled", "exit", "restart"] * 2 + ["started"], frozen)
+        for i, (at, ev) in enumerate(frozen):
+            if ev["event"] != "stalled":
+                continue
+            self.assertEqual(ev, {"source": "Frozen", "event": "stalled", "seconds": 3.0})
+            # The limit is counted from the last status line with pictures.
+            last_pictures = max(t for t, e in frozen[:i] if e["event"] == "started" or e.get("fps", 0) > 0)
+            self.assertGreaterEqual(at - last_pictures, 3.0 - 0.2, frozen)
+            # Stopped as any stop is: its stdin closed, its exit line passed on.
+            self.assertEqual(next(e for _, e in frozen[i:] if e["event"] == "exit"),
+                             {"source": "Frozen", "event": "exit", "ffmpeg": 0, "requested": True})
+        # Started again with the back-off, never reset by a stalled run.
+        self.assertEqual([(ev["code"], ev["after"]) for _, ev in frozen if ev["event"] == "restart"],
+                         [(0, 1.0), (0, 2.0)])
+
+        steady = [ev for _, ev in lines if ev["source"] == "Steady"]
+        self.assertEqual([ev["event"] for ev in steady if ev["event"] != "status"], ["started", "exit"], steady)
+        self.assertEqual(steady[-1], {"source": "Steady", "event": "exit", "ffmpeg": 0, "requested": True})
+        self.assertTrue(all(ev["fps"] > 0 for ev in steady if ev["event"] == "status"), steady)
+
+
+class Reload(unittest.TestCase):
+    def test_a_reload_adds_removes_changes_and_keeps_and_a_broken_file_changes_nothing(self):
+        t = {name: token() for name in ("Kept", "Gone", "Changed", "New")}
+
+        def source(name, *args):
+            return {"name": name, "input": fake_url(**STEADY, token=t[name]), "args": SMALL + list(args)}
+
+        with Supervisor([source("Kept"), source("Gone"), source("Changed")]) as sup:
+            sup.wait_for("three runs", lambda: count(sup.lines(), "started") == 3, 30)
+            kept = sorted(linux_pids_running(t["Kept"]))
+            self.assertEqual(len(kept), 2, "the tool and its decoder")
+            sup.rewrite([source("Changed", "--width", "32"), source("New"), source("Kept")])
+            sup.proc.send_signal(signal.SIGHUP)
+            sup.wait_for("New's run, Changed's second and Gone's end",
+                         lambda: (count(sup.of("New"), "started"), count(sup.of("Changed"), "started"),
+                                  count(sup.of("Gone"), "exit")) == (1, 2, 1), 30)
+            self.assertTrue(wait_gone(t["Gone"], 5.0), "a removed source's tool or decoder still runs")
+
+            # A broken file: a message, and every source as it was.
+            with sup.changed:
+                broken_at = len(sup.raw)
+            sup.rewrite(None, text='{"sources": [')
+            sup.proc.send_signal(signal.SIGHUP)
+            sup.wait_for("the refusal", lambda: b"reload refused" in sup.stderr, 10)
+            time.sleep(2.5)  # a status line of every source, and time for anything wrong to show
+            after_broken = [ev for _, ev in sup.lines()[broken_at:]]
+            self.assertEqual(sorted(linux_pids_running(t["Kept"])), kept, "the kept tool was started again")
+            code, _ = sup.terminate()
+            lines = [ev for _, ev in sup.lines()]
+        self.assertEqual(code, 0, sup.stderr)
+        self.assertEqual(sup.stderr.count(b"\n"), 1, sup.stderr)
+        self.assertEqual({ev["event"] for ev in after_broken}, {"status"})
+        self.assertEqual({ev["source"] for ev in after_broken}, {"Kept", "Changed", "New"})
+        events = lambda name: [ev for ev in lines if ev["source"] == name and ev["event"] != "status"]
+        stop = {"event": "exit", "ffmpeg": 0, "requested": True}
+        self.assertEqual([ev["event"] for ev in events("Kept")], ["started", "exit"])
+        self.assertEqual([ev["event"] for ev in events("Gone")], ["started", "exit"])
+        self.assertEqual(events("Gone")[-1], dict(source="Gone", **stop))
+        changed = events("Changed")
+        self.assertEqual([(ev["event"], ev.get("width")) for ev in changed],
+                         [("started", 64), ("exit", None), ("started", 32), ("exit", None)])
+        self.assertEqual(changed[1], dict(source="Changed", **stop))
+        self.assertEqual([ev["event"] for ev in events("New")], ["started", "exit"])
+        for t_ in t.values():
+            self.assertTrue(wait_gone(t_, 2.0), "a tool or decoder outlived the supervisor")
+
+
 class BadSourceFiles(unittest.TestCase):
     def test_a_bad_file_is_refused_before_anything_starts(self):
         d = scratch_dir()
@@ -241,6 +345,22 @@ class BadSourceFiles(unittest.TestCase):
             self.assertTrue(run.stderr.startswith(b"qor-ndi-supervise: ") and run.stderr.endswith(b"\n"), (what, run.stderr))
         time.sleep(0.5)
         self.assertFalse(os.path.exists(tool + ".ran"), "a tool was started")
+
+    def test_usage_errors_are_one_line_and_an_empty_list_runs(self):
+        path = os.path.join(scratch_dir(), "sources.json")
+        with open(path, "w") as f:
+            json.dump({"sources": []}, f)
+        usage = b"usage: qor-ndi-supervise [--status HOST:PORT] SOURCES.json\n"
+        for args in ([], [path, path], ["--status", path], ["--status", "127.0.0.1", path],
+                     ["--status", "127.0.0.1:99999", path], ["--status", "::1:8080", path], ["--stat", "x:1", path]):
+            run = subprocess.run([SUPERVISOR] + args, stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+            self.assertEqual((run.returncode, run.stdout, run.stderr), (64, b"", usage), args)
+        # A fresh install has no sources: the supervisor runs and waits for a reload.
+        with Supervisor([]) as sup:
+            time.sleep(1.0)
+            self.assertIsNone(sup.proc.poll(), sup.stderr)
+            code, _ = sup.terminate()
+        self.assertEqual((code, sup.lines(), sup.stderr), (0, [], b""))
 
     def test_a_tool_that_cannot_run_is_stopped_with_127(self):
         tool = os.path.join(scratch_dir(), "no-such-tool")
