@@ -89,8 +89,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
       ${PROJECT_SOURCE_DIR}/packaging/debian/prerm ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
-  # The supervisor; the scan adds the libraries the tool links.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS python3)
+  # The supervisor, and /bin/kill for the service's reload; the scan adds the
+  # libraries the tool links.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, procps")
   # CPack asks dpkg for the architecture, which is the build machine's; a
   # cross build names the target's instead. dpkg-shlibdeps cannot read the
   # libraries of another architecture, so a cross build states the dependencies
@@ -104,7 +105,7 @@ else()
       set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
     endif()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5.2)")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, procps, libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5.2)")
   endif()
 endif()
 
