@@ -23,9 +23,11 @@ case "$what" in
   *) echo "usage: $0 [build|test|demo|package]" >&2; exit 64 ;;
 esac
 # The ARM64 cross build and its tests under qemu-user; the process tests check
-# every event line against docs/events.schema.json.
+# every event line against docs/events.schema.json, read the supervisor's
+# /metrics with the Prometheus parser and load its status page in Chromium.
 if [ "$what" = test ]; then
-  pkgs+=(g++-aarch64-linux-gnu qemu-user-static binfmt-support python3-jsonschema)
+  pkgs+=(g++-aarch64-linux-gnu qemu-user-static binfmt-support python3-jsonschema python3-prometheus-client
+         chromium)
 fi
 
 missing=()

@@ -43,6 +43,11 @@ foreach(py ${QOR_PROCESS_TESTS})
       set(class ${CMAKE_MATCH_1})
     elseif(line MATCHES "def (test_[a-z0-9_]+)\\(")
       set(name ${module}.${class}.${CMAKE_MATCH_1})
+      # The status page in a browser says nothing of the tool's build: once, in
+      # the unsanitized one.
+      if(name MATCHES "StatusPage" AND CMAKE_CXX_FLAGS MATCHES "sanitize")
+        continue()
+      endif()
       add_test(NAME ${name} COMMAND /usr/bin/python3 -B -m unittest ${name}
                WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/process)
       set_tests_properties(${name} PROPERTIES ENVIRONMENT "${QOR_PROCESS_ENV}" LABELS process)
