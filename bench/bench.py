@@ -29,14 +29,22 @@ move by a factor of two from one minute to the next.
                      beside the bare reader fed and sampled the same way
   stop and start     stdin closed -> exit line; process start -> started line,
                      against the bare reader's process start -> started line
+  supervisor         service/qor-ndi-supervise keeping 16 sources of 1080p30
+                     with audio up: its own process's utime+stime over a
+                     window in which a status page asks for /status.json every
+                     2 s, then the answer times of 100 requests each to
+                     /metrics and /status.json (a connection each)
 
 usage: bench.py --build <dir> [--quick] [--duration S] [--runs N] [--only PART] [--tool PATH] [--markdown FILE]
 """
 import argparse
+import http.client
 import json
 import os
 import queue
 import random
+import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -45,6 +53,7 @@ import threading
 import time
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
+SUPERVISOR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "service", "qor-ndi-supervise")
 
 
 class Proc:
@@ -392,6 +401,68 @@ def live_run(b, seconds, delay_ms, name):
     }
 
 
+# ---- 5. the supervisor ------------------------------------------------------------------
+
+def status_request(port, path):
+    """Seconds from connecting to the end of the answer, and the body."""
+    t0 = time.monotonic()
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    c.request("GET", path)
+    r = c.getresponse()
+    body = r.read()
+    c.close()
+    if r.status != 200:
+        raise RuntimeError("%s answered %d" % (path, r.status))
+    return time.monotonic() - t0, body
+
+
+def bench_supervise(b, seconds, count=16):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    margin = int(seconds) + 300
+    url = "fake://bench?frames=%d&rate=30&blocks=%d&arate=100&hold=1" % (30 * margin, 100 * margin)
+    path = os.path.join(b.scratch, "sources.json")
+    with open(path, "w") as f:
+        json.dump({"tool": b.tool, "sources": [{"name": "Camera %02d" % i, "input": url, "args": ["--ffmpeg", b.decoder]}
+                                               for i in range(count)]}, f)
+    sup = Proc([SUPERVISOR, "--status", "127.0.0.1:%d" % port, path], b.env(), keep_stdin=False)
+    try:
+        deadline = time.monotonic() + 120
+        for _ in range(count):
+            sup.wait_event("started", deadline - time.monotonic())
+        time.sleep(4.0)  # every source past its first status line
+        while not sup.lines.empty():
+            sup.lines.get_nowait()
+        pid = sup.p.pid
+        t0, cpu0 = time.monotonic(), proc_cpu_seconds(pid)
+        while time.monotonic() < t0 + seconds:
+            status_request(port, "/status.json")  # a status page left open
+            time.sleep(2.0)
+        t1, cpu1 = time.monotonic(), proc_cpu_seconds(pid)
+        fps, other = [], []
+        while not sup.lines.empty():
+            _, ev = sup.lines.get_nowait()
+            if ev and ev.get("event") == "status":
+                fps.append(ev["fps"])
+            elif ev:
+                other.append(ev)
+        times = {}
+        for what in ("/metrics", "/status.json"):
+            times[what] = [status_request(port, what)[0] for _ in range(100)]
+        rows = json.loads(status_request(port, "/status.json")[1])["sources"]
+    finally:
+        sup.p.send_signal(signal.SIGTERM)
+        sup.finish(60)
+    return {
+        "count": count, "seconds": t1 - t0, "core_share": (cpu1 - cpu0) / (t1 - t0),
+        "fps_median": statistics.median(fps) if fps else 0.0, "other_lines": other,
+        "running": sum(r["state"] == "running" for r in rows),
+        "metrics_median": statistics.median(times["/metrics"]), "metrics_max": max(times["/metrics"]),
+        "status_median": statistics.median(times["/status.json"]), "status_max": max(times["/status.json"]),
+    }
+
+
 # ---- report ---------------------------------------------------------------------------
 
 def mib(n):
@@ -406,7 +477,7 @@ def main():
     ap.add_argument("--live-seconds", type=float, help="seconds of each live-source run (default 20, quick 10)")
     ap.add_argument("--runs", type=int, help="side-by-side pairs per picture size (default 7, quick 3);"
                     " twice as many stop/start runs")
-    ap.add_argument("--only", choices=["throughput", "cpu", "stop", "live"], help="run one part")
+    ap.add_argument("--only", choices=["throughput", "cpu", "stop", "live", "supervise"], help="run one part")
     ap.add_argument("--bare-waitall", action="store_true",
                     help="the bare reader receives with MSG_WAITALL (to try that receive mode)")
     ap.add_argument("--with-unaligned", action="store_true",
@@ -486,6 +557,26 @@ def main():
                      (1000 * r["stop_median"], 1000 * r["stop_max"]), "-", None))
         rows.append(("start overhead over a bare accept", "median %.1f ms, max %.1f ms" %
                      (1000 * r["start_overhead_median"], 1000 * r["start_overhead_max"]), "-", None))
+    if a.only in (None, "supervise"):
+        r = bench_supervise(b, duration)
+        print("\nsupervisor, %d sources of 1920x1080 at 30 pictures/s with audio, %.1f s, /status.json every 2 s:"
+              % (r["count"], r["seconds"]))
+        met_cpu = r["core_share"] <= 0.01
+        print("  its own CPU %.3f %% of one core (status fps median %.1f, %d running)   target <= 1 %%   %s" %
+              (100 * r["core_share"], r["fps_median"], r["running"], "met" if met_cpu else "MISSED"))
+        if r["other_lines"]:
+            print("  lines other than status in the window: %r" % r["other_lines"][:5])
+        met_http = max(r["metrics_median"], r["status_median"]) <= 0.020
+        print("  answer times over 100 requests each: /metrics median %.1f ms (max %.1f), /status.json median %.1f ms"
+              " (max %.1f)   target <= 20 ms   %s" %
+              (1000 * r["metrics_median"], 1000 * r["metrics_max"], 1000 * r["status_median"],
+               1000 * r["status_max"], "met" if met_http else "MISSED"))
+        rows.append(("supervisor CPU, %d sources 1080p30 + audio, %.0f s, share of one core" % (r["count"], duration),
+                     "%.3f %% (status fps median %.1f)" % (100 * r["core_share"], r["fps_median"]), "<= 1 %", met_cpu))
+        rows.append(("status answer, median of 100 (max)",
+                     "/metrics %.1f ms (%.1f), /status.json %.1f ms (%.1f)" %
+                     (1000 * r["metrics_median"], 1000 * r["metrics_max"], 1000 * r["status_median"],
+                      1000 * r["status_max"]), "<= 20 ms", met_http))
 
     if a.only in (None, "live"):
         secs = a.live_seconds or (10.0 if a.quick else 20.0)

@@ -45,15 +45,18 @@ else()
     message(FATAL_ERROR "packaging/debian/changelog does not begin with version ${PROJECT_VERSION}")
   endif()
 
-  # The manual page carries the version; it and the changelog ship gzipped
+  # The manual pages carry the version; they and the changelog ship gzipped
   # without a name or time stamp (gzip -9n), as Debian's policy asks.
-  configure_file(${PROJECT_SOURCE_DIR}/docs/qor-ndi-send.1.in ${PROJECT_BINARY_DIR}/qor-ndi-send.1 @ONLY)
-  set(QOR_MAN_GZ ${PROJECT_BINARY_DIR}/qor-ndi-send.1.gz)
+  set(QOR_MAN_GZ)
+  foreach(page qor-ndi-send qor-ndi-supervise)
+    configure_file(${PROJECT_SOURCE_DIR}/docs/${page}.1.in ${PROJECT_BINARY_DIR}/${page}.1 @ONLY)
+    add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/${page}.1.gz
+      COMMAND sh -c "gzip -9n -c ${page}.1 > ${page}.1.gz"
+      DEPENDS ${PROJECT_BINARY_DIR}/${page}.1
+      WORKING_DIRECTORY ${PROJECT_BINARY_DIR} VERBATIM)
+    list(APPEND QOR_MAN_GZ ${PROJECT_BINARY_DIR}/${page}.1.gz)
+  endforeach()
   set(QOR_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
-  add_custom_command(OUTPUT ${QOR_MAN_GZ}
-    COMMAND sh -c "gzip -9n -c qor-ndi-send.1 > qor-ndi-send.1.gz"
-    DEPENDS ${PROJECT_BINARY_DIR}/qor-ndi-send.1
-    WORKING_DIRECTORY ${PROJECT_BINARY_DIR} VERBATIM)
   add_custom_command(OUTPUT ${QOR_CHANGELOG_GZ}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
     COMMAND sh -c "gzip -9n -c '${PROJECT_SOURCE_DIR}/packaging/debian/changelog' > packaging/changelog.gz"
@@ -66,6 +69,14 @@ else()
   install(FILES ${QOR_PACKAGE_DOCS} ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${QOR_CHANGELOG_GZ}
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+  # The service: the supervisor, its unit where Debian 12's systemd keeps
+  # packaged units, and its two files under /etc, which are conffiles (an
+  # upgrade never replaces an operator's list or settings without asking).
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/service/qor-ndi-supervise DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/service/qor-ndi-supervise.service DESTINATION /lib/systemd/system)
+  install(FILES ${PROJECT_SOURCE_DIR}/service/sources.json DESTINATION /etc/qor-ndi-send)
+  install(FILES ${PROJECT_SOURCE_DIR}/service/default DESTINATION /etc/default RENAME qor-ndi-send)
+
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION video)
@@ -73,6 +84,14 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS ffmpeg)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # Maintainer scripts as debhelper writes them for a service that is neither
+  # enabled nor started on installation (the list starts empty).
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+      ${PROJECT_SOURCE_DIR}/packaging/debian/prerm ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+  # The supervisor, and /bin/kill for the service's reload; the scan adds the
+  # libraries the tool links.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, procps")
   # CPack asks dpkg for the architecture, which is the build machine's; a
   # cross build names the target's instead. dpkg-shlibdeps cannot read the
   # libraries of another architecture, so a cross build states the dependencies
@@ -86,7 +105,7 @@ else()
       set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
     endif()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5.2)")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, procps, libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5.2)")
   endif()
 endif()
 

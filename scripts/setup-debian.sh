@@ -10,9 +10,11 @@ camera=(gir1.2-gst-rtsp-server-1.0 python3-gi gstreamer1.0-plugins-base gstreame
 windows=(g++-mingw-w64-x86-64-posix wine64 wine)
 fuzz=(clang libclang-rt-14-dev)
 # CPack's .deb needs dpkg-dev and file (shlibdeps); the checks of the packages
-# need lintian, man-db (man --warnings) and icoutils (wrestool, the .exe's resources).
+# need lintian, man-db (man --warnings), icoutils (wrestool, the .exe's
+# resources), devscripts (hardening-check), and for the service in a booted
+# Debian 12 container debootstrap and systemd-container (systemd-nspawn).
 package=(dpkg-dev file g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu)
-package_checks=(lintian man-db icoutils)
+package_checks=(lintian man-db icoutils devscripts debootstrap systemd-container)
 case "$what" in
   build) ;;
   demo) pkgs+=("${camera[@]}") ;;
@@ -21,9 +23,11 @@ case "$what" in
   *) echo "usage: $0 [build|test|demo|package]" >&2; exit 64 ;;
 esac
 # The ARM64 cross build and its tests under qemu-user; the process tests check
-# every event line against docs/events.schema.json.
+# every event line against docs/events.schema.json, read the supervisor's
+# /metrics with the Prometheus parser and load its status page in Chromium.
 if [ "$what" = test ]; then
-  pkgs+=(g++-aarch64-linux-gnu qemu-user-static binfmt-support python3-jsonschema)
+  pkgs+=(g++-aarch64-linux-gnu qemu-user-static binfmt-support python3-jsonschema python3-prometheus-client
+         chromium)
 fi
 
 missing=()

@@ -1,15 +1,112 @@
+// Stop signals on Linux. SIGINT, SIGTERM and SIGHUP are blocked in every thread
+// (console_init runs before the first thread exists) and taken from a signalfd
+// by the stop watcher, which waits on it and stdin together: nothing runs in a
+// signal handler. A signal ignored when the tool was started (nohup, a shell's
+// background job) stays ignored. Should the signalfd fail, the signals are let
+// through and end the process by their default action, as before.
 #include "console.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
-void console_init() { signal(SIGPIPE, SIG_IGN); }
+#include <atomic>
 
-void console_wait_input_end() {
+static int gSignals = -1;                  // signalfd of the stop signals, -1 without one
+static std::atomic<bool> gSignalled{false};  // a stop signal has been taken, or is about to be
+static int gTaken = 0;                     // stop signals taken (stop watcher only)
+
+static void stop_signals(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGTERM);
+  sigaddset(set, SIGHUP);
+}
+
+void console_init() {
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t stop;
+  stop_signals(&stop);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  int fd = signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
+  // Not on 0-2: with a standard stream closed at start it could land there.
+  if (fd >= 0 && fd <= 2) {
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    fd = moved;
+  }
+  gSignals = fd;
+  if (gSignals < 0) pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+}
+
+// Takes one pending stop signal; false when there was none. The flag is set
+// before the signal leaves the pending set, so console_stop_signalled, which
+// looks at the pending set first, sees it at every moment.
+static bool take_signal(int* signo) {
+  gSignalled.store(true);
+  struct signalfd_siginfo info;
+  if (read(gSignals, &info, sizeof info) != (ssize_t)sizeof info) return false;
+  *signo = (int)info.ssi_signo;
+  gTaken++;
+  return true;
+}
+
+// A poll that failed for good (not interrupted) ends the wait like an end of input.
+static bool wait_readable(struct pollfd* fds, nfds_t n) {
+  for (;;) {
+    if (poll(fds, n, -1) >= 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+void console_wait_stop() {
+  struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {gSignals, POLLIN, 0}};
+  nfds_t n = gSignals >= 0 ? 2 : 1;
   char buf[256];
-  ssize_t n;
-  do {
-    n = read(STDIN_FILENO, buf, sizeof buf);
-  } while (n > 0 || (n < 0 && errno == EINTR));
+  while (wait_readable(fds, n)) {
+    int signo;
+    if (n == 2 && fds[1].revents != 0 && take_signal(&signo)) return;
+    if (fds[0].revents == 0) continue;
+    // A parent may hand over stdin with O_NONBLOCK set: EAGAIN is no end. Zero
+    // bytes (the writer closed it, a hung-up terminal) or a real error is.
+    ssize_t got = read(STDIN_FILENO, buf, sizeof buf);
+    if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return;
+  }
+}
+
+bool console_stop_signalled() {
+  sigset_t pending;
+  sigpending(&pending);
+  bool queued = sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 ||
+                sigismember(&pending, SIGHUP) == 1;
+  return queued || gSignalled.load();
+}
+
+int console_wait_second_signal() {
+  struct pollfd fd = {gSignals, POLLIN, 0};
+  while (gSignals >= 0 && wait_readable(&fd, 1)) {
+    int signo;
+    if (take_signal(&signo) && gTaken >= 2) return signo;
+  }
+  // No signalfd: the signals are not blocked and end the process themselves.
+  for (;;) pause();
+}
+
+void console_end_by_signal(int signo) {
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(signo, &dfl, nullptr);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signo);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  // Sent to this thread, which now lets it through: the default action ends
+  // the process before raise returns.
+  raise(signo);
+  _exit(128 + signo);
 }

@@ -11,14 +11,22 @@
 
 std::atomic<int32_t> gStop{0};
 std::atomic<int32_t> gFrames{0};
+std::atomic<int32_t> gPumpFailed{0};
 qor_ndi_sender* gSender;
+static std::atomic<int32_t> gReporterDone{0};
 
 void* stdin_thread(void*) {
-  // The content is never looked at: only the end of input (or an error) counts.
-  console_wait_input_end();
+  // The content of stdin is never looked at: only its end (or an error) counts,
+  // or a stop signal or console event.
+  console_wait_stop();
   gStop.exchange(1);
   if (child_started()) terminate_child();
-  return nullptr;
+  // People press Ctrl-C again when a stop takes long (one that comes before the
+  // decoder connected waits out the accept limits): the second ends the tool
+  // at once, and the decoder first.
+  int signo = console_wait_second_signal();
+  terminate_child();
+  console_end_by_signal(signo);
 }
 
 void* status_thread(void*) {
@@ -28,7 +36,33 @@ void* status_thread(void*) {
     // A stop during the wait still reports the pictures of the cut-short interval.
     int32_t frames = gFrames.exchange(0);
     int32_t connections = qor_ndi_sender_connections(gSender);
+    auto before = std::chrono::steady_clock::now();
     event_status(connections, frames * 0.5, gOpt.audio);
+    // A line that was held up (on Windows a write into a full pipe blocks)
+    // must not add the pictures of that time to the next line's interval.
+    if (std::chrono::steady_clock::now() - before > std::chrono::milliseconds(100)) gFrames.exchange(0);
   }
+  gReporterDone.store(1);
   return nullptr;
+}
+
+bool wait_status_end(int timeout_ms) {
+  for (int waited = 0; gReporterDone.load() == 0; waited += 10) {
+    if (waited >= timeout_ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+void pump_failed() {
+  gPumpFailed.store(1);
+  terminate_child();
+}
+
+void pump_ended() {
+  for (int waited = 0; waited < kDecoderEndGraceMs; waited += 10) {
+    if (gStop.load() != 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (gStop.load() == 0) pump_failed();
 }

@@ -8,11 +8,32 @@ struct qor_ndi_sender;
 
 extern std::atomic<int32_t> gStop;    // 1 once a stop is requested or the decoder ended
 extern std::atomic<int32_t> gFrames;  // pictures sent since the reporter last took it
+extern std::atomic<int32_t> gPumpFailed;  // 1 once a pump could not do its work
 extern qor_ndi_sender* gSender;
 
-// Blocks on stdin until its end, then sets gStop and terminates the decoder.
+// Blocks on stdin until its end or a stop signal (console event on Windows),
+// then sets gStop and terminates the decoder. A second signal during the stop
+// ends the process at once. Never returns.
 void* stdin_thread(void* arg);
 
 // Writes a status line every 2 s until gStop is set (one last line when the stop
 // comes during the wait).
 void* status_thread(void* arg);
+
+// Waits up to timeout_ms for status_thread to return; false if it has not (a
+// line still blocked in a write that nobody reads), so that the run can end
+// without joining it.
+bool wait_status_end(int timeout_ms);
+
+// Called by a pump that cannot do its work (no picture buffer): the decoder
+// is terminated and the run ends as one that ended without a request.
+void pump_failed();
+
+// Called by a pump whose connection closed (or failed) while no stop was asked
+// for. A decoder that is ending closes its outputs just before it exits, and
+// its own exit code is what the run reports, so it is given kDecoderEndGraceMs
+// to end. One that goes on without the channel would leave the source without
+// pictures or sound for as long as the run lasts, with nothing for a
+// controller to act on: it is then ended as by pump_failed.
+enum { kDecoderEndGraceMs = 5000 };
+void pump_ended();

@@ -1,20 +1,53 @@
 #include "events.h"
 
+#include <time.h>
+
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 
+#include "line_out.h"
+
 pthread_mutex_t gOutLock = PTHREAD_MUTEX_INITIALIZER;
 
+// The lock is taken with the same limit as the room: a thread still finishing
+// a line (or, on Windows, blocked in a write nobody reads) cannot hold the
+// next line's writer for ever.
+static bool lock_output() {
+  timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += kOutWaitMs / 1000;
+  return pthread_mutex_timedlock(&gOutLock, &until) == 0;
+}
+
+// The wait for the lock counts against the wait for room.
+static void emit_within(int start_ms, const char* format, va_list args) {
+  char line[kLineMaxBytes + 1];
+  int n = vsnprintf(line, sizeof line, format, args);
+  if (n < 0) return;
+  auto asked = std::chrono::steady_clock::now();
+  if (!lock_output()) return;
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
+  int room_ms = start_ms > waited.count() ? start_ms - (int)waited.count() : 0;
+  line_out_write(line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1, room_ms, kOutWaitMs);
+  pthread_mutex_unlock(&gOutLock);
+}
+
 void emit(const char* format, ...) {
-  pthread_mutex_lock(&gOutLock);
   va_list args;
   va_start(args, format);
-  vfprintf(stdout, format, args);
+  emit_within(kOutWaitMs, format, args);
   va_end(args);
-  // stdout stays in the platform's text mode: Windows readers get CR LF.
-  fputc('\n', stdout);
-  fflush(stdout);
-  pthread_mutex_unlock(&gOutLock);
+}
+
+// A status line goes out only if stdout has room when its interval ends;
+// otherwise it is dropped whole, with its count.
+static void emit_if_room(const char* format, ...) __attribute__((format(printf, 1, 2)));
+static void emit_if_room(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  emit_within(0, format, args);
+  va_end(args);
 }
 
 // Length of the well-formed UTF-8 sequence starting at s (2 to 4), or 0 when
@@ -86,7 +119,7 @@ void event_started(const char* name, int32_t width, int32_t height, int32_t audi
 }
 
 void event_status(int32_t connections, double fps, int32_t audio) {
-  emit("{\"event\":\"status\",\"connections\":%d,\"fps\":%.1f,\"audio\":%s}", connections, fps, truth(audio));
+  emit_if_room("{\"event\":\"status\",\"connections\":%d,\"fps\":%.1f,\"audio\":%s}", connections, fps, truth(audio));
 }
 
 void event_exit(uint32_t ffmpeg_code, bool requested) {

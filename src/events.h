@@ -1,4 +1,5 @@
 // Event lines: one JSON object per line on stdout, written whole under one lock.
+// A line is never torn and never waits for a reader without limit.
 #pragma once
 #include <pthread.h>
 #include <cstddef>
@@ -6,8 +7,14 @@
 
 extern pthread_mutex_t gOutLock;
 
-// Formats one event line onto stdout, adds the newline and flushes, all under
-// gOutLock, so lines from different threads never interleave.
+// How long a line waits for the output lock and for room on stdout (a reader
+// that does not read) before it is dropped whole; a status line does not wait
+// for room at all. A line once started is given as long again to finish.
+enum { kOutWaitMs = 10000 };
+
+// Formats one event line and writes it with its newline to stdout in one piece
+// (line_out.h) under gOutLock, so lines from different threads never
+// interleave. Waits up to kOutWaitMs for the lock and for room.
 void emit(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes src escaped for a JSON string into dst (limit bytes, always NUL
@@ -20,6 +27,7 @@ void json_escape(const char* src, char* dst, size_t limit);
 // The events of a run. Text values are escaped here (names, paths and
 // messages within 512 bytes, the NDI version within 256).
 void event_started(const char* name, int32_t width, int32_t height, int32_t audio, const char* ndi_version);
+// Written only if stdout has room at once; otherwise dropped.
 void event_status(int32_t connections, double fps, int32_t audio);
 void event_exit(uint32_t ffmpeg_code, bool requested);
 void event_error_ndi_runtime(const char* message);

@@ -5,7 +5,9 @@
 
 // Starts argv (null-terminated; argv[0] is a path or a bare name found on the
 // program search path). The child runs with stdin/stdout/stderr on the null
-// device, inherits no other descriptor, and dies when the tool dies. Returns
+// device, inherits no other descriptor, and dies when the tool dies. POSIX: it
+// runs in a process group of its own, with no signal blocked and SIGINT,
+// SIGTERM, SIGHUP and SIGPIPE at their defaults. Returns
 // false when the program cannot be started. Call on the main thread, once.
 // (POSIX binds the child to the thread that starts it, so a start from any other
 // thread is refused. Tests that start several decoders in one process may start

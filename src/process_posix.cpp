@@ -6,6 +6,10 @@
 // signal follows the thread that forked, which is why the start must happen on
 // the main thread.
 //
+// The decoder runs in a process group of its own, so signals meant for the
+// tool's group (a terminal's Ctrl-C) reach the tool alone; a supervisor that
+// kills the tool's group takes the decoder through the death signal.
+//
 // Between fork and exec the child only makes async-signal-safe calls: the
 // program search (PATH) is done by the parent beforehand and the child tries
 // the candidates with execve. If every exec fails, the child writes its errno
@@ -83,9 +87,28 @@ static void everything_close_on_exec(int fd_limit) {
   for (int fd = 3; fd < fd_limit; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
+// The tool blocks its stop signals and ignores SIGPIPE, and may have been
+// started with any of these ignored; exec keeps both. The decoder starts with
+// the defaults, as from a shell.
+static void default_signals() {
+  struct sigaction dfl;
+  memset(&dfl, 0, sizeof dfl);
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+  for (int s : kSignals) sigaction(s, &dfl, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 // Runs in the forked child; never returns.
 static void exec_child(const char* const* argv, const char* const* candidates, int devnull,
                        int report, pid_t parent, int fd_limit) {
+  // A process group of its own: a terminal's Ctrl-C reaches the tool only,
+  // which then ends the decoder as for any stop. (The parent sets it too, so
+  // that it holds from the moment fork returns there.)
+  setpgid(0, 0);
   int err = 0;
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
     err = errno;
@@ -96,9 +119,7 @@ static void exec_child(const char* const* argv, const char* const* candidates, i
     err = errno;
   } else {
     everything_close_on_exec(fd_limit);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    default_signals();
     // execvp's rules: keep looking past directories where the program is
     // missing or not accessible, stop at any other failure.
     bool denied = false;
@@ -160,6 +181,8 @@ bool start_child(const char* const* argv) {
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) exec_child(argv, candidates.data(), devnull, report[1], parent, fd_limit);
+  // Fails harmlessly once the child has run its program (it set its group itself).
+  if (pid > 0) setpgid(pid, pid);
   close(report[1]);
   close(devnull);
   if (pid < 0) {

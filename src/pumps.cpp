@@ -139,6 +139,9 @@ void* video_thread(void* arg) {
     for (int i = 0; i < kPictureBuffers; ++i) buffers[i] = first + (size_t)span * i;
     pump_pictures(s, buffers, size);
     free(block);
+    if (gStop.load() == 0) pump_ended();
+  } else {
+    pump_failed();
   }
   return nullptr;
 }
@@ -150,5 +153,6 @@ void* audio_thread(void* arg) {
     if (!recv_full(s, (uint8_t*)block, kAudioBlockBytes)) break;
     qor_ndi_send_audio_interleaved(gSender, block, kAudioBlockSamples, kAudioChannels, kAudioRate);
   }
+  if (gStop.load() == 0) pump_ended();
   return nullptr;
 }

@@ -17,11 +17,11 @@
 // Failure paths end the process at once: the decoder goes with it (it is bound
 // to the tool), and sockets and the NDI runtime are released by process exit.
 int run(int argc, char** argv) {
+  startup_init();
   if (!parse_options(argc, argv)) {
     usage();
     return 64;
   }
-  startup_init();
   console_init();
   net_startup();
 
@@ -86,9 +86,13 @@ int run(int argc, char** argv) {
   if (!all_started) terminate_child();
 
   uint32_t code = wait_child();
-  // "requested" is whether the stop watcher asked first; from here on the stop
-  // flag is set whoever set it.
-  bool requested = gStop.exchange(1) != 0 && all_started;
+  // "requested" is whether a stop was asked for first; from here on the stop
+  // flag is set whoever set it. A signal that also reached the decoder (a whole
+  // group or service stopped at once) may end it before the watcher has taken
+  // the signal: still a requested stop. A pump that could not work ended the
+  // decoder: never a requested stop.
+  bool signalled = console_stop_signalled();
+  bool requested = (gStop.exchange(1) != 0 || signalled) && all_started && gPumpFailed.load() == 0;
 
   // The decoder's exit closes its ends, but anything else holding them (a
   // process it started that outlives it) must not keep a pump waiting: both
@@ -99,8 +103,17 @@ int run(int argc, char** argv) {
   if (audio_ok) pthread_join(audio_pump, nullptr);
   close_socket(video);
   if (gOpt.audio) close_socket(audio);
-  if (reporter_ok) pthread_join(reporter, nullptr);
+  // A reporter still blocked in a write nobody reads is left behind (it no
+  // longer touches the sender): the run ends within a bound whatever the
+  // reader does. It holds the output, so the exit line could not get out
+  // either and is not tried.
+  bool output_held = false;
+  if (reporter_ok) {
+    output_held = !wait_status_end(kOutWaitMs);
+    if (output_held) pthread_detach(reporter);
+    else pthread_join(reporter, nullptr);
+  }
   qor_ndi_sender_destroy(gSender);
-  event_exit(code, requested);
+  if (!output_held) event_exit(code, requested);
   return requested ? 0 : 1;
 }

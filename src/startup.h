@@ -3,6 +3,5 @@
 // startup_win.cpp.
 #pragma once
 
-// Call once, on the main thread, before the NDI runtime is loaded and before
-// the decoder is started.
+// Call once, on the main thread, first of all: before anything opens a file.
 void startup_init();

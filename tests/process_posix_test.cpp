@@ -1,8 +1,10 @@
-// Linux-only properties of the decoder start: what the child inherits, how it
-// is bound to the starting thread, how signals show in its exit code.
+// Linux-only properties of the decoder start: what the child inherits (its
+// descriptors, signal dispositions, process group), how it is bound to the
+// starting thread, how signals show in its exit code.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,6 +91,43 @@ TEST_F(ProcessPosix, SigkillFromOutsideIsNotMistakenForTerminate) {
   ASSERT_TRUE(start(fake_argv("fake://x?hold=1&vdelay=600000")));
   ASSERT_EQ(kill((pid_t)child_pid(), SIGKILL), 0);
   EXPECT_EQ(wait_child(), 128u + SIGKILL);
+}
+
+// A field of /proc/PID/status as a number (the signal masks are hexadecimal).
+unsigned long long status_field(pid_t pid, const std::string& name, int base) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.rfind(name + ":", 0) == 0) return std::stoull(line.substr(name.size() + 1), nullptr, base);
+  }
+  ADD_FAILURE() << name << " missing";
+  return 0;
+}
+
+TEST_F(ProcessPosix, DecoderGetsItsOwnGroupAndDefaultSignals) {
+  // As the tool has them when it starts the decoder (and more: ignored by
+  // whoever started the tool).
+  sigset_t stop, old_mask;
+  sigemptyset(&stop);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop, s);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &stop, &old_mask), 0);
+  void (*old_pipe)(int) = signal(SIGPIPE, SIG_IGN);
+  void (*old_int)(int) = signal(SIGINT, SIG_IGN);
+
+  bool started = start({"sleep", "30"});
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  signal(SIGPIPE, old_pipe);
+  signal(SIGINT, old_int);
+  ASSERT_TRUE(started);
+  pid_t pid = (pid_t)child_pid();
+
+  EXPECT_EQ(getpgid(pid), pid);
+  unsigned long long blocked = status_field(pid, "SigBlk", 16);
+  unsigned long long ignored = status_field(pid, "SigIgn", 16);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    EXPECT_EQ((blocked >> (s - 1)) & 1, 0u) << "blocked: " << s;
+    EXPECT_EQ((ignored >> (s - 1)) & 1, 0u) << "ignored: " << s;
+  }
 }
 
 TEST_F(ProcessPosix, ProgramThatIsNotExecutableFailsTheStart) {

@@ -1,25 +1,38 @@
 """Checks what a user gets from scripts/package.sh: the .deb and the Windows zip
 in dist/, as files, as metadata and as programs that run.
 
-Run by scripts/test.sh after the packages are built, with Wine's prefix set up
-(the zip's .exe runs under Wine). The stand-in decoder and NDI runtime come
-from the linux-debug build. Environment (defaults in brackets):
-  QOR_DIST           the packages [dist]
-  QOR_LINUX_BUILD    a Linux build with the stand-ins [build/linux-debug]
+Run by scripts/test.sh, as root, after the packages are built, with Wine's
+prefix set up (the zip's .exe runs under Wine). The stand-in decoder and NDI
+runtime come from the linux-debug build. The native .deb is installed on this
+machine and purged again, and installed in a Debian 12 container booted with
+systemd-nspawn (its root is made on first use and kept in the cache).
+Environment (defaults in brackets):
+  QOR_DIST             the packages [dist]
+  QOR_LINUX_BUILD      a Linux build with the stand-ins [build/linux-debug]
+  QOR_CONTAINER_CACHE  where the container's root is kept [build/container]
 """
 import glob
 import gzip
 import json
 import os
+import re
+import shlex
+import signal
 import subprocess
 import tempfile
 import time
 import unittest
+import urllib.request
 import zipfile
+
+from container import Container
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 DIST = os.path.join(ROOT, os.environ.get("QOR_DIST", "dist"))
 LINUX_BUILD = os.path.join(ROOT, os.environ.get("QOR_LINUX_BUILD", "build/linux-debug"))
+CONTAINER_CACHE = os.path.join(ROOT, os.environ.get("QOR_CONTAINER_CACHE", "build/container"))
+UNIT = "/lib/systemd/system/qor-ndi-supervise.service"
+CONFFILES = ["/etc/default/qor-ndi-send", "/etc/qor-ndi-send/sources.json"]
 USAGE = (b"usage: qor-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
          b"[--width 1920] [--height 1080] [--fps 30]")
 
@@ -39,6 +52,24 @@ def out(*cmd, **kw):
     return subprocess.run(cmd, check=True, capture_output=True, **kw).stdout.decode()
 
 
+def exec_start(unit_text):
+    """The argument vector of a unit's ExecStart= line."""
+    line, = re.findall(r"^ExecStart=(.*)$", unit_text, re.M)
+    return shlex.split(line)
+
+
+def wait_for(what, probe, timeout):
+    """probe()'s first true value within timeout seconds; fails naming what did not come."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = probe()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("%s: not within %d s" % (what, timeout))
+        time.sleep(0.2)
+
+
 class Deb(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -54,12 +85,21 @@ class Deb(unittest.TestCase):
     def test_files_and_control_fields(self):
         doc = "/usr/share/doc/qor-ndi-send/"
         required = {"/usr/bin/qor-ndi-send", "/usr/share/man/man1/qor-ndi-send.1.gz",
-                    doc + "copyright", doc + "changelog.gz", doc + "README.md", doc + "events.schema.json"}
+                    doc + "copyright", doc + "changelog.gz", doc + "README.md", doc + "events.schema.json",
+                    "/usr/bin/qor-ndi-supervise", "/usr/share/man/man1/qor-ndi-supervise.1.gz", UNIT, *CONFFILES}
         field = lambda deb, name: out("dpkg-deb", "-f", deb, name).strip()
         for arch, deb in self.debs.items():
-            files = {l.split()[-1].lstrip(".") for l in out("dpkg-deb", "-c", deb).splitlines() if l.startswith("-")}
+            modes = {l.split()[-1].lstrip("."): l.split()[0] for l in out("dpkg-deb", "-c", deb).splitlines()
+                     if l.startswith("-")}
+            files = set(modes)
             self.assertLessEqual(required, files, arch)
             self.assertEqual([f for f in files - required if not f.startswith(doc)], [], arch)
+            self.assertEqual((modes["/usr/bin/qor-ndi-supervise"], modes[UNIT]), ("-rwxr-xr-x", "-rw-r--r--"), arch)
+            # apt asks before it replaces an operator's list or environment.
+            self.assertEqual(out("dpkg-deb", "-I", deb, "conffiles").split(), CONFFILES, arch)
+            # The supervisor's interpreter, and /bin/kill for the service's reload.
+            depends = [d.split()[0] for d in field(deb, "Depends").split(", ")]
+            self.assertLessEqual({"python3", "procps"}, set(depends), arch)
             self.assertEqual((field(deb, "Package"), field(deb, "Version"), field(deb, "Architecture")),
                              ("qor-ndi-send", VERSION, arch))
             # The cross build states the Depends that the native build's scan computes.
@@ -78,21 +118,36 @@ class Deb(unittest.TestCase):
         with open(self.root + doc + "copyright") as f:
             self.assertEqual(f.readline().strip(),
                              "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
+        # A fresh install runs nothing: the list is there, and empty.
+        with open(self.root + "/etc/qor-ndi-send/sources.json") as f:
+            self.assertEqual(json.load(f), {"sources": []})
 
-    def test_lintian_finds_no_error_and_the_manual_page_renders_cleanly(self):
+    def test_lintian_hardening_and_manual_pages(self):
         for arch, deb in self.debs.items():
-            lint = subprocess.run(["lintian", "--fail-on", "error", "--display-info", deb], capture_output=True)
+            lint = subprocess.run(["lintian", "--fail-on", "error,warning", "--display-info", deb],
+                                  capture_output=True)
             print("\nlintian (%s):\n%s" % (arch, lint.stdout.decode() or "(nothing)"))
             self.assertEqual(lint.returncode, 0, lint.stdout.decode() + lint.stderr.decode())
+            self.assertNotIn("hardening-", lint.stdout.decode())
+            # Debian's build flags: PIE, stack protector, fortified functions,
+            # RELRO and immediate binding. Control-flow protection is not among
+            # what Debian 12's dpkg-buildflags gives, so it is not asked for.
+            check = subprocess.run(["hardening-check", "--nocfprotection", self.roots[arch] + "/usr/bin/qor-ndi-send"],
+                                   capture_output=True)
+            self.assertEqual(check.returncode, 0, arch + ": " + check.stdout.decode())
 
-        page = self.root + "/usr/share/man/man1/qor-ndi-send.1.gz"
         env = dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80")
-        man = subprocess.run(["man", "--warnings", "-l", page], capture_output=True, env=env)
-        self.assertEqual((man.returncode, man.stderr), (0, b""))
-        text = man.stdout.decode()
-        for heading in ("SYNOPSIS", "OPTIONS", "ENVIRONMENT", "EVENTS", "EXIT STATUS", "EXAMPLES", "FILES"):
-            self.assertIn("\n" + heading + "\n", text)
-        self.assertIn("qor-ndi-send " + VERSION, text)
+        pages = {"qor-ndi-send": ("SYNOPSIS", "OPTIONS", "ENVIRONMENT", "EVENTS", "EXIT STATUS", "EXAMPLES", "FILES"),
+                 "qor-ndi-supervise": ("SYNOPSIS", "OPTIONS", "SOURCES FILE", "STALL WATCHDOG", "RELOAD", "SIGNALS",
+                                       "STATUS", "EXIT STATUS", "FILES")}
+        for name, headings in pages.items():
+            page = self.root + "/usr/share/man/man1/%s.1.gz" % name
+            man = subprocess.run(["man", "--warnings", "-l", page], capture_output=True, env=env)
+            self.assertEqual((man.returncode, man.stderr), (0, b""), name)
+            text = man.stdout.decode()
+            for heading in headings:
+                self.assertIn("\n" + heading + "\n", text, name)
+            self.assertIn("qor-ndi-send " + VERSION, text, name)
 
     def test_installed_binary_relays_to_its_exit_line(self):
         # The packaged program against the stand-ins: a controller's session
@@ -126,6 +181,132 @@ class Deb(unittest.TestCase):
         self.assertEqual(code, 0)
         with open(record) as f:
             self.assertEqual(sum(line.startswith("video ") for line in f), 5)
+
+
+class Service(unittest.TestCase):
+    """The native .deb as an operator installs it: on this machine with dpkg,
+    and in a booted Debian 12 where systemd runs the service."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.deb = os.path.join(DIST, "qor-ndi-send_%s_%s.deb" % (VERSION, out("dpkg", "--print-architecture").strip()))
+
+    def test_installed_unit_runs_as_written_and_purge_leaves_nothing(self):
+        if subprocess.run(["dpkg-query", "-W", "qor-ndi-send"], capture_output=True).returncode == 0:
+            self.skipTest("qor-ndi-send is installed on this machine; not replacing it")
+        ours = [l.split()[-1].lstrip(".") for l in out("dpkg-deb", "-c", self.deb).splitlines() if l.startswith("-")]
+        ours += ["/etc/qor-ndi-send", "/usr/share/doc/qor-ndi-send"]
+        subprocess.run(["dpkg", "-i", self.deb], check=True, capture_output=True)
+        try:
+            verify = subprocess.run(["systemd-analyze", "verify", UNIT], capture_output=True)
+            self.assertEqual((verify.returncode, verify.stdout + verify.stderr), (0, b""))
+            with open(UNIT) as f:
+                argv = exec_start(f.read())
+            address = argv[argv.index("--status") + 1]
+            proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            try:
+                def status():
+                    self.assertIsNone(proc.poll(), "the supervisor ended")
+                    try:
+                        with urllib.request.urlopen("http://%s/status.json" % address, timeout=5) as r:
+                            return json.load(r)
+                    except OSError:
+                        return None
+                self.assertEqual(wait_for("the status address", status, 20), {"sources": []})
+                time.sleep(1)
+                self.assertIsNone(proc.poll(), "the supervisor ended with an empty list")
+                proc.send_signal(signal.SIGTERM)
+                self.assertEqual(proc.wait(timeout=20), 0, proc.stderr.read().decode())
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+                proc.stdout.close()
+                proc.stderr.close()
+        finally:
+            subprocess.run(["dpkg", "--purge", "qor-ndi-send"], check=True, capture_output=True)
+        self.assertEqual([p for p in ours if os.path.lexists(p)], [])
+
+    def test_systemd_runs_restarts_reloads_and_stops_it(self):
+        started = time.monotonic()
+        fakes = os.path.join(LINUX_BUILD, "tests", "fakes", "fake_decoder")
+        box = Container(CONTAINER_CACHE, {"/opt/qor/qor-ndi-send.deb": self.deb, "/opt/qor/fake_decoder": fakes,
+                                          "/opt/qor/ndi-standin": os.path.join(LINUX_BUILD, "ndi-standin")})
+        booted = time.monotonic()
+        try:
+            self.operate(box)
+        finally:
+            box.close()
+        print("\ncontainer: %.1f s to boot (with the copy of its root), %.1f s in all"
+              % (booted - started, time.monotonic() - started))
+
+    def operate(self, box):
+        box.run("dpkg", "-i", "/opt/qor/qor-ndi-send.deb")
+        box.write("/etc/default/qor-ndi-send",
+                  "NDI_RUNTIME_DIR_V6=/opt/qor/ndi-standin\nFFMPEG_BIN=/opt/qor/fake_decoder\n")
+        small = ["--width", "64", "--height", "36", "--no-audio"]
+        steady = {"name": "Steady", "input": "fake://steady?frames=1000000&rate=10&hold=1", "args": small}
+        # One second of pictures, then the connections stay open with nothing on them.
+        silent = {"name": "Silent", "input": "fake://silent?frames=10&rate=10&hold=1", "args": small, "stall": 3}
+        added = {"name": "Added", "input": "fake://added?frames=1000000&rate=10&hold=1", "args": small}
+        box.write("/etc/qor-ndi-send/sources.json", json.dumps({"sources": [steady, silent]}))
+        box.run("systemctl", "enable", "--now", "qor-ndi-supervise")
+
+        with open(box.root + UNIT) as f:
+            argv = exec_start(f.read())
+        address = argv[argv.index("--status") + 1]
+        fetch = ("import json, urllib.request\n"
+                 "print(json.dumps(json.load(urllib.request.urlopen('http://%s/status.json', timeout=5))))" % address)
+
+        def states():
+            run = box.run("python3", "-c", fetch, check=False)
+            return run.returncode == 0 and {s["name"]: s for s in json.loads(run.stdout)["sources"]}
+
+        def journal():
+            text = box.run("journalctl", "-u", "qor-ndi-supervise", "-o", "cat").stdout
+            return [json.loads(l) for l in text.splitlines() if l.startswith("{")]
+
+        def events(name, event):
+            return [e for e in journal() if e.get("source") == name and e.get("event") == event]
+
+        wait_for("Steady running", lambda: (states() or {}).get("Steady", {}).get("state") == "running", 30)
+        # The silent source is stopped as stalled and started again.
+        wait_for("Silent stalled", lambda: events("Silent", "stalled"), 30)
+        wait_for("Silent started again", lambda: len(events("Silent", "started")) >= 2, 30)
+
+        def tool_pid(name):
+            found = [p for p, argv in box.pids().items()
+                     if os.path.basename(argv[0] if argv else "") == "qor-ndi-send" and name in argv]
+            return found[0] if len(found) == 1 else None
+        steady_pid = wait_for("Steady's tool", lambda: tool_pid("Steady"), 10)
+
+        box.write("/etc/qor-ndi-send/sources.json", json.dumps({"sources": [steady, added]}))
+        box.run("systemctl", "reload", "qor-ndi-supervise")
+        wait_for("Added started", lambda: events("Added", "started"), 30)
+        wait_for("Silent gone", lambda: tool_pid("Silent") is None, 30)
+        # The steady source ran on untouched through the stalls and the reload.
+        self.assertEqual(tool_pid("Steady"), steady_pid)
+        self.assertEqual(len(events("Steady", "started")), 1)
+        wait_for("the list after the reload", lambda: list(states() or {}) == ["Steady", "Added"], 10)
+
+        stopping = time.monotonic()
+        box.run("systemctl", "stop", "qor-ndi-supervise")
+        print("\nsystemctl stop: %.2f s" % (time.monotonic() - stopping))
+        shown = box.run("systemctl", "show", "-p", "Result", "-p", "ActiveState", "qor-ndi-supervise").stdout.split()
+        self.assertEqual(sorted(shown), ["ActiveState=inactive", "Result=success"])
+        left = [argv for argv in box.pids().values()
+                if {"qor-ndi-send", "fake_decoder", "qor-ndi-supervise"} & {os.path.basename(a) for a in argv[:2]}]
+        self.assertEqual(left, [])
+        # The supervisor stopped each tool by its stdin, not systemd by a
+        # signal: the decoder's end is reported as after a requested stop.
+        for name in ("Steady", "Added"):
+            self.assertEqual(events(name, "exit")[-1:], [{"source": name, "event": "exit", "ffmpeg": 0, "requested": True}])
+        self.assertTrue(all(list(e)[0] == "source" for e in journal()))
+
+        security = box.run("systemd-analyze", "security", "qor-ndi-supervise").stdout
+        exposure = float(re.search(r"Overall exposure level for qor-ndi-supervise.service: ([0-9.]+)", security).group(1))
+        print("\nsystemd-analyze security in the container: exposure %.1f" % exposure)
+        self.assertLessEqual(exposure, 5.0)
 
 
 class WindowsZip(unittest.TestCase):

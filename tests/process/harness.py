@@ -9,6 +9,7 @@ Configuration comes from the environment that ctest sets:
   QOR_STANDIN_DIR     directory holding the stand-in NDI runtime
   QOR_NOEXPORT_DIR    directory holding the stand-in built without its entry point
   QOR_BRIDGE          (Windows) the bridge that runs Linux ffmpeg under Wine
+  QOR_CONSOLE_EVENT   (Windows) the helper that sends the tool Ctrl-C on its console
 """
 import json
 import os
@@ -28,6 +29,7 @@ FAKE_DECODER = os.environ.get("QOR_FAKE_DECODER", "")
 STANDIN_DIR = os.environ.get("QOR_STANDIN_DIR", "")
 NOEXPORT_DIR = os.environ.get("QOR_NOEXPORT_DIR", "")
 BRIDGE = os.environ.get("QOR_BRIDGE", "")
+CONSOLE_EVENT = os.environ.get("QOR_CONSOLE_EVENT", "")
 
 NEWLINE = b"\r\n" if WINE else b"\n"
 RUNTIME_FILE = "Processing.NDI.Lib.x64.dll" if WINE else "libndi.so.6"
@@ -47,7 +49,8 @@ def scratch_dir():
 class Tool:
     """One run of the tool. Lines are read on a thread; events() parses them."""
 
-    def __init__(self, args, env=None, runtime_dir=None, record=None, close_stdout=False):
+    def __init__(self, args, env=None, runtime_dir=None, record=None, close_stdout=False,
+                 stdin=subprocess.PIPE, own_group=False, popen=None):
         full_env = dict(os.environ)
         for key in ("NDI_RUNTIME_DIR_V6", "FFMPEG_BIN"):
             full_env.pop(key, None)
@@ -60,8 +63,13 @@ class Tool:
         full_env.update(env or {})
         cmd = (["wine", TOOL] if WINE else [TOOL]) + list(args)
         self.started_at = time.monotonic()
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=full_env)
+        # own_group: a process group that a test may signal as a whole, the way
+        # a terminal signals its foreground group. popen overrides the streams
+        # (a test's own stdout pipe: the tool's lines are then the test's to
+        # read) or adds start-up steps.
+        streams = dict(stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        streams.update(popen or {})
+        self.proc = subprocess.Popen(cmd, env=full_env, process_group=0 if own_group else None, **streams)
         if close_stdout:
             # A controller that has stopped listening: every line hits a closed pipe.
             self.proc.stdout.close()
@@ -76,9 +84,10 @@ class Tool:
         self._err.start()
 
     def _read_stdout(self):
-        for line in iter(self.proc.stdout.readline, b""):
-            self.raw.append(line)
-            self.lines.put((time.monotonic(), line))
+        if self.proc.stdout:
+            for line in iter(self.proc.stdout.readline, b""):
+                self.raw.append(line)
+                self.lines.put((time.monotonic(), line))
         self.lines.put((time.monotonic(), None))
 
     def _read_stderr(self):
@@ -97,6 +106,8 @@ class Tool:
         return parse_line(line)
 
     def close_stdin(self):
+        if self.proc.stdin is None:  # a descriptor the test handed in and closes itself
+            return
         try:
             self.proc.stdin.close()
         except OSError:
@@ -128,7 +139,7 @@ class Tool:
         # thread, since closing it under a blocked reader would hang.
         self._out.join(self.pipe_timeout)
         self._err.join(self.pipe_timeout)
-        if not self._out.is_alive():
+        if not self._out.is_alive() and self.proc.stdout:
             self.proc.stdout.close()
         if not self._err.is_alive():
             self.proc.stderr.close()

@@ -1,12 +1,15 @@
 """What the caller hands the tool along with its arguments: an ignored SIGCHLD,
-a current directory that others may have written to."""
+a current directory that others may have written to, standard streams that are
+closed, non-blocking or never read."""
 import os
 import shutil
 import signal
+import threading
+import time
 import unittest
 
 from harness import (FAKE_DECODER, RUNTIME_FILE, NOEXPORT_DIR, STANDIN_DIR, WINE, Tool, check_pattern,
-                     fake_url, scratch_dir, tool_path)
+                     fake_url, parse_line, scratch_dir, tool_path)
 
 
 class IgnoredChildSignal(unittest.TestCase):
@@ -62,6 +65,153 @@ class PlantedInTheCurrentDirectory(unittest.TestCase):
             self.assertEqual(code, 1)
         finally:
             os.chdir(here)
+
+
+# Lines the test itself puts into the tool's stdout pipe to fill it: exactly
+# one pipe page each, so that the pipe is full when a write of one fails.
+FILLER = b"#" * 4095 + b"\n"
+
+
+def fill_pipe(w):
+    """Fills the pipe through the test's own write end. O_NONBLOCK belongs to the
+    open pipe, which the tool shares: it sees a non-blocking stdout meanwhile."""
+    was_blocking = os.get_blocking(w)
+    os.set_blocking(w, False)
+    try:
+        while True:
+            os.write(w, FILLER)
+    except BlockingIOError:
+        pass
+    finally:
+        os.set_blocking(w, was_blocking)
+
+
+class PipeReader:
+    """Reads the tool's stdout pipe on a thread while `reading` is set; keeps
+    the tool's lines (the filler dropped) with the time each arrived."""
+
+    def __init__(self, r):
+        self.r = r
+        self.reading = threading.Event()
+        self.reading.set()
+        self.lines = []
+        self._rest = b""
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while True:
+            self.reading.wait()
+            data = os.read(self.r, 65536)
+            if not data:
+                break
+            self._rest += data
+            *whole, self._rest = self._rest.split(b"\n")
+            self.lines += [(time.monotonic(), l + b"\n") for l in whole if l + b"\n" != FILLER]
+
+    def events(self):
+        return [parse_line(l) for _, l in self.lines]
+
+    def wait_for(self, count, timeout):
+        deadline = time.monotonic() + timeout
+        while len(self.lines) < count and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return len(self.lines) >= count
+
+    def finish(self):
+        """All lines once every write end is closed; a torn last line fails."""
+        self.reading.set()
+        self._thread.join(10)
+        os.close(self.r)
+        self.assert_no_rest()
+        return self.events()
+
+    def assert_no_rest(self):
+        assert self._rest == b"", "torn line: %r" % self._rest
+
+
+@unittest.skipIf(WINE, "POSIX descriptors")
+class StandardStreams(unittest.TestCase):
+    def test_closed_stdout_gets_no_line_into_a_file_the_runtime_opens(self):
+        # Started with descriptor 1 closed, the stand-in runtime's record file
+        # would take its number and receive the event lines.
+        record = os.path.join(scratch_dir(), "ndi.rec")
+        url = fake_url(frames=100000, rate=30, hold=1)
+        with Tool(["--input", url, "--ffmpeg", FAKE_DECODER, "--no-audio", "--width", "64", "--height", "36"],
+                  record=record, popen={"stdout": None, "preexec_fn": lambda: os.close(1)}) as t:
+            time.sleep(3)  # started and a status line, written to wherever descriptor 1 leads
+            t.close_stdin()
+            code, _ = t.finish(timeout=20)
+        with open(record, "rb") as f:
+            data = f.read()
+        self.assertFalse(b'"event"' in data, "event lines in the runtime's record file")
+        self.assertIn(b"video ", data)
+        self.assertEqual(code, 0)
+
+    def test_non_blocking_stdout_nearly_full_loses_no_line(self):
+        # The parent made its pipe non-blocking and it is full when the tool
+        # starts, and again when the tool is stopped: `started` and `exit` wait
+        # for the reader instead of being lost.
+        r, w = os.pipe()
+        fill_pipe(w)
+        os.set_blocking(w, False)
+        reader = None
+        try:
+            url = fake_url(frames=100000, rate=30, hold=1)
+            with Tool(["--input", url, "--ffmpeg", FAKE_DECODER, "--no-audio", "--width", "64", "--height", "36"],
+                      popen={"stdout": w}) as t:
+                time.sleep(1.5)
+                reader = PipeReader(r)
+                self.assertTrue(reader.wait_for(3, 15), reader.lines)  # started, two status lines
+                reader.reading.clear()
+                time.sleep(0.2)
+                fill_pipe(w)
+                t.close_stdin()
+                time.sleep(1.5)
+                reader.reading.set()
+                code, _ = t.finish(timeout=20)
+        finally:
+            os.close(w)
+        events = reader.finish()
+        check_pattern(self, events)
+        self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
+        self.assertGreaterEqual(len(events), 4)
+        self.assertEqual(code, 0)
+
+    def test_stdout_nobody_reads_neither_holds_the_stop_nor_inflates_fps(self):
+        # The reader stops reading and the pipe fills: the pictures go on, status
+        # lines that find no room are dropped with their counts, and a stop ends
+        # the run within the bound for the exit line (10 s).
+        r, w = os.pipe()
+        reader = None
+        try:
+            url = fake_url(frames=100000, rate=30, hold=1)
+            with Tool(["--input", url, "--ffmpeg", FAKE_DECODER, "--no-audio", "--width", "64", "--height", "36"],
+                      popen={"stdout": w}) as t:
+                reader = PipeReader(r)
+                self.assertTrue(reader.wait_for(2, 15), reader.lines)
+                reader.reading.clear()
+                time.sleep(0.2)
+                fill_pipe(w)
+                time.sleep(5)  # two intervals end with the pipe full
+                reader.reading.set()
+                seen = len(reader.lines)
+                self.assertTrue(reader.wait_for(seen + 2, 10), reader.lines)
+                # Every line counts its own 2 s of a 30 pictures/s source.
+                for _, line in reader.lines[seen:]:
+                    self.assertLessEqual(parse_line(line)["fps"], 40.0, line)
+                reader.reading.clear()
+                time.sleep(0.2)
+                fill_pipe(w)
+                t.close_stdin()
+                stopped = time.monotonic()
+                code, _ = t.finish(timeout=30)
+                self.assertLess(time.monotonic() - stopped, 20)
+        finally:
+            os.close(w)
+        events = reader.finish()
+        self.assertEqual(events[0]["event"], "started")
+        self.assertEqual(code, 0)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,17 @@
 """Whole runs of the tool against the stand-in decoder and the stand-in NDI
 runtime: every event pattern and exit code of a run."""
 import os
+import shlex
+import signal
 import struct
+import subprocess
 import time
 import unittest
+import uuid
 
-from harness import (FAKE_DECODER, NOEXPORT_DIR, NEWLINE, RUNTIME_FILE, WINE, Tool, check_newest_in_order,
-                     check_pattern, fake_picture, fake_url, fnv1a64, read_record, scratch_dir, tool_path, unquote)
+from harness import (CONSOLE_EVENT, FAKE_DECODER, NOEXPORT_DIR, NEWLINE, RUNTIME_FILE, STANDIN_DIR, TOOL,
+                     WINE, Tool, check_newest_in_order, check_pattern, fake_picture, fake_url, fnv1a64,
+                     linux_pids_running, parse_line, read_record, scratch_dir, tool_path, unquote, wait_gone)
 
 USAGE = (b"usage: qor-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
          b"[--width 1920] [--height 1080] [--fps 30]")
@@ -220,6 +225,42 @@ class Runs(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
 
+    def test_picture_buffer_that_cannot_be_had_ends_the_run(self):
+        # The largest size the options take: no system allocates its picture.
+        # The run must not go on as a black source; it ends as one that ended
+        # without a request. (The sanitizers must return the failure, not stop.)
+        env = {k: (os.environ.get(k, "") + ":allocator_may_return_null=1").lstrip(":")
+               for k in ("ASAN_OPTIONS", "TSAN_OPTIONS")}
+        size = "2147483646"
+        with Tool(fake_args(fake_url(hold=1), "--width", size, "--height", size), env=env) as t:
+            code, events = t.finish(timeout=20)
+        check_pattern(self, events)
+        self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": False})
+        self.assertEqual(code, 1)
+
+    def test_non_blocking_stdin_is_waited_on_until_its_writer_closes(self):
+        # A parent may hand over its pipe with O_NONBLOCK set: reads that find
+        # nothing yet are no end of input.
+        reader, writer = os.pipe()
+        os.set_blocking(reader, False)
+        try:
+            with Tool(fake_args(fake_url(hold=1), "--no-audio"), stdin=reader) as t:
+                os.close(reader)
+                reader = None
+                self.assertEqual(t.next_event(10)["event"], "started")
+                self.assertEqual(t.next_event(5)["event"], "status")
+                self.assertIsNone(t.proc.poll())
+                os.close(writer)
+                writer = None
+                code, events = t.finish(timeout=10)
+        finally:
+            for fd in (reader, writer):
+                if fd is not None:
+                    os.close(fd)
+        check_pattern(self, events)
+        self.assertEqual(code, 0)
+        self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
+
     def test_controller_closing_stdout_does_not_kill_the_tool(self):
         d = scratch_dir()
         record = os.path.join(d, "decoder.rec")
@@ -230,6 +271,95 @@ class Runs(unittest.TestCase):
             code, _ = t.finish(timeout=10)
         self.assertEqual(code, 0)
         self.assertTrue(os.path.exists(record))
+
+
+@unittest.skipIf(WINE, "POSIX signals")
+class StopSignals(unittest.TestCase):
+    """SIGINT, SIGTERM and SIGHUP request the stop that the end of stdin does."""
+
+    def decoders(self, t, token):
+        return [p for p in linux_pids_running(token) if p != t.proc.pid]
+
+    def test_each_signal_stops_the_run_as_the_end_of_stdin_does(self):
+        # SIGINT goes to the whole process group, as a terminal's Ctrl-C does:
+        # the decoder has a group of its own and is ended by the tool (exit 0),
+        # not by the signal.
+        for signum, whole_group in ((signal.SIGTERM, False), (signal.SIGHUP, False), (signal.SIGINT, True)):
+            token = "sig" + uuid.uuid4().hex
+            url = fake_url(frames=100000, rate=30, hold=1, token=token)
+            with Tool(fake_args(url, "--no-audio", "--width", "64", "--height", "36"), own_group=True) as t:
+                self.assertEqual(t.next_event(10)["event"], "started", signum)
+                self.assertEqual(len(self.decoders(t, token)), 1, signum)
+                if whole_group:
+                    os.killpg(t.proc.pid, signum)
+                else:
+                    t.proc.send_signal(signum)
+                code, events = t.finish(timeout=10)
+            check_pattern(self, events)
+            self.assertEqual(code, 0, signum)
+            self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True}, signum)
+            self.assertTrue(wait_gone(token, 2.0), (signum, linux_pids_running(token)))
+
+    def test_second_sigint_during_an_early_stop_ends_the_tool_at_once(self):
+        # The first stop comes before the decoder connects, so the run would
+        # wait out the 30 s accept limit; the second ends it without a line.
+        token = "sig" + uuid.uuid4().hex
+        url = fake_url(vdelay=600000, hold=1, token=token)
+        with Tool(fake_args(url, "--no-audio"), own_group=True) as t:
+            deadline = time.monotonic() + 10
+            while not self.decoders(t, token) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertTrue(self.decoders(t, token), "no decoder started")
+            os.killpg(t.proc.pid, signal.SIGINT)
+            # The first stop is taken once the tool has ended the decoder.
+            deadline = time.monotonic() + 10
+            while self.decoders(t, token) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(self.decoders(t, token), [])
+            self.assertIsNone(t.proc.poll(), "the first SIGINT ended the tool")
+            os.killpg(t.proc.pid, signal.SIGINT)
+            code, events = t.finish(timeout=20)
+        self.assertEqual(code, -signal.SIGINT)
+        self.assertEqual(events, [])
+        self.assertTrue(wait_gone(token, 2.0), linux_pids_running(token))
+
+
+@unittest.skipUnless(WINE, "the Windows console's control events")
+class ConsoleEvents(unittest.TestCase):
+    """Ctrl-C on the tool's console, sent by a helper on the same console. Wine
+    delivers console events between processes only on a console that sits on a
+    terminal, so the helper runs under script(1); Ctrl-Break it does not deliver."""
+
+    def run_on_console(self, mode, url):
+        out = os.path.join(scratch_dir(), "out")
+        env = {k: v for k, v in os.environ.items() if k != "FFMPEG_BIN"}
+        env["NDI_RUNTIME_DIR_V6"] = tool_path(STANDIN_DIR)
+        cmd = ["wine", CONSOLE_EVENT, tool_path(out), mode, tool_path(TOOL), "--input", url,
+               "--ffmpeg", tool_path(FAKE_DECODER), "--no-audio", "--width", "64", "--height", "36"]
+        subprocess.run(["script", "-qec", shlex.join(cmd), "/dev/null"], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, env=env, timeout=120, check=True)
+        with open(out + ".code") as f:
+            code = int(f.read())
+        with open(out, "rb") as f:
+            events = [parse_line(line) for line in f.read().splitlines(keepends=True)]
+        return code, events
+
+    def test_ctrl_c_stops_the_run_and_a_second_ends_the_tool(self):
+        # The decoder has no share in the console: the tool ends it (0).
+        token = "ctrlc" + uuid.uuid4().hex
+        code, events = self.run_on_console("started", fake_url(frames=100000, rate=30, hold=1, token=token))
+        check_pattern(self, events)
+        self.assertEqual(code, 0)
+        self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
+        self.assertTrue(wait_gone(token, 5.0), linux_pids_running(token))
+
+        # Both before the decoder connects: the second comes while the first
+        # stop waits out the accept limit.
+        token = "ctrlc" + uuid.uuid4().hex
+        code, events = self.run_on_console("twice", fake_url(vdelay=600000, hold=1, token=token))
+        self.assertEqual(code, 0xC000013A)  # STATUS_CONTROL_C_EXIT
+        self.assertEqual(events, [])
+        self.assertTrue(wait_gone(token, 5.0), linux_pids_running(token))
 
 
 class ConnectTimeouts(unittest.TestCase):
