@@ -1,5 +1,5 @@
 // The media pumps: whole pictures and whole audio blocks from the decoder's
-// connections straight into the sender.
+// connections into the sender.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -18,5 +18,12 @@ bool recv_full(socket_t s, uint8_t* buf, uint64_t len);
 // a pump blocked in a receive (wake_socket) and closes the connection itself
 // after the join, so that no wake-up can reach a number the system has handed
 // out again.
+//
+// The video pump receives into its own buffers and a sender thread of its own
+// hands the newest whole picture to the runtime, so a slow send never holds
+// the decoder back: a picture still waiting when a newer one arrives during a
+// send is dropped, and none while the runtime keeps up. gFrames counts the
+// pictures sent. The pump ends its sender (after the last whole picture
+// waiting) before it returns.
 void* video_thread(void* arg);
 void* audio_thread(void* arg);

@@ -22,10 +22,23 @@
 //   raise=N      end by raising signal N instead of exiting (POSIX only)
 //   record=PATH  write a record file; the environment variable
 //                QOR_FAKE_DECODER_RECORD names one too (the URL wins)
+//   live=1       a live source: one thread writes the pictures (at rate) and the
+//                audio blocks (at arate) in the order they fall due, counted from
+//                the moment both channels are connected, as a decoder of one
+//                live stream does: a picture it cannot write holds the audio back
+//                too, and what falls behind is written late, never skipped. Each
+//                picture starts with the time it was due (below).
+//   times=PATH   once the pictures are written, write "pictures N first_us F
+//                last_us L" there: F when the first picture's write began, L when
+//                the last one's write returned (monotonic clock, microseconds), so
+//                that a benchmark can time a reader from the writer's side
 //
 // Content, so that a reader can check every byte:
 //   picture i (from 0), byte j: (i + j) & 0xFF; a cut picture has the bytes of
 //     picture number `frames`, first half only.
+//   under live=1 the first 8 bytes of each picture are instead the time it was
+//     due: microseconds of the system's monotonic clock (std::chrono::steady_clock),
+//     a little-endian int64, which a runtime stand-in in another process can read.
 //   audio: sample frame k (from 0, continuing across blocks): left = k,
 //     right = -k, as 32-bit little-endian floats.
 //
@@ -116,8 +129,8 @@ static int socket_send(fake_socket s, const char* p, int n) { return (int)send(s
 struct Behaviour {
   long frames = 0, blocks = 0, rate = 0, arate = 0, exit_code = 0;
   long hold = 0, cut = 0, noaudio = 0, vdelay = 0, adelay = 0, chunk = 0, noconnect = 0, raise_sig = 0;
-  long aclose = 0;
-  std::string record;
+  long aclose = 0, live = 0;
+  std::string record, times;
 };
 
 static Behaviour gB;
@@ -151,6 +164,8 @@ static void parse_behaviour(const std::string& url) {
     else if (key == "raise") gB.raise_sig = n;
     else if (key == "aclose") gB.aclose = n;
     else if (key == "record") gB.record = value;
+    else if (key == "live") gB.live = n;
+    else if (key == "times") gB.times = value;
     pos = amp + 1;
   }
 }
@@ -285,6 +300,27 @@ static void wait_taken(fake_socket s, uint64_t sent) {
   }
 }
 
+static int64_t monotonic_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+static void fill_picture(std::vector<uint8_t>& picture, long i, int64_t due_us) {
+  for (size_t j = 0; j < picture.size(); ++j) picture[j] = (uint8_t)((size_t)i + j);
+  if (gB.live && picture.size() >= 8) {
+    for (int k = 0; k < 8; ++k) picture[(size_t)k] = (uint8_t)((uint64_t)due_us >> (8 * k));
+  }
+}
+
+// The writer's own timing of the pictures, for times=PATH.
+static void write_times(long pictures, int64_t first_us, int64_t last_us) {
+  if (gB.times.empty()) return;
+  FILE* f = fopen(gB.times.c_str(), "wb");
+  if (!f) return;
+  fprintf(f, "pictures %ld first_us %lld last_us %lld\n", pictures, (long long)first_us, (long long)last_us);
+  fclose(f);
+}
+
 static uint64_t video_body(fake_socket s) {
   size_t size = (size_t)gWidth * (size_t)gHeight * 3 / 2;
   long last = gB.frames + (gB.cut ? 1 : 0);
@@ -292,14 +328,56 @@ static uint64_t video_body(fake_socket s) {
   // problem to show, not the stand-in's.
   std::vector<uint8_t> picture(last > 0 ? size : 0);
   uint64_t sent = 0;
+  int64_t first_us = 0;
   for (long i = 0; i < last; ++i) {
     pace(i, gB.rate);
-    for (size_t j = 0; j < size; ++j) picture[j] = (uint8_t)((size_t)i + j);
+    fill_picture(picture, i, 0);
     size_t len = i < gB.frames ? size : size / 2;
+    if (i == 0) first_us = monotonic_us();
     if (!send_all(s, picture.data(), len)) return 0;
     sent += len;
   }
+  write_times(gB.frames, first_us, monotonic_us());
   return sent;
+}
+
+// One writer for both channels, in the order the units fall due. Sets the byte
+// counts written to each.
+static void live_body(fake_socket video, fake_socket audio, uint64_t* video_sent, uint64_t* audio_sent) {
+  using clock = std::chrono::steady_clock;
+  const clock::time_point base = clock::now();
+  const int64_t base_us = monotonic_us();
+  std::vector<uint8_t> picture((size_t)gWidth * (size_t)gHeight * 3 / 2);
+  const int kSamples = 480;
+  float block[kSamples * 2];
+  const long blocks = audio == kNoSocket ? 0 : gB.blocks;
+  long i = 0, b = 0;
+  int64_t first_us = 0;
+  while (i < gB.frames || b < blocks) {
+    // Due times in microseconds from the base; a rate of 0 means at once.
+    int64_t video_due = i < gB.frames ? (gB.rate > 0 ? i * 1000000LL / gB.rate : 0) : INT64_MAX;
+    int64_t audio_due = b < blocks ? (gB.arate > 0 ? b * 1000000LL / gB.arate : 0) : INT64_MAX;
+    bool is_video = video_due <= audio_due;
+    // Filled before the wait, so that each unit is written the moment it is due.
+    if (is_video) fill_picture(picture, i, base_us + video_due);
+    std::this_thread::sleep_until(base + std::chrono::microseconds(is_video ? video_due : audio_due));
+    if (is_video) {
+      if (i == 0) first_us = monotonic_us();
+      if (!send_all(video, picture.data(), picture.size())) break;
+      *video_sent += picture.size();
+      ++i;
+    } else {
+      for (int k = 0; k < kSamples; ++k) {
+        float v = (float)(b * kSamples + k);
+        block[2 * k] = v;
+        block[2 * k + 1] = -v;
+      }
+      if (!send_all(audio, (const uint8_t*)block, sizeof block)) break;
+      *audio_sent += sizeof block;
+      ++b;
+    }
+  }
+  write_times(i, first_us, monotonic_us());
 }
 
 static uint64_t audio_body(fake_socket s) {
@@ -347,27 +425,47 @@ int main(int argc, char** argv) {
   // Each channel is closed by its own thread once its reader has its bytes,
   // unless the fake holds them.
   const bool ending = !(gB.hold && !gB.cut);
-  threads.emplace_back([&] {
-    video = connect_to(url_port(video_url), gB.vdelay);
-    if (video == kNoSocket) return;
-    uint64_t sent = video_body(video);
-    if (ending) {
-      wait_taken(video, sent);
-      socket_close(video);
-      video = kNoSocket;
-    }
-  });
-  if (audio_url && !gB.noaudio) {
+  if (gB.live) {
     threads.emplace_back([&] {
-      audio = connect_to(url_port(audio_url), gB.adelay);
-      if (audio == kNoSocket) return;
-      uint64_t sent = audio_body(audio);
-      if (ending || gB.aclose) {
-        wait_taken(audio, sent);
-        socket_close(audio);
-        audio = kNoSocket;
+      video = connect_to(url_port(video_url), gB.vdelay);
+      if (video == kNoSocket) return;
+      if (audio_url && !gB.noaudio) audio = connect_to(url_port(audio_url), gB.adelay);
+      uint64_t video_sent = 0, audio_sent = 0;
+      live_body(video, audio, &video_sent, &audio_sent);
+      if (ending) {
+        wait_taken(video, video_sent);
+        socket_close(video);
+        video = kNoSocket;
+        if (audio != kNoSocket) {
+          wait_taken(audio, audio_sent);
+          socket_close(audio);
+          audio = kNoSocket;
+        }
       }
     });
+  } else {
+    threads.emplace_back([&] {
+      video = connect_to(url_port(video_url), gB.vdelay);
+      if (video == kNoSocket) return;
+      uint64_t sent = video_body(video);
+      if (ending) {
+        wait_taken(video, sent);
+        socket_close(video);
+        video = kNoSocket;
+      }
+    });
+    if (audio_url && !gB.noaudio) {
+      threads.emplace_back([&] {
+        audio = connect_to(url_port(audio_url), gB.adelay);
+        if (audio == kNoSocket) return;
+        uint64_t sent = audio_body(audio);
+        if (ending || gB.aclose) {
+          wait_taken(audio, sent);
+          socket_close(audio);
+          audio = kNoSocket;
+        }
+      });
+    }
   }
   for (std::thread& t : threads) t.join();
 

@@ -21,6 +21,10 @@
 //   QOR_STANDIN_VIDEO_DELAY_MS=<n>   each send_send_video_v2 sleeps n ms before returning
 //   QOR_STANDIN_NO_CHECKSUM=1        video lines carry fnv=skipped instead of the checksum, so
 //                                    a benchmark can count pictures without hashing each one
+//   QOR_STANDIN_STAMPED=1            pictures start with the time they were due (the stand-in
+//                                    decoder's live=1): video lines carry due_us=, that time,
+//                                    and age_us=, the time from then to this send, on the same
+//                                    monotonic clock
 //   QOR_STANDIN_COUNT_ONLY=1         no video or audio lines: the sends are only counted, in
 //                                    the send_destroy line, so that the runtime costs a
 //                                    benchmark next to nothing per picture
@@ -56,6 +60,7 @@
 //   video n= inst=<id> seq=<1,2,..> xres= yres= fourcc=0x<8 hex> rate_n= rate_d=
 //       aspect=<%.9g> aspect_bits=0x<8 hex> format= timecode= data=0x<address>|(null)
 //       stride= metadata=<text>|(null) timestamp= bytes=<xres*yres*3/2> fnv=<checksum>|none
+//       [due_us=<n> age_us=<n>] under QOR_STANDIN_STAMPED
 //       fnv covers bytes bytes from data ("none" when data is null or a size is not positive,
 //       "skipped" under QOR_STANDIN_NO_CHECKSUM)
 //   audio n= inst=<id> seq= rate= channels= samples= timecode= data=0x<address>|(null)
@@ -197,6 +202,7 @@ struct Config {
   int video_delay_ms = 0;
   bool no_checksum = false;
   bool count_only = false;
+  bool stamped = false;
   std::string preview_path;
   int preview_every = 30;
   std::string audio_dump_path;
@@ -372,9 +378,26 @@ int standin_send_get_no_connections(NDIlib_send_instance_t p, uint32_t timeout_m
   return gConfig.connections;
 }
 
+// The time a stamped picture was due, in microseconds of the clock the stand-in
+// decoder stamps with.
+int64_t stamp_due_us(const uint8_t* data) {
+  uint64_t due = 0;
+  for (int k = 0; k < 8; ++k) due |= static_cast<uint64_t>(data[k]) << (8 * k);
+  return static_cast<int64_t>(due);
+}
+
+int64_t now_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 void standin_send_video(NDIlib_send_instance_t p, const NDIlib_video_frame_v2_t* f) {
   const uint64_t seq = gVideoSeq.fetch_add(1) + 1;
   if (gRecording && f && !gConfig.count_only) {
+    const bool stamped = gConfig.stamped && f->p_data && f->xres > 0 && f->yres > 0 &&
+                         static_cast<int64_t>(f->xres) * f->yres * 3 / 2 >= 8;
+    const int64_t due_us = stamped ? stamp_due_us(f->p_data) : 0;
+    const int64_t age_us = stamped ? now_us() - due_us : 0;
     std::string rest;
     rest.reserve(512);
     append_instance(rest, p);
@@ -388,6 +411,7 @@ void standin_send_video(NDIlib_send_instance_t p, const NDIlib_video_frame_v2_t*
     append_text(rest, f->p_metadata);
     const int64_t bytes = static_cast<int64_t>(f->xres) * f->yres * 3 / 2;
     appendf(rest, " timestamp=%" PRId64 " bytes=%" PRId64, f->timestamp, bytes);
+    if (stamped) appendf(rest, " due_us=%" PRId64 " age_us=%" PRId64, due_us, age_us);
     if (gConfig.no_checksum)
       rest += " fnv=skipped";
     else if (f->p_data && f->xres > 0 && f->yres > 0)
@@ -461,6 +485,7 @@ STANDIN_EXPORT const NDIlib_v6* NDIlib_v6_load(void) {
   c.video_delay_ms = env_int("QOR_STANDIN_VIDEO_DELAY_MS", 0);
   c.no_checksum = env_flag("QOR_STANDIN_NO_CHECKSUM");
   c.count_only = env_flag("QOR_STANDIN_COUNT_ONLY");
+  c.stamped = env_flag("QOR_STANDIN_STAMPED");
   if (const char* preview = getenv("QOR_STANDIN_PREVIEW")) c.preview_path = preview;
   c.preview_every = env_int("QOR_STANDIN_PREVIEW_EVERY", 30);
   if (const char* dump = getenv("QOR_STANDIN_AUDIO_DUMP")) c.audio_dump_path = dump;

@@ -296,5 +296,16 @@ def fake_picture(index, width, height):
     return bytes(((index + j) & 0xFF) for j in range(size))
 
 
+def check_newest_in_order(test, fnvs, pictures, width, height):
+    """Pictures relayed where an older one gives way to a newer one that arrived
+    during a send: each is one of the stand-in decoder's first `pictures`, whole,
+    in the order written, none twice, and the last one written among them."""
+    index = {fnv1a64(fake_picture(i, width, height)): i for i in range(pictures)}
+    got = [index.get(f) for f in fnvs]
+    test.assertNotIn(None, got, "a picture the decoder never wrote")
+    test.assertEqual(got, sorted(set(got)), "pictures out of order or twice")
+    test.assertEqual(got[-1:], [pictures - 1], "the newest picture was not sent")
+
+
 def fake_url(**keys):
     return "fake://cam?" + "&".join("%s=%s" % (k, v) for k, v in keys.items())
