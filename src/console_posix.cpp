@@ -20,11 +20,17 @@ static int gSignals = -1;                  // signalfd of the stop signals, -1 w
 static std::atomic<bool> gSignalled{false};  // a stop signal has been taken, or is about to be
 static int gTaken = 0;                     // stop signals taken (stop watcher only)
 
+// The stop signals the tool was not started with ignored. One that is ignored
+// must stay out of the set: Linux keeps a blocked signal pending even when it
+// is ignored, so the signalfd would report it.
 static void stop_signals(sigset_t* set) {
   sigemptyset(set);
-  sigaddset(set, SIGINT);
-  sigaddset(set, SIGTERM);
-  sigaddset(set, SIGHUP);
+  const int stops[] = {SIGINT, SIGTERM, SIGHUP};
+  for (int signo : stops) {
+    struct sigaction now;
+    if (sigaction(signo, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+    sigaddset(set, signo);
+  }
 }
 
 void console_init() {

@@ -300,6 +300,22 @@ class StopSignals(unittest.TestCase):
             self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True}, signum)
             self.assertTrue(wait_gone(token, 2.0), (signum, linux_pids_running(token)))
 
+    def test_a_signal_ignored_at_start_stays_ignored(self):
+        # nohup, or a shell's background job: the parent meant the tool to
+        # outlive that signal, so it neither stops nor ends the run.
+        ignore_hup = {"preexec_fn": lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN)}
+        with Tool(fake_args(fake_url(frames=100000, rate=30, hold=1), "--no-audio", "--width", "64",
+                            "--height", "36"), popen=ignore_hup) as t:
+            self.assertEqual(t.next_event(10)["event"], "started")
+            t.proc.send_signal(signal.SIGHUP)
+            self.assertEqual(t.next_event(5)["event"], "status")
+            self.assertEqual(t.next_event(5)["event"], "status")
+            t.close_stdin()
+            code, events = t.finish(timeout=10)
+        check_pattern(self, events)
+        self.assertEqual(code, 0)
+        self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
+
     def test_second_sigint_during_an_early_stop_ends_the_tool_at_once(self):
         # The first stop comes before the decoder connects, so the run would
         # wait out the 30 s accept limit; the second ends it without a line.
