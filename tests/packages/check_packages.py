@@ -151,11 +151,13 @@ class Deb(unittest.TestCase):
 
     def test_installed_binary_relays_to_its_exit_line(self):
         # The packaged program against the stand-ins: a controller's session
-        # from started to exit, every line one JSON object.
+        # from started to exit, every line one JSON object. The pictures come
+        # at a live pace, so the pump (which drops a picture overtaken by a
+        # newer one) has every one sent.
         record = os.path.join(self.root, "ndi.rec")
         env = dict(os.environ, NDI_RUNTIME_DIR_V6=os.path.join(LINUX_BUILD, "ndi-standin"),
                    QOR_STANDIN_RECORD=record)
-        cmd = [self.root + "/usr/bin/qor-ndi-send", "--input", "fake://pkg?frames=5&blocks=5&hold=1",
+        cmd = [self.root + "/usr/bin/qor-ndi-send", "--input", "fake://pkg?frames=5&rate=30&blocks=5&hold=1",
                "--ffmpeg", os.path.join(LINUX_BUILD, "tests/fakes/fake_decoder"),
                "--name", "Package check", "--width", "64", "--height", "36"]
         proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
