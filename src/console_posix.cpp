@@ -7,7 +7,6 @@
 #include "console.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -38,14 +37,8 @@ void console_init() {
   sigset_t stop;
   stop_signals(&stop);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  int fd = signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
-  // Not on 0-2: with a standard stream closed at start it could land there.
-  if (fd >= 0 && fd <= 2) {
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    fd = moved;
-  }
-  gSignals = fd;
+  // Descriptors 0-2 are open by now (startup_init), so it cannot land there.
+  gSignals = signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
   if (gSignals < 0) pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
 }
 
