@@ -4,6 +4,7 @@ or leave a decoder behind."""
 import os
 import random
 import signal
+import statistics
 import struct
 import threading
 import time
@@ -134,17 +135,19 @@ class SlowRuntime(unittest.TestCase):
         settled = int(video[0]["due_us"]) + 1000000
         ages = [int(v["age_us"]) for v in video if int(v["due_us"]) >= settled]
         self.assertGreaterEqual(len(ages), 5 * 14, "the runtime's capacity is 20 a second")
-        self.assertLess(max(ages), 2000000, "age at the send in microseconds")
+        # The median, so that a loaded machine's pause of a few seconds does
+        # not count; held back, it would be near 2.5 s.
+        self.assertLess(statistics.median(ages), 1000000, "age at the send in microseconds")
         # A runtime that keeps up is handed every picture, each soon after it
         # was due: no gap in the pictures' due times (33.3 ms apart) once the
-        # run has settled.
-        video, _ = self.live_run(3, 0)
+        # run has settled. A pause of the whole machine may cost one or two.
+        video, _ = self.live_run(4, 0)
         dues = [int(v["due_us"]) for v in video]
-        self.assertGreaterEqual(len(dues), 75)
+        self.assertGreaterEqual(len(dues), 100)
         settled = dues[0] + 1000000
         gaps = [b - a for a, b in zip(dues, dues[1:]) if a >= settled]
-        self.assertLess(max(gaps), 50000, "a picture was dropped while the runtime kept up")
-        self.assertLess(max(int(v["age_us"]) for v in video if int(v["due_us"]) >= settled), 1000000)
+        self.assertLessEqual(sum(g > 50000 for g in gaps), 2, "pictures dropped while the runtime kept up")
+        self.assertLess(statistics.median(int(v["age_us"]) for v in video if int(v["due_us"]) >= settled), 1000000)
 
     @unittest.skipIf(WINE, "reads the tool's memory from /proc")
     def test_memory_stays_flat_under_back_pressure(self):

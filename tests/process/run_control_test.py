@@ -194,18 +194,27 @@ class Runs(unittest.TestCase):
         self.assertEqual(video, [f for f in expected if f in video])
 
     def test_status_reports_half_the_pictures_counted(self):
-        # 50 pictures within the first interval, then silence: 25.0, then 0.0.
-        # Paced, so that a runtime that keeps up is handed every one of them.
-        with Tool(fake_args(fake_url(frames=50, rate=100, hold=1), "--no-audio", "--width", "64", "--height", "36")) as t:
+        # Each status line reports half the pictures sent in its 2 s interval:
+        # summed over the lines, twice the fps is every picture the runtime was
+        # handed. 59 pictures in about half a second, then silence, so a line
+        # carries a half (an fps rounded to whole pictures loses it) and the
+        # run ends with a line of 0.0. Counted against what the runtime
+        # recorded, so a picture a loaded machine could not send in time does
+        # not matter.
+        record = os.path.join(scratch_dir(), "ndi.rec")
+        with Tool(fake_args(fake_url(frames=59, rate=100, hold=1), "--no-audio", "--width", "64", "--height", "36"),
+                  record=record) as t:
             self.assertEqual(t.next_event(10)["event"], "started")
-            self.assertEqual(t.next_event(5)["fps"], 25.0)
-            self.assertEqual(t.next_event(5)["fps"], 0.0)
+            fps = [t.next_event(5)["fps"]]
+            while not (fps[-1] == 0.0 and sum(fps) > 0) and len(fps) < 10:
+                fps.append(t.next_event(5)["fps"])
             t.close_stdin()
             code, events = t.finish(timeout=10)
         self.assertEqual(code, 0)
-        with Tool(fake_args(fake_url(frames=59, rate=100, hold=1), "--no-audio", "--width", "64", "--height", "36")) as t:
-            self.assertEqual(t.next_event(10)["event"], "started")
-            self.assertEqual(t.next_event(5)["fps"], 29.5)
+        sent = sum(ev == "video" for ev, _ in read_record(record))
+        self.assertGreaterEqual(sent, 50)
+        self.assertEqual(fps[-1], 0.0, fps)
+        self.assertEqual(sum(f * 2 for f in fps), sent, fps)
 
     def test_receiver_count_is_reported(self):
         with Tool(fake_args(fake_url(hold=1), "--no-audio"), env={"QOR_STANDIN_CONNECTIONS": "3"}) as t:
