@@ -450,7 +450,7 @@ class StatusEndpoints(unittest.TestCase):
                 self.assertTrue(400 <= code < 500, (junk[:20], code))
             started = time.monotonic()
             self.assertEqual(get(port, "/status.json")[0], 200)
-            self.assertLess(time.monotonic() - started, 2.0)
+            self.assertLess(time.monotonic() - started, 4.0, "a serial server waits out the silent client (5 s)")
             silent.close()
             code, _ = sup.terminate()
         self.assertEqual(code, 0, sup.stderr)
