@@ -1,6 +1,8 @@
 #include "control.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "console.h"
@@ -14,12 +16,23 @@ std::atomic<int32_t> gFrames{0};
 std::atomic<int32_t> gPumpFailed{0};
 qor_ndi_sender* gSender;
 static std::atomic<int32_t> gReporterDone{0};
+// The reporter sleeps out its 2 s on this, so that it wakes only for a line or
+// for the stop, never to look at the flag in between.
+static std::mutex gStopLock;
+static std::condition_variable gStopWake;
+
+bool request_stop() {
+  bool already = gStop.exchange(1) != 0;
+  std::lock_guard<std::mutex> hold(gStopLock);
+  gStopWake.notify_all();
+  return already;
+}
 
 void* stdin_thread(void*) {
   // The content of stdin is never looked at: only its end (or an error) counts,
   // or a stop signal or console event.
   console_wait_stop();
-  gStop.exchange(1);
+  request_stop();
   if (child_started()) terminate_child();
   // People press Ctrl-C again when a stop takes long (one that comes before the
   // decoder connected waits out the accept limits): the second ends the tool
@@ -31,8 +44,11 @@ void* stdin_thread(void*) {
 
 void* status_thread(void*) {
   while (gStop.load() == 0) {
-    for (int step = 0; step < 20 && gStop.load() == 0; step++)
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto due = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    {
+      std::unique_lock<std::mutex> hold(gStopLock);
+      gStopWake.wait_until(hold, due, [] { return gStop.load() != 0; });
+    }
     // A stop during the wait still reports the pictures of the cut-short interval.
     int32_t frames = gFrames.exchange(0);
     int32_t connections = qor_ndi_sender_connections(gSender);

@@ -11,6 +11,10 @@ extern std::atomic<int32_t> gFrames;  // pictures sent since the reporter last t
 extern std::atomic<int32_t> gPumpFailed;  // 1 once a pump could not do its work
 extern qor_ndi_sender* gSender;
 
+// Sets gStop and wakes the status reporter for its last line; true if the
+// stop had already been requested.
+bool request_stop();
+
 // Blocks on stdin until its end or a stop signal (console event on Windows),
 // then sets gStop and terminates the decoder. A second signal during the stop
 // ends the process at once. Never returns.

@@ -92,7 +92,7 @@ int run(int argc, char** argv) {
   // the signal: still a requested stop. A pump that could not work ended the
   // decoder: never a requested stop.
   bool signalled = console_stop_signalled();
-  bool requested = (gStop.exchange(1) != 0 || signalled) && all_started && gPumpFailed.load() == 0;
+  bool requested = (request_stop() || signalled) && all_started && gPumpFailed.load() == 0;
 
   // The decoder's exit closes its ends, but anything else holding them (a
   // process it started that outlives it) must not keep a pump waiting: both
