@@ -84,8 +84,10 @@ static uint8_t* hand_over(HandOver* h, uint8_t* picture, uint8_t* const* buffers
   for (int i = 0; i < kPictureBuffers && !next; ++i) {
     if (buffers[i] != h->waiting && buffers[i] != h->sending) next = buffers[i];
   }
-  pthread_cond_signal(&h->ready);
   pthread_mutex_unlock(&h->lock);
+  // Signalled once the lock is free, so that the sender, once woken, does not
+  // find it still held and sleep again on it.
+  pthread_cond_signal(&h->ready);
   return next;
 }
 
