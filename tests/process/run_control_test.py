@@ -196,13 +196,13 @@ class Runs(unittest.TestCase):
     def test_status_reports_half_the_pictures_counted(self):
         # Each status line reports half the pictures sent in its 2 s interval:
         # summed over the lines, twice the fps is every picture the runtime was
-        # handed. 59 pictures in about half a second, then silence, so a line
-        # carries a half (an fps rounded to whole pictures loses it) and the
-        # run ends with a line of 0.0. Counted against what the runtime
-        # recorded, so a picture a loaded machine could not send in time does
-        # not matter.
+        # handed. 59 pictures over about 3 s, then silence: split between the
+        # intervals, one line at least counts an odd number and carries a half
+        # (an fps rounded to whole pictures loses it), and the run ends with a
+        # line of 0.0. Counted against what the runtime recorded, so a picture
+        # a loaded machine could not send in time does not matter.
         record = os.path.join(scratch_dir(), "ndi.rec")
-        with Tool(fake_args(fake_url(frames=59, rate=100, hold=1), "--no-audio", "--width", "64", "--height", "36"),
+        with Tool(fake_args(fake_url(frames=59, rate=20, hold=1), "--no-audio", "--width", "64", "--height", "36"),
                   record=record) as t:
             self.assertEqual(t.next_event(10)["event"], "started")
             fps = [t.next_event(5)["fps"]]
@@ -212,7 +212,7 @@ class Runs(unittest.TestCase):
             code, events = t.finish(timeout=10)
         self.assertEqual(code, 0)
         sent = sum(ev == "video" for ev, _ in read_record(record))
-        self.assertGreaterEqual(sent, 50)
+        self.assertGreaterEqual(sent, 30)
         self.assertEqual(fps[-1], 0.0, fps)
         self.assertEqual(sum(f * 2 for f in fps), sent, fps)
 
