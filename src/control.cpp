@@ -17,7 +17,7 @@ std::atomic<int32_t> gPumpFailed{0};
 qor_ndi_sender* gSender;
 static std::atomic<int32_t> gReporterDone{0};
 // The reporter sleeps out its 2 s on this, so that it wakes only for a line or
-// for the stop, never to look at the flag in between.
+// for the stop; the run waits on it for the reporter's end.
 static std::mutex gStopLock;
 static std::condition_variable gStopWake;
 
@@ -58,16 +58,17 @@ void* status_thread(void*) {
     // must not add the pictures of that time to the next line's interval.
     if (std::chrono::steady_clock::now() - before > std::chrono::milliseconds(100)) gFrames.exchange(0);
   }
-  gReporterDone.store(1);
+  {
+    std::lock_guard<std::mutex> hold(gStopLock);
+    gReporterDone.store(1);
+  }
+  gStopWake.notify_all();
   return nullptr;
 }
 
 bool wait_status_end(int timeout_ms) {
-  for (int waited = 0; gReporterDone.load() == 0; waited += 10) {
-    if (waited >= timeout_ms) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  std::unique_lock<std::mutex> hold(gStopLock);
+  return gStopWake.wait_for(hold, std::chrono::milliseconds(timeout_ms), [] { return gReporterDone.load() != 0; });
 }
 
 void pump_failed() {
