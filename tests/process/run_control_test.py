@@ -194,13 +194,8 @@ class Runs(unittest.TestCase):
         self.assertEqual(video, [f for f in expected if f in video])
 
     def test_status_reports_half_the_pictures_counted(self):
-        # Each status line reports half the pictures sent in its 2 s interval:
-        # summed over the lines, twice the fps is every picture the runtime was
-        # handed. 59 pictures over about 3 s, then silence: split between the
-        # intervals, one line at least counts an odd number and carries a half
-        # (an fps rounded to whole pictures loses it), and the run ends with a
-        # line of 0.0. Counted against what the runtime recorded, so a picture
-        # a loaded machine could not send in time does not matter.
+        # Twice the fps, summed over the lines, is every picture the runtime
+        # recorded; 59 split over the intervals leaves one line with a half.
         record = os.path.join(scratch_dir(), "ndi.rec")
         with Tool(fake_args(fake_url(frames=59, rate=20, hold=1), "--no-audio", "--width", "64", "--height", "36"),
                   record=record) as t:
