@@ -1,0 +1,44 @@
+// What the status server shows and how the supervision loop hands it over: a
+// snapshot of every source that the loop replaces whole, under a lock held only
+// for the swap and the read, so the loop never waits for a client.
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct StatusRow {
+  std::string name;
+  std::string input;       // the input as shown: a password in its userinfo masked
+  std::string state;       // "starting", "running", "stalled", "waiting" or "stopped"
+  double fps = 0.0;        // from the current run's last status line
+  int32_t connections = 0; // likewise
+  int32_t restarts = 0;    // times started again after its tool ended
+  bool has_exit_code = false;
+  int32_t exit_code = 0;   // how the last run that ended, ended
+  bool has_error = false;
+  std::string error;       // the code of that run's error line, or "stalled"
+  bool running = false;    // the current run has written its started line
+  std::chrono::steady_clock::time_point started_at{};  // when, if running
+  double stall = 0.0;      // the source's stall limit in seconds (0: off)
+};
+
+// Loop thread: replaces the snapshot.
+void status_publish(std::vector<StatusRow> rows);
+
+// Any thread: a copy of the current snapshot.
+std::vector<StatusRow> status_snapshot();
+
+// The bodies the server answers with, from a snapshot at `now`.
+std::string status_json_text(const std::vector<StatusRow>& rows, std::chrono::steady_clock::time_point now);
+std::string metrics_text(const std::vector<StatusRow>& rows);
+
+// HOST:PORT (HOST a name, an IPv4 address or [an IPv6 address], PORT 1-65535);
+// false when it is malformed (a usage error).
+bool status_address_valid(const std::string& text);
+
+// Starts serving /status.json, /metrics and / on text (a valid address) from
+// threads of its own. False with *message set (a line for stderr, without the
+// program's name) when the address cannot be used: the caller exits 1 before
+// anything starts.
+bool status_server_start(const std::string& text, std::string* message);
