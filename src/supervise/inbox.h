@@ -1,0 +1,32 @@
+// Everything that reaches the supervision loop comes through one queue: the
+// tools' lines and the ends of their output (from a reader thread per run),
+// and the stop and reload signals. inbox.cpp.
+#pragma once
+#include <memory>
+#include <string>
+
+struct Source;
+struct ToolRun;
+
+enum class InboxKind {
+  kLine,      // text: one line of a tool, without its newline
+  kLongLine,  // a line of a tool was over the limit and dropped
+  kEnd,       // the run's output has ended
+  kStop,      // SIGINT, SIGTERM (POSIX), a console event (Windows)
+  kReload,    // SIGHUP
+};
+
+struct InboxItem {
+  InboxKind kind = InboxKind::kStop;
+  std::shared_ptr<Source> source;  // the line's or end's
+  std::shared_ptr<ToolRun> run;
+  std::string text;
+};
+
+// Any thread. A line waits while the queue holds more than a few MiB of lines,
+// so a tool that floods costs bounded memory (its pipe then fills and it
+// waits); anything else never waits.
+void inbox_put(InboxItem item);
+
+// Loop thread: the next item, waiting up to timeout_s seconds; false when none came.
+bool inbox_take(InboxItem* item, double timeout_s);

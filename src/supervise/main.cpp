@@ -1,0 +1,77 @@
+// qor-ndi-supervise: keeps a set of qor-ndi-send sources up, unattended.
+//
+//     qor-ndi-supervise [--status HOST:PORT] SOURCES.json
+//
+// The contract with the tool that it relies on: stop the tool by closing its
+// stdin, read its stdout as it comes, decide by the exit code (and by the code
+// of the error line before exit 3). docs/qor-ndi-supervise.1.in describes the
+// program, docs/events.schema.json every line the tool writes.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "notify.h"
+#include "output.h"
+#include "signals.h"
+#include "sources.h"
+#include "status.h"
+#include "supervise.h"
+
+static const char kUsage[] = "usage: qor-ndi-supervise [--status HOST:PORT] SOURCES.json\n";
+static const int kExitUsage = 64;
+static const int kExitNoStatus = 1;  // the status address cannot be listened on
+
+int main(int argc, char** argv) {
+  // Before anything else: the signals are held before any thread exists, and
+  // a SIGHUP that comes while the file is read is a reload, not the end.
+  signals_init();
+  notify_init();
+
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string status;
+  bool has_status = false;
+  if (args.size() == 3 && args[0] == "--status") {
+    has_status = true;
+    status = args[1];
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.size() != 1 || args[0].compare(0, 1, "-") == 0 || (has_status && !status_address_valid(status))) {
+    fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  const std::string& path = args[0];
+
+  std::vector<SourceSpec> sources;
+  std::string why;
+  if (!sources_load(path, &sources, &why)) {
+    say(why);
+    return kExitUsage;
+  }
+  if (has_status) {
+    std::vector<StatusRow> rows;
+    for (const SourceSpec& s : sources) {
+      StatusRow r;
+      r.name = s.name;
+      r.input = s.masked_input;
+      r.state = "starting";
+      r.stall = s.settings.stall;
+      rows.push_back(std::move(r));
+    }
+    status_publish(std::move(rows));
+    if (!status_server_start(status, &why)) {
+      say(why);
+      return kExitNoStatus;
+    }
+  }
+  output_start();
+  signals_start();
+  int code = supervise(path, sources, has_status);
+  // The last lines (the tools' exit lines) go out if the log takes them; a
+  // log that does not cannot hold up the end.
+  output_drain(5.0);
+  fflush(stderr);
+  // Threads are still blocked in reads (a tool given up on, a stuck log): end
+  // without waiting for them or running destructors under them.
+  std::_Exit(code);
+}

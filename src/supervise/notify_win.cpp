@@ -1,0 +1,24 @@
+// Windows has no systemd: nothing to tell, but the variables are still the
+// supervisor's own and not passed on.
+#include "notify.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+void notify_init() {
+  std::vector<std::string> names = {"NOTIFY_SOCKET"};
+  for (char** e = _environ; e && *e; ++e) {
+    if (strncmp(*e, "WATCHDOG_", 9) == 0) {
+      const char* eq = strchr(*e, '=');
+      names.push_back(eq ? std::string(*e, (size_t)(eq - *e)) : std::string(*e));
+    }
+  }
+  for (const std::string& n : names) _putenv_s(n.c_str(), "");
+}
+
+void notify_send(const char*) {}
+
+double notify_watchdog_every() { return 0.0; }

@@ -1,0 +1,159 @@
+// The sources file, checked whole: every message names the file and the place,
+// so an operator can mend it from the journal alone.
+#include "sources.h"
+
+#include <errno.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "json_line.h"
+
+static const char kDefaultTool[] = "qor-ndi-send";
+static const double kDefaultStall = 10.0;  // seconds without a picture after which a run counts as stalled
+
+namespace {
+struct Bad {
+  std::string why;
+};
+}  // namespace
+
+// A JSON string usable in an argument: non-empty unless allowed, and no NUL,
+// which an argument cannot hold. (Parsing has already refused text that is not
+// UTF-8, a lone surrogate included.)
+static bool is_text(const Json& value, bool empty_ok) {
+  if (!value.is_string()) return false;
+  const std::string& s = value.get_ref<const std::string&>();
+  return (empty_ok || !s.empty()) && s.find('\0') == std::string::npos;
+}
+
+// A boolean is no number of seconds, nor is infinity.
+static double stall_value(const Json& value, const std::string& where) {
+  if (!value.is_number() || !std::isfinite(value.get<double>()) || value.get<double>() < 0) {
+    throw Bad{where + ": \"stall\" must be a number of seconds >= 0"};
+  }
+  return value.get<double>();
+}
+
+// The members of object outside allowed, sorted, each as JSON text with
+// non-ASCII escaped; empty when there are none.
+static std::string unknown_members(const Json& object, const std::set<std::string>& allowed) {
+  std::set<std::string> unknown;
+  for (auto it = object.begin(); it != object.end(); ++it)
+    if (!allowed.count(it.key())) unknown.insert(it.key());
+  std::string list;
+  for (const std::string& k : unknown) list += (list.empty() ? "" : ", ") + Json(k).dump(-1, ' ', true);
+  return list;
+}
+
+static SourceSpec read_source(const Json& entry, const std::string& where, const std::string& tool,
+                              double default_stall) {
+  if (!entry.is_object()) throw Bad{where + " must be an object"};
+  std::string unknown = unknown_members(entry, {"name", "input", "args", "stall"});
+  if (!unknown.empty()) throw Bad{where + ": unknown member " + unknown};
+  Json name = entry.contains("name") ? entry["name"] : Json();
+  Json input = entry.contains("input") ? entry["input"] : Json();
+  Json args = entry.contains("args") ? entry["args"] : Json::array();
+  if (!is_text(name, false)) throw Bad{where + ": \"name\" must be a non-empty string"};
+  // Every line of the source carries its name: a bounded name keeps each line
+  // well below what the output takes whole.
+  if (name.get_ref<const std::string&>().size() > kNameMaxBytes) {
+    throw Bad{where + ": \"name\" must be at most " + std::to_string(kNameMaxBytes) + " bytes"};
+  }
+  if (!is_text(input, false)) throw Bad{where + ": \"input\" must be a non-empty string"};
+  bool strings = args.is_array();
+  for (size_t i = 0; strings && i < args.size(); ++i) strings = is_text(args[i], true);
+  if (!strings) throw Bad{where + ": \"args\" must be an array of strings"};
+  for (const char* option : {"--input", "--name"}) {
+    for (const Json& a : args) {
+      if (a.get_ref<const std::string&>() == option) {
+        throw Bad{where + ": \"args\" holds " + option + ", which comes from \"" + (option + 2) + "\""};
+      }
+    }
+  }
+  SourceSpec spec;
+  spec.name = name.get<std::string>();
+  spec.settings.stall = entry.contains("stall") ? stall_value(entry["stall"], where) : default_stall;
+  spec.settings.argv = {tool, "--input", input.get<std::string>(), "--name", spec.name};
+  for (const Json& a : args) spec.settings.argv.push_back(a.get<std::string>());
+  spec.masked_input = mask_input(input.get<std::string>());
+  return spec;
+}
+
+bool sources_parse(const std::string& bytes, const std::string& path, std::vector<SourceSpec>* out,
+                   std::string* why) {
+  // A leading byte order mark is allowed, as editors on Windows write one.
+  std::string text = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? bytes.substr(3) : bytes;
+  Json config;
+  std::string error;
+  bool too_deep = false;
+  if (!json_parse(text, kSourcesMaxDepth, &config, &error, &too_deep)) {
+    *why = too_deep ? path + ": " + error : path + " is not JSON: " + error;
+    return false;
+  }
+  try {
+    if (!config.is_object()) throw Bad{path + ": the top level must be an object"};
+    std::string unknown = unknown_members(config, {"tool", "sources", "stall"});
+    if (!unknown.empty()) throw Bad{path + ": unknown member " + unknown};
+    Json tool = config.contains("tool") ? config["tool"] : Json(kDefaultTool);
+    if (!is_text(tool, false)) throw Bad{path + ": \"tool\" must be a non-empty string"};
+    double default_stall = config.contains("stall") ? stall_value(config["stall"], path) : kDefaultStall;
+    if (!config.contains("sources") || !config["sources"].is_array()) {
+      throw Bad{path + ": \"sources\" must be an array"};
+    }
+    const Json& entries = config["sources"];
+    std::vector<SourceSpec> sources;
+    std::set<std::string> names;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      std::string where = path + ": sources[" + std::to_string(i) + "]";
+      SourceSpec spec = read_source(entries[i], where, tool.get<std::string>(), default_stall);
+      if (!names.insert(spec.name).second) {
+        throw Bad{where + ": the name " + Json(spec.name).dump(-1, ' ', false) + " is used twice"};
+      }
+      sources.push_back(std::move(spec));
+    }
+    *out = std::move(sources);
+    return true;
+  } catch (const Bad& bad) {
+    *why = bad.why;
+    return false;
+  }
+}
+
+bool sources_load(const std::string& path, std::vector<SourceSpec>* out, std::string* why) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) {
+    *why = "cannot read " + path + ": " + strerror(errno);
+    return false;
+  }
+  // One byte past the limit tells a file at the limit from a larger one.
+  std::string bytes;
+  char buf[65536];
+  size_t n;
+  while (bytes.size() <= kSourcesMaxBytes && (n = fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+  int err = ferror(f) ? errno : 0;
+  fclose(f);
+  if (err) {
+    *why = "cannot read " + path + ": " + strerror(err);
+    return false;
+  }
+  if (bytes.size() > kSourcesMaxBytes) {
+    *why = path + ": larger than 1 MiB, the most a sources file may hold";
+    return false;
+  }
+  return sources_parse(bytes, path, out, why);
+}
+
+std::string mask_input(const std::string& url) {
+  size_t sep = url.find("://");
+  if (sep == std::string::npos) return url;
+  std::string scheme = url.substr(0, sep), rest = url.substr(sep + 3);
+  size_t at = rest.rfind('@');
+  if (at == std::string::npos) return url;
+  std::string userinfo = rest.substr(0, at), hostpart = rest.substr(at + 1);
+  size_t colon = userinfo.find(':');
+  std::string user = userinfo.substr(0, colon);
+  return scheme + "://" + user + (colon != std::string::npos ? ":***" : "") + "@" + hostpart;
+}

@@ -1,0 +1,38 @@
+// The sources file: what the supervisor runs, read and checked whole before
+// anything starts or changes. sources.cpp.
+#pragma once
+#include <string>
+#include <vector>
+
+enum {
+  kSourcesMaxBytes = 1 << 20,  // a larger file is refused
+  kSourcesMaxDepth = 16,       // so is one nested deeper
+  kNameMaxBytes = 256,         // a longer name is refused: every line carries it
+};
+
+// What a reload compares: the tool's command line and the stall limit.
+struct SourceSettings {
+  std::vector<std::string> argv;  // tool --input <input> --name <name> <args...>
+  double stall = 0.0;             // seconds without pictures before a restart; 0: off
+  bool operator==(const SourceSettings& o) const { return argv == o.argv && stall == o.stall; }
+};
+
+struct SourceSpec {
+  std::string name;
+  SourceSettings settings;
+  std::string masked_input;  // the input as the status shows it
+};
+
+// The sources of the file at path, in file order. False with *why (a message
+// for people, without the program's name) when the file cannot be used.
+bool sources_load(const std::string& path, std::vector<SourceSpec>* out, std::string* why);
+
+// The same for the file's bytes; path only names the file in messages.
+bool sources_parse(const std::string& bytes, const std::string& path, std::vector<SourceSpec>* out,
+                   std::string* why);
+
+// The input as the status shows it: a password in the URL's userinfo replaced
+// by ***. The userinfo is taken up to the last @, so that a password holding an
+// unescaped / or ? is masked too (a path with an @ is masked more than it needs
+// to be, never less).
+std::string mask_input(const std::string& url);

@@ -1,0 +1,13 @@
+// The supervision loop: one tool per source, started again after the back-off
+// when that can help, stopped by the stall watchdog, reloaded by name, all
+// stopped at the end. supervise.cpp.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "sources.h"
+
+// Runs sources (read from path, which a reload reads again) until a stop
+// request has ended every tool; returns the exit code (0). status: publish
+// every source's state for the status server.
+int supervise(const std::string& path, const std::vector<SourceSpec>& sources, bool status);
