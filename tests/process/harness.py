@@ -4,6 +4,7 @@ one whole JSON object, exit code out.
 
 Configuration comes from the environment that ctest sets:
   QOR_TOOL            the tool's executable
+  QOR_SUPERVISOR      the supervisor's executable (native Linux builds)
   QOR_WINE            "1" when the tool is a Windows build, run under Wine
   QOR_FAKE_DECODER    the stand-in decoder built for the same platform
   QOR_STANDIN_DIR     directory holding the stand-in NDI runtime
@@ -24,6 +25,7 @@ import time
 import jsonschema
 
 TOOL = os.environ.get("QOR_TOOL", "")
+SUPERVISOR = os.environ.get("QOR_SUPERVISOR", "")
 WINE = os.environ.get("QOR_WINE") == "1"
 FAKE_DECODER = os.environ.get("QOR_FAKE_DECODER", "")
 STANDIN_DIR = os.environ.get("QOR_STANDIN_DIR", "")

@@ -14,10 +14,9 @@ import time
 import unittest
 import uuid
 
-from harness import (FAKE_DECODER, NEWLINE, STANDIN_DIR, TOOL, fake_url, linux_pids_running, parse_line,
-                     scratch_dir, wait_gone)
+from harness import (FAKE_DECODER, NEWLINE, STANDIN_DIR, SUPERVISOR, TOOL, fake_url, linux_pids_running,
+                     parse_line, scratch_dir, wait_gone)
 
-SUPERVISOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "service", "qor-ndi-supervise")
 SMALL = ["--ffmpeg", FAKE_DECODER, "--width", "64", "--height", "36"]
 # A source that sends pictures and audio for as long as a test runs.
 STEADY = dict(frames=100000, rate=30, blocks=100000, arate=100, hold=1)
@@ -47,14 +46,15 @@ def check_line(raw):
 
 class Supervisor:
     """One run of the supervisor over the given sources (with top, more
-    top-level members of the file; with status, --status status)."""
+    top-level members of the file; with status, --status status; with env,
+    more environment)."""
 
-    def __init__(self, sources, tool=TOOL, top=None, status=None):
+    def __init__(self, sources, tool=TOOL, top=None, status=None, env=None):
         self.dir = scratch_dir()
         self.path = os.path.join(self.dir, "sources.json")
         self.tool = tool
         self.rewrite(sources, top)
-        env = dict(os.environ, NDI_RUNTIME_DIR_V6=STANDIN_DIR)
+        env = dict(os.environ, NDI_RUNTIME_DIR_V6=STANDIN_DIR, **(env or {}))
         env.pop("FFMPEG_BIN", None)
         # A process group of its own, as at a terminal, so that a test can
         # signal the whole group the way a Ctrl-C does.
@@ -511,6 +511,60 @@ class StatusPage(unittest.TestCase):
         # The hostile name is text in a cell, never an element.
         self.assertIn("&lt;img src=x onerror=alert(1)&gt;", dom)
         self.assertEqual([t for t in cells.tags if t[0] == "img"], [])
+
+
+@unittest.skipUnless(sys.platform.startswith("linux"), "Linux only")
+class SystemdNotify(unittest.TestCase):
+    def test_ready_watchdog_reload_and_stopping_reach_the_notify_socket_and_no_tool(self):
+        d = scratch_dir()
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        listener.bind(os.path.join(d, "notify"))
+        listener.settimeout(0.5)
+        got = []  # (time received, message)
+        done = threading.Event()
+
+        def listen():
+            while not done.is_set():
+                try:
+                    got.append((time.monotonic(), listener.recv(4096).decode()))
+                except socket.timeout:
+                    pass
+
+        reader = threading.Thread(target=listen, daemon=True)
+        reader.start()
+        # The tool, through a script that keeps the environment it was given.
+        tool = os.path.join(d, "tool.sh")
+        with open(tool, "w") as f:
+            f.write('#!/bin/sh\nenv > "$0.env"\nexec "%s" "$@"\n' % TOOL)
+        os.chmod(tool, 0o755)
+        interval = 2.0
+        messages = lambda: [m for _, m in got]
+        env = {"NOTIFY_SOCKET": os.path.join(d, "notify"), "WATCHDOG_USEC": str(int(interval * 1e6))}
+        with Supervisor([{"name": "A", "input": fake_url(**STEADY, token=token()), "args": SMALL}], tool=tool,
+                        env=env) as sup:
+            sup.wait_for("the start", lambda: count(sup.lines(), "started") == 1, 20)
+            time.sleep(3 * interval)
+            sup.proc.send_signal(signal.SIGHUP)
+            deadline = time.monotonic() + 10
+            while messages().count("READY=1") < 2 and time.monotonic() < deadline:
+                time.sleep(0.1)
+            code, _ = sup.terminate()
+        time.sleep(0.5)
+        done.set()
+        reader.join(5)
+        listener.close()
+        self.assertEqual(code, 0, sup.stderr)
+        states = [m for m in messages() if m != "WATCHDOG=1"]
+        self.assertEqual(states, ["READY=1", "RELOADING=1", "READY=1", "STOPPING=1"], got)
+        # At least twice per interval from the first message to the last.
+        pings = [at for at, m in got if m == "WATCHDOG=1"]
+        span = got[-1][0] - got[0][0]
+        self.assertGreaterEqual(len(pings), 2 * int(span / interval), got)
+        self.assertLess(max(b - a for a, b in zip(pings, pings[1:])), interval, got)
+        with open(tool + ".env") as f:
+            names = {line.split("=", 1)[0] for line in f}
+        self.assertFalse({"NOTIFY_SOCKET", "WATCHDOG_USEC"} & names, names)
+        self.assertIn("NDI_RUNTIME_DIR_V6", names)
 
 
 class BadSourceFiles(unittest.TestCase):
