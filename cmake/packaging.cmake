@@ -72,7 +72,9 @@ else()
   # The service: the supervisor, its unit where Debian 12's systemd keeps
   # packaged units, and its two files under /etc, which are conffiles (an
   # upgrade never replaces an operator's list or settings without asking).
-  install(PROGRAMS ${PROJECT_SOURCE_DIR}/service/qor-ndi-supervise DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(TARGET qor-ndi-supervise)
+    install(TARGETS qor-ndi-supervise RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
   install(FILES ${PROJECT_SOURCE_DIR}/service/qor-ndi-supervise.service DESTINATION /lib/systemd/system)
   install(FILES ${PROJECT_SOURCE_DIR}/service/sources.json DESTINATION /etc/qor-ndi-send)
   install(FILES ${PROJECT_SOURCE_DIR}/service/default DESTINATION /etc/default RENAME qor-ndi-send)
@@ -89,9 +91,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
       ${PROJECT_SOURCE_DIR}/packaging/debian/prerm ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
-  # The supervisor, and /bin/kill for the service's reload; the scan adds the
-  # libraries the tool links.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, procps")
+  # /bin/kill for the service's reload; the scan adds the libraries the tool
+  # and the supervisor link.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
   # CPack asks dpkg for the architecture, which is the build machine's; a
   # cross build names the target's instead. dpkg-shlibdeps cannot read the
   # libraries of another architecture, so a cross build states the dependencies
@@ -105,7 +107,7 @@ else()
       set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
     endif()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, procps, libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5.2)")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps, libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5.2)")
   endif()
 endif()
 

@@ -1,10 +1,14 @@
 # The supervisor: its library (everything but main, so that the fuzz target and
 # tests link the same code) and the program.
 
-# nlohmann-json, header-only, from Debian's nlohmann-json3-dev. A cross build
-# must not put the host's /usr/include on its path (the host's C library would
-# shadow the target's), so the library's one directory is reached through a
-# link in the build tree.
+# The status server (qor_status), with the libraries from Debian's archive
+# that both are written with (qor_json among them).
+include(${CMAKE_CURRENT_LIST_DIR}/status.cmake OPTIONAL)
+
+# nlohmann-json, header-only, from Debian's nlohmann-json3-dev, where the status
+# server's file has not named it. A cross build must not put the host's
+# /usr/include on its path (the host's C library would shadow the target's), so
+# the library's one directory is reached through a link in the build tree.
 if(NOT TARGET qor_json)
   find_path(QOR_NLOHMANN_INCLUDE nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH)
   if(NOT QOR_NLOHMANN_INCLUDE)
@@ -25,7 +29,7 @@ add_library(qor_supervise STATIC
 target_include_directories(qor_supervise PUBLIC src src/supervise)
 target_link_libraries(qor_supervise PUBLIC qor_json qor_decoder Threads::Threads)
 
-# The status server comes with its own library; the program needs it.
+# The program needs the status server.
 if(TARGET qor_status)
   target_link_libraries(qor_supervise PUBLIC qor_status)
   add_executable(qor-ndi-supervise src/supervise/main.cpp)

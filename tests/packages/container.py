@@ -1,7 +1,7 @@
 """A minimal Debian 12 booted by systemd-nspawn, for the checks of the service.
 
-The root (debootstrap --variant=minbase with systemd, dbus, python3 and
-procps, from the Debian mirror this machine's apt uses) is made once, which
+The root (debootstrap --variant=minbase with systemd, dbus and procps, and
+no python3, from the Debian mirror this machine's apt uses) is made once, which
 takes a few minutes, and kept under the cache directory; every check boots a copy of it
 without a network of its own and runs commands inside through nsenter.
 """
@@ -15,7 +15,7 @@ import time
 
 SUITE = "bookworm"
 # Besides the minimal base: init, D-Bus, and what the package depends on.
-INCLUDE = "systemd,dbus,python3,procps"
+INCLUDE = "systemd,dbus,procps"
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 
