@@ -29,7 +29,7 @@ move by a factor of two from one minute to the next.
                      beside the bare reader fed and sampled the same way
   stop and start     stdin closed -> exit line; process start -> started line,
                      against the bare reader's process start -> started line
-  supervisor         service/qor-ndi-supervise keeping 16 sources of 1080p30
+  supervisor         the build's qor-ndi-supervise keeping 16 sources of 1080p30
                      with audio up: its own process's utime+stime over a
                      window in which a status page asks for /status.json every
                      2 s, then the answer times of 100 requests each to
@@ -53,7 +53,6 @@ import threading
 import time
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
-SUPERVISOR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "service", "qor-ndi-supervise")
 
 
 class Proc:
@@ -113,6 +112,7 @@ class Bench:
     def __init__(self, build):
         self.build = os.path.abspath(build)
         self.tool = os.path.join(self.build, "qor-ndi-send")
+        self.supervisor = os.path.join(self.build, "qor-ndi-supervise")
         self.bare = os.path.join(self.build, "bench", "bare_reader")
         self.decoder = os.path.join(self.build, "tests", "fakes", "fake_decoder")
         self.runtime = os.path.join(self.build, "ndi-standin")
@@ -426,7 +426,7 @@ def bench_supervise(b, seconds, count=16):
     with open(path, "w") as f:
         json.dump({"tool": b.tool, "sources": [{"name": "Camera %02d" % i, "input": url, "args": ["--ffmpeg", b.decoder]}
                                                for i in range(count)]}, f)
-    sup = Proc([SUPERVISOR, "--status", "127.0.0.1:%d" % port, path], b.env(), keep_stdin=False)
+    sup = Proc([b.supervisor, "--status", "127.0.0.1:%d" % port, path], b.env(), keep_stdin=False)
     try:
         deadline = time.monotonic() + 120
         for _ in range(count):
