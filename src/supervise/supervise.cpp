@@ -56,6 +56,10 @@ using Sources = std::vector<SourcePtr>;
 
 static bool gStatus = false;
 
+// Runs whose output has ended while their tool still runs (a tool may close its
+// stdout before it exits): reaped from the loop as they end, never waited for.
+static std::vector<std::pair<SourcePtr, std::shared_ptr<ToolRun>>> gEnding;
+
 static double now_s() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -372,6 +376,24 @@ int supervise(const std::string& path, const std::vector<SourceSpec>& specs, boo
       }
       if (s->has_killed) wake = std::min(wake, s->killed_at + kKillGrace);
     }
+    // The tools whose output has ended, once they have ended too.
+    for (size_t i = 0; i < gEnding.size();) {
+      SourcePtr s = gEnding[i].first;
+      std::shared_ptr<ToolRun> run = gEnding[i].second;
+      if (!child_poll(&run->child)) {
+        wake = std::min(wake, now + 0.05);
+        ++i;
+        continue;
+      }
+      gEnding.erase(gEnding.begin() + (long)i);
+      child_close_stdin(&run->child);
+      if (run != s->proc) continue;  // a run given up on after its kill
+      if (!stopping) {
+        run_ended(s, &sources, now);
+      } else {
+        s->proc = nullptr;
+      }
+    }
     if (stopping) {
       // Exiting must not hang on a killed tool that cannot be reaped.
       bool all_given_up = std::all_of(running.begin(), running.end(), [now](const SourcePtr& s) {
@@ -426,15 +448,7 @@ int supervise(const std::string& path, const std::vector<SourceSpec>& specs, boo
             " KiB dropped");
         break;
       case InboxKind::kEnd:
-        // The tool closes its stdout only by ending: the wait is short.
-        child_wait(&item.run->child);
-        child_close_stdin(&item.run->child);
-        if (item.run != item.source->proc) break;  // a run given up on after its kill
-        if (!stopping) {
-          run_ended(item.source, &sources, now_s());
-        } else {
-          item.source->proc = nullptr;
-        }
+        gEnding.emplace_back(item.source, item.run);
         break;
     }
   }

@@ -5,6 +5,7 @@ first, and the tool's own lines valid against docs/events.schema.json."""
 import html.parser
 import json
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -565,6 +566,65 @@ class SystemdNotify(unittest.TestCase):
             names = {line.split("=", 1)[0] for line in f}
         self.assertFalse({"NOTIFY_SOCKET", "WATCHDOG_USEC"} & names, names)
         self.assertIn("NDI_RUNTIME_DIR_V6", names)
+
+
+@unittest.skipUnless(sys.platform.startswith("linux"), "Linux only")
+class Output(unittest.TestCase):
+    def test_a_log_that_does_not_drain_and_a_line_without_end_hold_up_nothing(self):
+        d = scratch_dir()
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        listener.bind(os.path.join(d, "notify"))
+        listener.settimeout(0.2)
+        # A tool that writes a line far over the limit, then 3 MiB of lines
+        # (more than the supervisor holds), then waits for its stdin to close.
+        tool = os.path.join(d, "tool.sh")
+        with open(tool, "w") as f:
+            f.write('#!/bin/sh\nhead -c 200000 /dev/zero | tr "\\0" x; echo\n'
+                    'i=0; while [ $i -lt 30000 ]; do echo \'{"event":"note","pad":"%s"}\'; i=$((i+1)); done\n'
+                    'touch "$0.done"\nexec cat >/dev/null\n' % ("p" * 80))
+        os.chmod(tool, 0o755)
+        path = os.path.join(d, "sources.json")
+        with open(path, "w") as f:
+            json.dump({"tool": tool, "sources": [{"name": "A", "input": "x"}]}, f)
+        env = dict(os.environ, NOTIFY_SOCKET=os.path.join(d, "notify"), WATCHDOG_USEC="1500000")
+        proc = subprocess.Popen([SUPERVISOR, path], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env)
+        try:
+            deadline = time.monotonic() + 30
+            while not os.path.exists(tool + ".done") and time.monotonic() < deadline:
+                time.sleep(0.1)
+            self.assertTrue(os.path.exists(tool + ".done"), "the tool could not write its lines")
+            # Nobody reads the supervisor's stdout: its loop still pings.
+            pings, until = 0, time.monotonic() + 3.0
+            while time.monotonic() < until:
+                try:
+                    pings += listener.recv(100) == b"WATCHDOG=1"
+                except socket.timeout:
+                    pass
+            os.set_blocking(proc.stdout.fileno(), False)
+            out, quiet_since = b"", time.monotonic()
+            while time.monotonic() - quiet_since < 2.0:
+                piece = proc.stdout.read()
+                if piece:
+                    out, quiet_since = out + piece, time.monotonic()
+                else:
+                    time.sleep(0.05)
+            proc.send_signal(signal.SIGTERM)
+            self.assertEqual(proc.wait(timeout=30), 0)
+            stderr = proc.stderr.read()
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+            listener.close()
+        self.assertGreaterEqual(pings, 3, "the loop waited for its stdout")
+        # Whole lines only, fewer than were written, and the drops counted.
+        lines = [json.loads(line) for line in out.splitlines()]
+        self.assertTrue(0 < len(lines) < 30000, len(lines))
+        self.assertTrue(all(l == {"source": "A", "event": "note", "pad": "p" * 80} for l in lines))
+        self.assertIn(b"qor-ndi-supervise: A: a line over 64 KiB dropped\n", stderr)
+        dropped = sum(int(n) for n in re.findall(rb"qor-ndi-supervise: (\d+) lines? dropped", stderr))
+        self.assertEqual(dropped + len(lines), 30000, stderr)
 
 
 class BadSourceFiles(unittest.TestCase):
