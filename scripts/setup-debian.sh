@@ -4,7 +4,8 @@
 set -euo pipefail
 what=${1:-test}
 
-pkgs=(cmake ninja-build g++ make googletest python3 ffmpeg)
+# nlohmann-json is header-only; dpkg-dev unpacks cpp-httplib's source package (below).
+pkgs=(cmake ninja-build g++ make googletest python3 ffmpeg nlohmann-json3-dev dpkg-dev)
 camera=(gir1.2-gst-rtsp-server-1.0 python3-gi gstreamer1.0-plugins-base gstreamer1.0-plugins-good
         gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-x)
 windows=(g++-mingw-w64-x86-64-posix wine64 wine)
@@ -34,12 +35,37 @@ missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-if [ "$(id -u)" -ne 0 ]; then
-  echo "missing packages (install them as root): ${missing[*]}" >&2
-  exit 1
-fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get install -y --no-install-recommends "${missing[@]}" </dev/null ||
-  { apt-get update </dev/null && apt-get install -y --no-install-recommends "${missing[@]}" </dev/null; }
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages (install them as root): ${missing[*]}" >&2
+    exit 1
+  fi
+  apt-get install -y --no-install-recommends "${missing[@]}" </dev/null ||
+    { apt-get update </dev/null && apt-get install -y --no-install-recommends "${missing[@]}" </dev/null; }
+fi
+
+# cpp-httplib's single header, from Debian's source package (Debian builds the
+# library only with TLS, zlib and brotli, and for no cross target); the build
+# finds it in build/third_party (cmake/third_party.cmake). Fetching it needs
+# the archive's source indexes: enabled here from the archive's own entries.
+httplib_version=0.11.4+ds-1+deb12u1
+third_party="$(cd "$(dirname "$0")/.." && pwd)/build/third_party"
+if [ ! -f "$third_party/cpp-httplib-0.11.4+ds/httplib.h" ]; then
+  if ! apt-cache showsrc cpp-httplib 2>/dev/null | grep -qx "Version: $httplib_version"; then
+    if [ "$(id -u)" -ne 0 ]; then
+      echo "cpp-httplib's source package is not fetched yet: run this as root" >&2
+      exit 1
+    fi
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+      sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+        >/etc/apt/sources.list.d/qor-deb-src.sources
+    else
+      sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >/etc/apt/sources.list.d/qor-deb-src.list
+    fi
+    apt-get update </dev/null
+  fi
+  rm -rf "$third_party/cpp-httplib-0.11.4+ds"
+  mkdir -p "$third_party"
+  (cd "$third_party" && apt-get source --only-source "cpp-httplib=$httplib_version" </dev/null)
+fi

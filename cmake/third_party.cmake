@@ -1,0 +1,46 @@
+# The libraries from Debian's archive that qor-ndi-supervise is written with,
+# as interface targets that serve every preset, cross builds included:
+#   qor_json     nlohmann-json (nlohmann-json3-dev), header-only.
+#   qor_httplib  cpp-httplib's single header, from Debian's source package
+#                cpp-httplib 0.11.4+ds-1+deb12u1 (Debian builds it only as a
+#                shared library with TLS, zlib and brotli, and for no cross
+#                target); scripts/setup-debian.sh fetches it with apt-get
+#                source into build/third_party. Used without TLS, zlib or
+#                brotli, so the programs need no library beyond the system's.
+# Both headers are copied into this build's tree, so that a cross compiler
+# never searches the host's /usr/include.
+include_guard(GLOBAL)
+get_filename_component(_qor_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+
+set(QOR_NLOHMANN_JSON_DIR /usr/include/nlohmann CACHE PATH "Folder of nlohmann-json's headers (json.hpp)")
+set(QOR_HTTPLIB_DIR "${_qor_root}/build/third_party/cpp-httplib-0.11.4+ds" CACHE PATH
+    "Folder of cpp-httplib's unpacked Debian source package (httplib.h)")
+
+if(NOT EXISTS "${QOR_NLOHMANN_JSON_DIR}/json.hpp")
+  message(FATAL_ERROR "nlohmann-json not found in ${QOR_NLOHMANN_JSON_DIR}: run scripts/setup-debian.sh build as root")
+endif()
+if(NOT EXISTS "${QOR_HTTPLIB_DIR}/httplib.h")
+  message(FATAL_ERROR "cpp-httplib's header not found in ${QOR_HTTPLIB_DIR}: run scripts/setup-debian.sh build as root")
+endif()
+
+set(QOR_THIRD_PARTY_INCLUDE "${PROJECT_BINARY_DIR}/third_party/include")
+file(COPY "${QOR_NLOHMANN_JSON_DIR}/" DESTINATION "${QOR_THIRD_PARTY_INCLUDE}/nlohmann")
+configure_file("${QOR_HTTPLIB_DIR}/httplib.h" "${QOR_THIRD_PARTY_INCLUDE}/httplib.h" COPYONLY)
+
+add_library(qor_json INTERFACE)
+target_include_directories(qor_json SYSTEM INTERFACE "${QOR_THIRD_PARTY_INCLUDE}")
+
+add_library(qor_httplib INTERFACE)
+target_include_directories(qor_httplib SYSTEM INTERFACE "${QOR_THIRD_PARTY_INCLUDE}")
+target_link_libraries(qor_httplib INTERFACE Threads::Threads)
+# The same settings in every file that includes the header. A header line may
+# be as long as the whole head the status server allows (it answers 431 past
+# that); the backlog is the one the status server has always had.
+target_compile_definitions(qor_httplib INTERFACE CPPHTTPLIB_HEADER_MAX_LENGTH=65536 CPPHTTPLIB_LISTEN_BACKLOG=64)
+if(WIN32)
+  target_link_libraries(qor_httplib INTERFACE ws2_32)
+else()
+  # poll() rather than select(), which fails on descriptors past 1023; and a
+  # client gone mid-answer is an error, never SIGPIPE.
+  target_compile_definitions(qor_httplib INTERFACE CPPHTTPLIB_USE_POLL CPPHTTPLIB_SEND_FLAGS=MSG_NOSIGNAL)
+endif()
