@@ -1,0 +1,297 @@
+// The status server: /status.json, /metrics and / on the status address, from
+// a thread per connection that the supervision never waits for. cpp-httplib
+// reads and answers each request; the limits it lacks are put around it here:
+//  - 5 s for any one read or write: the library's read and write timeouts;
+//  - 10 s for a whole connection, however it trickles: a table of the open
+//    connections and a thread that shuts down each one still open at its
+//    deadline, which ends the read or write it is in;
+//  - at most 32 connections served at once, more closed at once unread: the
+//    library's task queue hook;
+//  - a request head of at most 64 KiB and 100 header lines: the stream the
+//    library reads through ends there, and the answer is 431 (a request line
+//    cut off at that length is 414, as the library answers a long one).
+// One request per connection: no idle connection is held open.
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "page.h"
+#include "status.h"
+#include "status_address.h"
+#include "status_socket.h"
+
+namespace {
+
+constexpr time_t kReadWriteSeconds = 5;
+constexpr std::chrono::seconds kConnectionLimit{10};
+constexpr int kMostClients = 32;
+constexpr size_t kHeadMost = 64 * 1024;
+constexpr size_t kMostHeaders = 100;
+
+using Clock = std::chrono::steady_clock;
+
+StatusHosts gHosts;              // set before serving starts, only read after
+std::atomic<int> gServing{0};    // connections being served
+
+std::mutex gOpenLock;
+std::condition_variable gOpenChanged;
+std::vector<std::pair<socket_t, Clock::time_point>> gOpen;  // open connections and when to cut them off
+
+// Each connection is served on a thread of its own, so these describe it.
+thread_local bool tRefuse = false;        // over the limit: closed unread
+thread_local bool tHeadTooLarge = false;  // the head ran past its limits
+
+void connection_opened(socket_t sock) {
+  std::lock_guard<std::mutex> lock(gOpenLock);
+  gOpen.emplace_back(sock, Clock::now() + kConnectionLimit);
+  // Deadlines only grow: the cutter needs waking only from an empty table.
+  if (gOpen.size() == 1) gOpenChanged.notify_one();
+}
+
+// Before the connection is closed: the cutter must never shut down a socket
+// number that the system has since given to another connection.
+void connection_closed(socket_t sock) {
+  std::lock_guard<std::mutex> lock(gOpenLock);
+  gOpen.erase(std::remove_if(gOpen.begin(), gOpen.end(), [&](const auto& o) { return o.first == sock; }),
+              gOpen.end());
+}
+
+// Thread body: cuts off connections that have lasted too long. The served
+// thread's read or write then fails and it ends as with any client gone.
+void cut_thread() {
+  std::unique_lock<std::mutex> lock(gOpenLock);
+  for (;;) {
+    if (gOpen.empty()) {
+      gOpenChanged.wait(lock);
+      continue;
+    }
+    Clock::time_point now = Clock::now(), next = Clock::time_point::max();
+    for (auto it = gOpen.begin(); it != gOpen.end();) {
+      if (it->second <= now) {
+        httplib::detail::shutdown_socket(it->first);
+        it = gOpen.erase(it);
+      } else {
+        next = std::min(next, it->second);
+        ++it;
+      }
+    }
+    if (next != Clock::time_point::max()) gOpenChanged.wait_until(lock, next);
+  }
+}
+
+// What the library reads a request through: the head ends (as if the client
+// had stopped sending) at kHeadMost bytes or after kMostHeaders header lines,
+// so that a client cannot make it grow without bound. The library never reads
+// past the head: every request is answered without reading a body.
+class HeadStream : public httplib::Stream {
+ public:
+  explicit HeadStream(httplib::Stream& inner) : inner_(inner) {}
+  bool is_readable() const override { return inner_.is_readable(); }
+  bool is_writable() const override { return inner_.is_writable(); }
+  ssize_t read(char* ptr, size_t size) override {
+    // The request line, the header lines and the blank line after them.
+    if (bytes_ >= kHeadMost || lines_ > kMostHeaders + 1) {
+      tHeadTooLarge = true;
+      return 0;
+    }
+    ssize_t n = inner_.read(ptr, std::min(size, kHeadMost - bytes_));
+    if (n > 0) {
+      bytes_ += static_cast<size_t>(n);
+      lines_ += static_cast<size_t>(std::count(ptr, ptr + n, '\n'));
+    }
+    return n;
+  }
+  ssize_t write(const char* ptr, size_t size) override { return inner_.write(ptr, size); }
+  void get_remote_ip_and_port(std::string& ip, int& port) const override { inner_.get_remote_ip_and_port(ip, port); }
+  void get_local_ip_and_port(std::string& ip, int& port) const override { inner_.get_local_ip_and_port(ip, port); }
+  socket_t socket() const override { return inner_.socket(); }
+
+ private:
+  httplib::Stream& inner_;
+  size_t bytes_ = 0;
+  size_t lines_ = 0;
+};
+
+class StatusHttp : public httplib::Server {
+ private:
+  // The library calls this on the thread the task queue gave the connection.
+  bool process_and_close_socket(socket_t sock) override {
+    bool answered = false;
+    if (!tRefuse) {
+      connection_opened(sock);
+      httplib::detail::SocketStream socket_stream(sock, read_timeout_sec_, read_timeout_usec_, write_timeout_sec_,
+                                                  write_timeout_usec_);
+      HeadStream head(socket_stream);
+      tHeadTooLarge = false;
+      bool closed = false;
+      // Range requests are not served: every answer is whole.
+      answered = process_request(head, true, closed, [](httplib::Request& req) { req.ranges.clear(); });
+      connection_closed(sock);
+    }
+    httplib::detail::shutdown_socket(sock);
+    httplib::detail::close_socket(sock);
+    return answered;
+  }
+};
+
+// The task queue: a thread per connection while fewer than kMostClients are
+// served, else the connection is closed at once on the accepting thread.
+class ConnectionSlots : public httplib::TaskQueue {
+ public:
+  void enqueue(std::function<void()> fn) override {
+    if (gServing.fetch_add(1) < kMostClients) {
+      try {
+        std::thread([fn] {
+          fn();
+          gServing.fetch_sub(1);
+        }).detach();
+        return;
+      } catch (const std::system_error&) {
+        // No thread to be had: refused like one over the limit.
+      }
+    }
+    gServing.fetch_sub(1);
+    tRefuse = true;
+    fn();
+    tRefuse = false;
+  }
+  void shutdown() override {}
+};
+
+void answer_text(httplib::Response& res, int status, const std::string& text) {
+  res.status = status;
+  res.set_content(text, "text/plain; charset=utf-8");
+}
+
+void answer_body(httplib::Response& res, const std::string& body, const char* type) {
+  res.status = 200;
+  res.set_content(body, type);
+  res.set_header("Cache-Control", "no-store");
+  res.set_header("X-Content-Type-Options", "nosniff");
+}
+
+httplib::Server::HandlerResponse answer(const httplib::Request& req, httplib::Response& res) {
+  if (req.get_header_value_count("Host") != 1 || !status_host_allowed(gHosts, req.get_header_value("Host"))) {
+    answer_text(res, 421, "this server answers to its own address only\n");
+  } else if (req.method != "GET" && req.method != "HEAD") {
+    answer_text(res, 405, "read only: GET and HEAD\n");
+    res.set_header("Allow", "GET, HEAD");
+  } else {
+    std::string path = req.target.substr(0, req.target.find('?'));
+    if (path == "/status.json") {
+      std::vector<StatusRow> rows = status_snapshot();
+      answer_body(res, status_json_text(rows, Clock::now()), "application/json");
+    } else if (path == "/metrics") {
+      answer_body(res, metrics_text(status_snapshot()), "text/plain; version=0.0.4; charset=utf-8");
+    } else if (path == "/") {
+      answer_body(res, status_page(), "text/html; charset=utf-8");
+      res.set_header("Content-Security-Policy", status_page_policy());
+      res.set_header("Referrer-Policy", "no-referrer");
+    } else {
+      answer_text(res, 404, "not found: /, /status.json and /metrics are\n");
+    }
+  }
+  return httplib::Server::HandlerResponse::Handled;
+}
+
+// Every refusal, ours above and the library's own (a malformed request, a
+// request line too long), as one line of text.
+httplib::Server::HandlerResponse refusal(const httplib::Request&, httplib::Response& res) {
+  if (res.status == 400 && tHeadTooLarge) res.status = 431;
+  if (res.body.empty()) {
+    const char* why = res.status == 431   ? "request head too large\n"
+                      : res.status == 414 ? "request line too long\n"
+                      : res.status == 400 ? "malformed request: HTTP/1.0 or later, with a Host header\n"
+                                          : "refused\n";
+    answer_text(res, res.status, why);
+  }
+  return httplib::Server::HandlerResponse::Handled;
+}
+
+// Why the address cannot be listened on. The library keeps the error of its
+// bind to itself, and closing the socket after it may clear the error
+// (Windows), so a socket of our own tries the same bind.
+std::string bind_error(const StatusListen& listen, int port) {
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = listen.family;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  int failed = getaddrinfo(listen.numeric_host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (failed != 0) return status_lookup_error(failed);
+  std::string why = "the address could not be listened on";
+  socket_t sock = ::socket(found->ai_family, found->ai_socktype, found->ai_protocol);
+  if (sock == INVALID_SOCKET) {
+    why = status_socket_error();
+  } else {
+    status_listen_options(sock);
+    int no = 0;  // as the library listens on an IPv6 address: IPv4 too
+    if (found->ai_family == AF_INET6) {
+      setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&no), sizeof no);
+    }
+    if (::bind(sock, found->ai_addr, static_cast<socklen_t>(found->ai_addrlen)) != 0 || ::listen(sock, 1) != 0) {
+      why = status_socket_error();
+    }
+    httplib::detail::close_socket(sock);
+  }
+  freeaddrinfo(found);
+  return why;
+}
+
+// Thread body: serves until the program ends. Should accepting fail (the
+// library then closes its socket), listening starts again after a second.
+void serve_thread(StatusHttp* server, StatusListen listen, int port, std::string text) {
+  for (;;) {
+    server->listen_after_bind();
+    std::string why = status_socket_error();
+    do {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    } while (!server->bind_to_port(listen.numeric_host, port));
+    std::fprintf(stderr, "qor-ndi-supervise: status: accepting on %s failed (%s); listening again\n", text.c_str(),
+                 why.c_str());
+  }
+}
+
+}  // namespace
+
+bool status_server_start(const std::string& text, std::string* message) {
+  StatusAddress address;
+  if (!status_address_parse(text, &address)) {
+    *message = "--status " + text + ": not HOST:PORT";
+    return false;
+  }
+  StatusListen listen;
+  if (!status_address_resolve(text, address, &listen, message)) return false;
+  gHosts = listen.hosts;
+
+  // Never deleted: its threads may still be serving while the program exits.
+  auto* server = new StatusHttp();
+  server->set_address_family(listen.family);
+  server->set_socket_options(status_listen_options);
+  server->set_read_timeout(kReadWriteSeconds, 0);
+  server->set_write_timeout(kReadWriteSeconds, 0);
+  server->set_keep_alive_max_count(1);
+  server->set_default_headers({{"Server", "qor-ndi-supervise"}});
+  server->set_pre_routing_handler(answer);
+  server->set_error_handler(httplib::Server::HandlerWithResponse(refusal));
+  server->new_task_queue = [] { return new ConnectionSlots(); };
+  if (!server->bind_to_port(listen.numeric_host, address.port)) {
+    *message = "cannot serve the status on " + text + ": " + bind_error(listen, address.port);
+    return false;
+  }
+  std::thread(cut_thread).detach();
+  std::thread(serve_thread, server, listen, address.port, text).detach();
+  return true;
+}

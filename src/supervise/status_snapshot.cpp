@@ -1,0 +1,28 @@
+// The snapshot the loop hands to the status server. The loop builds the rows
+// outside the lock and swaps them in; a reader copies them out: neither holds
+// the lock for longer than that.
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "status.h"
+
+namespace {
+std::mutex gStatusLock;
+std::vector<StatusRow> gStatusRows;
+}  // namespace
+
+void status_publish(std::vector<StatusRow> rows) {
+  std::vector<StatusRow> old;
+  {
+    std::lock_guard<std::mutex> lock(gStatusLock);
+    old.swap(gStatusRows);
+    gStatusRows = std::move(rows);
+  }
+  // old is freed here, outside the lock.
+}
+
+std::vector<StatusRow> status_snapshot() {
+  std::lock_guard<std::mutex> lock(gStatusLock);
+  return gStatusRows;
+}

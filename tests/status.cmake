@@ -1,0 +1,6 @@
+# The status server's text and address rules (src/supervise), where the build has it.
+if(TARGET qor_status)
+  add_executable(status_tests status_test.cpp)
+  target_link_libraries(status_tests PRIVATE qor_status GTest::gtest_main)
+  gtest_discover_tests(status_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+endif()

@@ -1,0 +1,96 @@
+// What the black-box tests cannot see: numbers written exactly as before
+// (a client may compare the text), and the names a server listening on every
+// address answers to.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "float_text.h"
+#include "status.h"
+#include "status_address.h"
+
+TEST(StatusText, NumbersAsPythonWroteThem) {
+  EXPECT_EQ(float_text(30.0), "30.0");
+  EXPECT_EQ(float_text(0.0), "0.0");
+  EXPECT_EQ(float_text(-0.0), "-0.0");
+  EXPECT_EQ(float_text(29.97), "29.97");
+  EXPECT_EQ(float_text(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(float_text(0.0001), "0.0001");
+  EXPECT_EQ(float_text(0.00001), "1e-05");
+  EXPECT_EQ(float_text(1.5e-7), "1.5e-07");
+  EXPECT_EQ(float_text(1e15), "1000000000000000.0");
+  EXPECT_EQ(float_text(1e16), "1e+16");
+  EXPECT_EQ(float_text(1.25e100), "1.25e+100");
+  EXPECT_EQ(float_text(123456.5), "123456.5");
+  // round(x, 1): the exact binary value decides, ties to even.
+  EXPECT_EQ(float_text(round_tenths(12.345)), "12.3");
+  EXPECT_EQ(float_text(round_tenths(0.05)), "0.1");   // 0.05 is a little above 0.05
+  EXPECT_EQ(float_text(round_tenths(0.25)), "0.2");   // exact tie
+  EXPECT_EQ(float_text(round_tenths(2.675)), "2.7");
+  EXPECT_EQ(float_text(round_tenths(86399.96)), "86400.0");
+}
+
+TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
+  auto now = std::chrono::steady_clock::now();
+  std::vector<StatusRow> rows(2);
+  rows[0].name = "Kamera \xc3\xbc \"1\"";
+  rows[0].input = "rtsp://u:***@h/\n";
+  rows[0].state = "running";
+  rows[0].fps = 30;
+  rows[0].running = true;
+  rows[0].started_at = now - std::chrono::milliseconds(1250);
+  rows[0].stall = 10;
+  rows[1].name = "B";
+  rows[1].input = "x";
+  rows[1].state = "stopped";
+  rows[1].restarts = 2;
+  rows[1].has_exit_code = true;
+  rows[1].exit_code = 3;
+  rows[1].has_error = true;
+  rows[1].error = "ffmpeg_spawn";
+  EXPECT_EQ(status_json_text(rows, now),
+            "{\"sources\":[{\"name\":\"Kamera \xc3\xbc \\\"1\\\"\",\"input\":\"rtsp://u:***@h/\\n\",\"state\":\"running\","
+            "\"fps\":30.0,\"connections\":0,\"restarts\":0,\"exit_code\":null,\"error\":null,\"stall\":10.0,"
+            "\"uptime\":1.2},{\"name\":\"B\",\"input\":\"x\",\"state\":\"stopped\",\"fps\":0.0,\"connections\":0,"
+            "\"restarts\":2,\"exit_code\":3,\"error\":\"ffmpeg_spawn\",\"stall\":0.0,\"uptime\":null}]}");
+  std::string metrics = metrics_text(rows);
+  std::string up =
+      "# HELP qor_ndi_source_up 1 while the source's tool runs (after its started line), else 0.\n"
+      "# TYPE qor_ndi_source_up gauge\n"
+      "qor_ndi_source_up{source=\"Kamera \xc3\xbc \\\"1\\\"\"} 1\n"
+      "qor_ndi_source_up{source=\"B\"} 0\n";
+  EXPECT_EQ(metrics.substr(0, up.size()), up);
+  EXPECT_NE(metrics.find("qor_ndi_source_fps{source=\"B\"} 0.0\n"), std::string::npos) << metrics;
+}
+
+TEST(StatusHosts, EveryAddressAnswersToItsNamesAndAnyIpOnly) {
+  StatusAddress address;
+  ASSERT_TRUE(status_address_parse("0.0.0.0:8597", &address));
+  StatusListen listen;
+  std::string message;
+  ASSERT_TRUE(status_address_resolve("0.0.0.0:8597", address, &listen, &message)) << message;
+  EXPECT_TRUE(listen.hosts.any_address);
+  for (const char* host : {"localhost:8597", "10.1.2.3:8597", "[fe80::1]:8597", "0.0.0.0:8597"}) {
+    EXPECT_TRUE(status_host_allowed(listen.hosts, host)) << host;
+  }
+  for (const char* host : {"evil.example:8597", "10.1.2.3:8598", "10.1.2.3", "01.2.3.4:8597", "[x]:8597"}) {
+    EXPECT_FALSE(status_host_allowed(listen.hosts, host)) << host;
+  }
+  // This machine's name, with and without .local.
+  int names = 0;
+  for (const std::string& n : listen.hosts.names) {
+    if (n.size() > 6 && n.compare(n.size() - 6, 6, ".local") == 0) {
+      ++names;
+      EXPECT_TRUE(status_host_allowed(listen.hosts, n + ":8597")) << n;
+      EXPECT_TRUE(status_host_allowed(listen.hosts, n.substr(0, n.size() - 6) + ":8597")) << n;
+    }
+  }
+  EXPECT_EQ(names, 1);
+
+  ASSERT_TRUE(status_address_parse("127.0.0.1:8597", &address));
+  ASSERT_TRUE(status_address_resolve("127.0.0.1:8597", address, &listen, &message)) << message;
+  EXPECT_FALSE(listen.hosts.any_address);
+  EXPECT_FALSE(status_host_allowed(listen.hosts, "10.1.2.3:8597"));
+}
