@@ -160,16 +160,13 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
   for (const std::string& n : names) candidates.push_back(n.c_str());
   candidates.push_back(nullptr);
 
-  // Everything the parent opens here, closed on every way out.
-  std::vector<int> opened;
   int devnull = move_above_stdio(open("/dev/null", O_RDWR | O_CLOEXEC));
   int in[2] = {-1, -1}, out[2] = {-1, -1}, report[2] = {-1, -1};
   bool ok = devnull >= 0 && (!options.pipe_stdin || make_pipe(in)) && (!options.pipe_stdout || make_pipe(out)) &&
             make_pipe(report);
-  *error = errno;
-  opened = {devnull, in[0], in[1], out[0], out[1], report[0], report[1]};
   if (!ok) {
-    close_all(opened);
+    *error = errno;
+    close_all({devnull, in[0], in[1], out[0], out[1], report[0], report[1]});
     return false;
   }
   Stdio stdio = {{options.pipe_stdin ? in[0] : devnull, options.pipe_stdout ? out[1] : devnull,
