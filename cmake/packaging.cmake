@@ -72,9 +72,7 @@ else()
   # The service: the supervisor, its unit where Debian 12's systemd keeps
   # packaged units, and its two files under /etc, which are conffiles (an
   # upgrade never replaces an operator's list or settings without asking).
-  if(TARGET qor-ndi-supervise)
-    install(TARGETS qor-ndi-supervise RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
+  install(TARGETS qor-ndi-supervise RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/service/qor-ndi-supervise.service DESTINATION /lib/systemd/system)
   install(FILES ${PROJECT_SOURCE_DIR}/service/sources.json DESTINATION /etc/qor-ndi-send)
   install(FILES ${PROJECT_SOURCE_DIR}/service/default DESTINATION /etc/default RENAME qor-ndi-send)

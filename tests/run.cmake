@@ -15,6 +15,7 @@ else()
 endif()
 set(QOR_PROCESS_ENV
   "QOR_TOOL=$<TARGET_FILE:qor-ndi-send>"
+  "QOR_SUPERVISOR=$<TARGET_FILE:qor-ndi-supervise>"
   "QOR_WINE=${QOR_WINE}"
   "QOR_FAKE_DECODER=${QOR_PROCESS_FAKE_DECODER}"
   "QOR_STANDIN_DIR=${CMAKE_BINARY_DIR}/ndi-standin"
@@ -23,9 +24,6 @@ set(QOR_PROCESS_ENV
 )
 if(WIN32)
   list(APPEND QOR_PROCESS_ENV "QOR_BRIDGE=$<TARGET_FILE:wine_bridge>" "QOR_CONSOLE_EVENT=$<TARGET_FILE:console_event>")
-endif()
-if(TARGET qor-ndi-supervise)
-  list(APPEND QOR_PROCESS_ENV "QOR_SUPERVISOR=$<TARGET_FILE:qor-ndi-supervise>")
 endif()
 if(CMAKE_CXX_FLAGS MATCHES "sanitize")
   list(APPEND QOR_PROCESS_ENV "QOR_SANITIZED=1")
