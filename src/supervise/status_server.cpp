@@ -41,12 +41,15 @@ constexpr size_t kMostHeaders = 100;
 
 using Clock = std::chrono::steady_clock;
 
-StatusHosts gHosts;              // set before serving starts, only read after
-std::atomic<int> gServing{0};    // connections being served
+// Never destroyed, like the server: its threads may still use them while the
+// program exits.
+StatusHosts& gHosts = *new StatusHosts;  // set before serving starts, only read after
+std::atomic<int> gServing{0};            // connections being served
 
-std::mutex gOpenLock;
-std::condition_variable gOpenChanged;
-std::vector<std::pair<socket_t, Clock::time_point>> gOpen;  // open connections and when to cut them off
+std::mutex& gOpenLock = *new std::mutex;
+std::condition_variable& gOpenChanged = *new std::condition_variable;
+// Open connections and when to cut them off.
+std::vector<std::pair<socket_t, Clock::time_point>>& gOpen = *new std::vector<std::pair<socket_t, Clock::time_point>>;
 
 // Each connection is served on a thread of its own, so these describe it.
 thread_local bool tRefuse = false;        // over the limit: closed unread

@@ -8,8 +8,10 @@
 #include "status.h"
 
 namespace {
-std::mutex gStatusLock;
-std::vector<StatusRow> gStatusRows;
+// Never destroyed: the status server's threads may still read them while the
+// program exits.
+std::mutex& gStatusLock = *new std::mutex;
+std::vector<StatusRow>& gStatusRows = *new std::vector<StatusRow>;
 }  // namespace
 
 void status_publish(std::vector<StatusRow> rows) {
