@@ -96,8 +96,9 @@ else()
   # cross build names the target's instead. dpkg-shlibdeps cannot read the
   # libraries of another architecture, so a cross build states the dependencies
   # that the scan gives the native build (the same three libraries, and symbol
-  # versions up to GLIBC_2.34 and GLIBCXX_3.4.21); the package checks compare
-  # the two packages' Depends.
+  # versions up to GLIBC_2.34 and GLIBCXX_3.4.30, which the supervisor's
+  # condition variables and number formatting need); the package checks
+  # compare the two packages' Depends.
   if(CMAKE_CROSSCOMPILING)
     if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
       set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
@@ -105,7 +106,7 @@ else()
       set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
     endif()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps, libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5.2)")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps, libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
   endif()
 endif()
 
