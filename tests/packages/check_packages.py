@@ -265,7 +265,8 @@ class Service(unittest.TestCase):
 
         def states():
             run = box.run("bash", "-c", fetch, check=False)
-            head, _, body = run.stdout.partition("\r\n\r\n")
+            # Read as text, the answer's line ends are \n.
+            head, _, body = run.stdout.partition("\n\n")
             ok = run.returncode == 0 and head.split(" ", 2)[1:2] == ["200"]
             return ok and {s["name"]: s for s in json.loads(body)["sources"]}
 
