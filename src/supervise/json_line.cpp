@@ -1,41 +1,8 @@
 #include "json_line.h"
 
-#include <charconv>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <stdexcept>
+#include <string>
 
-// A float as Python's repr writes it: the shortest text that reads back as the
-// same number, fixed point from 1e-4 up to below 1e16 with ".0" when whole,
-// else d.ddde+XX.
-static std::string python_float(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value < 0 ? "-Infinity" : "Infinity";
-  // The shortest digits that read back as value, in scientific form.
-  char buf[64];
-  auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  std::string sci(buf, r.ptr);
-  size_t e = sci.find('e');
-  int exp10 = std::atoi(sci.c_str() + e + 1);
-  bool negative = sci[0] == '-';
-  std::string digits;
-  for (size_t i = negative ? 1 : 0; i < e; ++i)
-    if (sci[i] != '.') digits += sci[i];
-  std::string out = negative ? "-" : "";
-  if (exp10 < -4 || exp10 >= 16) {
-    // d.ddde+XX, the exponent with at least two digits.
-    out += digits.substr(0, 1);
-    if (digits.size() > 1) out += "." + digits.substr(1);
-    char ex[16];
-    snprintf(ex, sizeof ex, "e%c%02d", exp10 < 0 ? '-' : '+', std::abs(exp10));
-    return out + ex;
-  }
-  if (exp10 < 0) return out + "0." + std::string((size_t)(-exp10 - 1), '0') + digits;
-  size_t whole = (size_t)exp10 + 1;
-  if (digits.size() <= whole) return out + digits + std::string(whole - digits.size(), '0') + ".0";
-  return out + digits.substr(0, whole) + "." + digits.substr(whole);
-}
+#include "float_text.h"
 
 static void append(const Json& v, std::string* out) {
   switch (v.type()) {
@@ -64,7 +31,7 @@ static void append(const Json& v, std::string* out) {
       break;
     }
     case Json::value_t::number_float:
-      *out += python_float(v.get<double>());
+      *out += float_text(v.get<double>());
       break;
     default:
       *out += v.dump(-1, ' ', false);
