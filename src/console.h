@@ -31,3 +31,8 @@ int console_wait_second_signal();
 // ends a program that does not handle it (130 for SIGINT in a shell; Windows:
 // the status of a Ctrl-C). Nothing more is written.
 [[noreturn]] void console_end_by_signal(int signal);
+
+// Ends the process at once with code, running no destructor and no exit
+// handler and unloading nothing: for a run that must end while another thread
+// may still be inside the NDI runtime. Lines already written are out.
+[[noreturn]] void console_end_now(int code);

@@ -16,30 +16,37 @@
 #include <atomic>
 
 static int gSignals = -1;                  // signalfd of the stop signals, -1 without one
+static sigset_t gStopSet;                  // the stop signals the tool takes (console_init)
 static std::atomic<bool> gSignalled{false};  // a stop signal has been taken, or is about to be
 static int gTaken = 0;                     // stop signals taken (stop watcher only)
 
-// The stop signals the tool was not started with ignored. One that is ignored
-// must stay out of the set: Linux keeps a blocked signal pending even when it
-// is ignored, so the signalfd would report it.
-static void stop_signals(sigset_t* set) {
+// The stop signals the tool was not started with ignored (into set), and the
+// ignored ones (into ignored). One that is ignored must stay out of the set:
+// Linux keeps a blocked signal pending even when it is ignored, so the
+// signalfd would report it.
+static void stop_signals(sigset_t* set, sigset_t* ignored) {
   sigemptyset(set);
+  sigemptyset(ignored);
   const int stops[] = {SIGINT, SIGTERM, SIGHUP};
   for (int signo : stops) {
     struct sigaction now;
-    if (sigaction(signo, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
-    sigaddset(set, signo);
+    bool ign = sigaction(signo, nullptr, &now) == 0 && now.sa_handler == SIG_IGN;
+    sigaddset(ign ? ignored : set, signo);
   }
 }
 
 void console_init() {
   signal(SIGPIPE, SIG_IGN);
-  sigset_t stop;
-  stop_signals(&stop);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  sigset_t ignored;
+  stop_signals(&gStopSet, &ignored);
+  // A parent may also have blocked an ignored one (the mask is inherited
+  // across exec): it would then stay pending when it comes, where an ignored,
+  // unblocked signal is discarded.
+  pthread_sigmask(SIG_UNBLOCK, &ignored, nullptr);
+  pthread_sigmask(SIG_BLOCK, &gStopSet, nullptr);
   // Descriptors 0-2 are open by now (startup_init), so it cannot land there.
-  gSignals = signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (gSignals < 0) pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+  gSignals = signalfd(-1, &gStopSet, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (gSignals < 0) pthread_sigmask(SIG_UNBLOCK, &gStopSet, nullptr);
 }
 
 // Takes one pending stop signal; false when there was none. The flag is set
@@ -77,11 +84,14 @@ void console_wait_stop() {
   }
 }
 
+// Only the signals of the stop set count: any other one pending is none of
+// the controller's asking.
 bool console_stop_signalled() {
   sigset_t pending;
   sigpending(&pending);
-  bool queued = sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 ||
-                sigismember(&pending, SIGHUP) == 1;
+  bool queued = false;
+  const int stops[] = {SIGINT, SIGTERM, SIGHUP};
+  for (int signo : stops) queued = queued || (sigismember(&gStopSet, signo) == 1 && sigismember(&pending, signo) == 1);
   return queued || gSignalled.load();
 }
 
@@ -109,3 +119,5 @@ void console_end_by_signal(int signo) {
   raise(signo);
   _exit(128 + signo);
 }
+
+void console_end_now(int code) { _exit(code); }

@@ -95,3 +95,8 @@ void console_end_by_signal(int) {
   TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   for (;;) Sleep(INFINITE);
 }
+
+void console_end_now(int code) {
+  TerminateProcess(GetCurrentProcess(), (UINT)code);
+  for (;;) Sleep(INFINITE);
+}

@@ -12,18 +12,22 @@
 #include "qor_ndi.h"
 
 std::atomic<int32_t> gStop{0};
+std::atomic<int32_t> gStopAsked{0};
 std::atomic<int32_t> gFrames{0};
 std::atomic<int32_t> gPumpFailed{0};
 qor_ndi_sender* gSender;
 static std::atomic<int32_t> gReporterDone{0};
+static std::atomic<int32_t> gPumpsEnded{0};
 // The reporter sleeps out its 2 s on this, so that it wakes only for a line or
-// for the stop; the run waits on it for the reporter's end.
+// for the stop; the run waits on it for the ends of the reporter and the pumps.
 static std::mutex gStopLock;
 static std::condition_variable gStopWake;
+static std::chrono::steady_clock::time_point gBudgetEnd;  // under gStopLock, set by the first request_stop
 
 bool request_stop() {
   bool already = gStop.exchange(1) != 0;
   std::lock_guard<std::mutex> hold(gStopLock);
+  if (!already) gBudgetEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopBudgetMs);
   gStopWake.notify_all();
   return already;
 }
@@ -32,6 +36,7 @@ void* stdin_thread(void*) {
   // The content of stdin is never looked at: only its end (or an error) counts,
   // or a stop signal or console event.
   console_wait_stop();
+  gStopAsked.store(1);
   request_stop();
   if (child_started()) terminate_child();
   // People press Ctrl-C again when a stop takes long (one that comes before the
@@ -66,9 +71,22 @@ void* status_thread(void*) {
   return nullptr;
 }
 
-bool wait_status_end(int timeout_ms) {
+bool wait_status_end() {
   std::unique_lock<std::mutex> hold(gStopLock);
-  return gStopWake.wait_for(hold, std::chrono::milliseconds(timeout_ms), [] { return gReporterDone.load() != 0; });
+  return gStopWake.wait_until(hold, gBudgetEnd, [] { return gReporterDone.load() != 0; });
+}
+
+void pump_thread_ended() {
+  {
+    std::lock_guard<std::mutex> hold(gStopLock);
+    gPumpsEnded.fetch_add(1);
+  }
+  gStopWake.notify_all();
+}
+
+bool wait_pumps_end(int count) {
+  std::unique_lock<std::mutex> hold(gStopLock);
+  return gStopWake.wait_until(hold, gBudgetEnd, [count] { return gPumpsEnded.load() >= count; });
 }
 
 void pump_failed() {

@@ -10,27 +10,43 @@
 
 pthread_mutex_t gOutLock = PTHREAD_MUTEX_INITIALIZER;
 
+// Set when a line that was given its full wait did not get out (a reader that
+// does not read, from the start or since), cleared by the next line that does:
+// meanwhile every line goes out only if stdout has room at once, so that the
+// waits of several lines never add up (a stop stays within its budget).
+static bool gOutStuck = false;  // under gOutLock
+
 // The lock is taken with the same limit as the room: a thread still finishing
-// a line (or, on Windows, blocked in a write nobody reads) cannot hold the
-// next line's writer for ever.
-static bool lock_output() {
+// a line cannot hold the next line's writer for ever.
+static bool lock_output(int limit_ms) {
+  if (limit_ms <= 0) return pthread_mutex_trylock(&gOutLock) == 0;
   timespec until;
   clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_sec += kOutWaitMs / 1000;
+  until.tv_sec += limit_ms / 1000;
+  until.tv_nsec += (long)(limit_ms % 1000) * 1000000;
+  if (until.tv_nsec >= 1000000000) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000;
+  }
   return pthread_mutex_timedlock(&gOutLock, &until) == 0;
 }
 
-// The wait for the lock counts against the wait for room.
-static void emit_within(int start_ms, const char* format, va_list args) {
+// The wait for the lock counts against the wait for room. A status line
+// (start_ms 0) still waits for the lock as another line would.
+static bool emit_within(int start_ms, const char* format, va_list args) {
   char line[kLineMaxBytes + 1];
   int n = vsnprintf(line, sizeof line, format, args);
-  if (n < 0) return;
+  if (n < 0) return false;
   auto asked = std::chrono::steady_clock::now();
-  if (!lock_output()) return;
+  if (!lock_output(gOutStuck ? 0 : kOutWaitMs)) return false;
+  if (gOutStuck) start_ms = 0;
   auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
   int room_ms = start_ms > waited.count() ? start_ms - (int)waited.count() : 0;
-  line_out_write(line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1, room_ms, kOutWaitMs);
+  bool written = line_out_write(line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1, room_ms, kOutWaitMs);
+  if (written) gOutStuck = false;
+  else if (start_ms > 0) gOutStuck = true;
   pthread_mutex_unlock(&gOutLock);
+  return written;
 }
 
 void emit(const char* format, ...) {

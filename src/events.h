@@ -14,7 +14,9 @@ enum { kOutWaitMs = 10000 };
 
 // Formats one event line and writes it with its newline to stdout in one piece
 // (line_out.h) under gOutLock, so lines from different threads never
-// interleave. Waits up to kOutWaitMs for the lock and for room.
+// interleave. Waits up to kOutWaitMs for the lock and for room, except after a
+// line that waited as long in vain: until a line gets out again, lines go out
+// only if stdout has room at once.
 void emit(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes src escaped for a JSON string into dst (limit bytes, always NUL

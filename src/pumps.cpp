@@ -52,13 +52,21 @@ static void send_picture(const uint8_t* picture) {
 }
 
 // Sends the waiting picture whenever there is one; after the end of receiving,
-// the last one still waiting (it arrived whole) and then ends.
+// the last one still waiting (it arrived whole, and no stop was asked for) and
+// then ends.
 static void* video_sender_thread(void* arg) {
   HandOver* h = (HandOver*)arg;
   pthread_mutex_lock(&h->lock);
   for (;;) {
     while (!h->waiting && !h->done) pthread_cond_wait(&h->ready, &h->lock);
     if (!h->waiting) break;
+    if (gStopAsked.load() != 0) {
+      // Once the controller has asked for the stop, a picture still waiting is
+      // stale, and another send into a slow runtime would only hold the stop up.
+      h->waiting = nullptr;
+      pthread_cond_signal(&h->taken);
+      continue;
+    }
     uint8_t* picture = h->waiting;
     h->sending = picture;
     h->waiting = nullptr;
@@ -145,6 +153,7 @@ void* video_thread(void* arg) {
   } else {
     pump_failed();
   }
+  pump_thread_ended();
   return nullptr;
 }
 
@@ -156,5 +165,6 @@ void* audio_thread(void* arg) {
     qor_ndi_send_audio_interleaved(gSender, block, kAudioBlockSamples, kAudioChannels, kAudioRate);
   }
   if (gStop.load() == 0) pump_ended();
+  pump_thread_ended();
   return nullptr;
 }

@@ -24,6 +24,7 @@ bool recv_full(socket_t s, uint8_t* buf, uint64_t len);
 // the decoder back: a picture still waiting when a newer one arrives during a
 // send is dropped, and none while the runtime keeps up. gFrames counts the
 // pictures sent. The pump ends its sender (after the last whole picture
-// waiting) before it returns.
+// waiting, unless gStopAsked is set) before it returns, and each pump calls
+// pump_thread_ended as it returns.
 void* video_thread(void* arg);
 void* audio_thread(void* arg);

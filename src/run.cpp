@@ -74,13 +74,15 @@ int run(int argc, char** argv) {
     return 3;
   }
 
-  event_started(gOpt.name, gOpt.width, gOpt.height, gOpt.audio, qor_ndi_version());
-
+  // The pumps start before the started line is written: a stdout that nobody
+  // reads must not hold the pictures back while that line waits for room. The
+  // reporter starts after it, so that started stays the first line.
   // A pump or the reporter that cannot start ends the run: the decoder is
   // terminated and the run shuts down as one that ended without a request.
   pthread_t video_pump, audio_pump, reporter;
   bool video_ok = pthread_create(&video_pump, nullptr, video_thread, &video) == 0;
   bool audio_ok = gOpt.audio && pthread_create(&audio_pump, nullptr, audio_thread, &audio) == 0;
+  event_started(gOpt.name, gOpt.width, gOpt.height, gOpt.audio, qor_ndi_version());
   bool reporter_ok = pthread_create(&reporter, nullptr, status_thread, nullptr) == 0;
   bool all_started = video_ok && (audio_ok || !gOpt.audio) && reporter_ok;
   if (!all_started) terminate_child();
@@ -93,27 +95,38 @@ int run(int argc, char** argv) {
   // decoder: never a requested stop.
   bool signalled = console_stop_signalled();
   bool requested = (request_stop() || signalled) && all_started && gPumpFailed.load() == 0;
+  int exit_code = requested ? 0 : 1;
 
   // The decoder's exit closes its ends, but anything else holding them (a
   // process it started that outlives it) must not keep a pump waiting: both
-  // are woken, and the connections closed once the pumps have let go.
+  // are woken, and the connections closed once the pumps have let go. A pump
+  // whose sender is still inside the runtime after the stop's budget holds the
+  // runtime and its connection: neither can be released while it may still be
+  // used, so the run writes its exit line and ends the process instead.
   wake_socket(video);
   if (gOpt.audio) wake_socket(audio);
-  if (video_ok) pthread_join(video_pump, nullptr);
-  if (audio_ok) pthread_join(audio_pump, nullptr);
-  close_socket(video);
-  if (gOpt.audio) close_socket(audio);
+  bool pumps_ended = wait_pumps_end((video_ok ? 1 : 0) + (audio_ok ? 1 : 0));
+  if (pumps_ended) {
+    if (video_ok) pthread_join(video_pump, nullptr);
+    if (audio_ok) pthread_join(audio_pump, nullptr);
+    close_socket(video);
+    if (gOpt.audio) close_socket(audio);
+  }
   // A reporter still blocked in a write nobody reads is left behind (it no
   // longer touches the sender): the run ends within a bound whatever the
   // reader does. It holds the output, so the exit line could not get out
   // either and is not tried.
   bool output_held = false;
   if (reporter_ok) {
-    output_held = !wait_status_end(kOutWaitMs);
+    output_held = !wait_status_end();
     if (output_held) pthread_detach(reporter);
     else pthread_join(reporter, nullptr);
   }
+  if (!pumps_ended) {
+    if (!output_held) event_exit(code, requested);
+    console_end_now(exit_code);
+  }
   qor_ndi_sender_destroy(gSender);
   if (!output_held) event_exit(code, requested);
-  return requested ? 0 : 1;
+  return exit_code;
 }

@@ -60,6 +60,12 @@ foreach(py ${QOR_PROCESS_TESTS})
       if(module MATCHES "^(e2e|camera)_test$")
         set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE LABELS "process;camera")
       endif()
+      # Likewise the live source that measures each picture's age at the send:
+      # starved of the processor by tests beside it (Wine's above all), every
+      # picture arrives late and the check cannot tell a pause from the fault.
+      if(name MATCHES "never_holds_a_live_source_back")
+        set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
+      endif()
     endif()
   endforeach()
 endforeach()

@@ -148,6 +148,27 @@ class SlowRuntime(unittest.TestCase):
         self.assertLessEqual(sum(g > 50000 for g in gaps), 2, "pictures dropped while the runtime kept up")
         self.assertLess(statistics.median(int(v["age_us"]) for v in video if int(v["due_us"]) >= settled), 1000000)
 
+    def test_a_send_that_never_returns_does_not_hold_the_stop(self):
+        # The runtime keeps the first picture for 100 s. A stop must not wait
+        # for it, nor send the picture waiting behind it: the run writes its
+        # exit line once the stop's budget (10 s) is spent and ends at once.
+        record = os.path.join(scratch_dir(), "ndi.rec")
+        url = fake_url(frames=100000, rate=30, hold=1)
+        env = {"QOR_STANDIN_VIDEO_DELAY_MS": "100000", "QOR_STANDIN_NO_CHECKSUM": "1"}
+        with Tool(fake_args(url, "--no-audio", "--width", "64", "--height", "36"), record=record, env=env) as t:
+            self.assertEqual(t.next_event(10)["event"], "started")
+            deadline = time.monotonic() + 10
+            while not any(ev == "video" for ev, _ in read_record(record)) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            t.close_stdin()
+            stopped = time.monotonic()
+            code, events = t.finish(timeout=40)
+            took = time.monotonic() - stopped
+        self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
+        self.assertEqual(code, 0)
+        self.assertLess(took, 20)
+        self.assertEqual(sum(ev == "video" for ev, _ in read_record(record)), 1)
+
     @unittest.skipIf(WINE, "reads the tool's memory from /proc")
     def test_memory_stays_flat_under_back_pressure(self):
         url = fake_url(frames=100000, hold=1)

@@ -9,7 +9,7 @@ import time
 import unittest
 
 from harness import (FAKE_DECODER, RUNTIME_FILE, NOEXPORT_DIR, STANDIN_DIR, WINE, Tool, check_pattern,
-                     fake_url, parse_line, scratch_dir, tool_path)
+                     fake_url, parse_line, read_record, scratch_dir, tool_path)
 
 
 class IgnoredChildSignal(unittest.TestCase):
@@ -128,6 +128,36 @@ class PipeReader:
 
     def assert_no_rest(self):
         assert self._rest == b"", "torn line: %r" % self._rest
+
+
+class StdoutFullFromTheStart(unittest.TestCase):
+    def test_stdout_full_from_the_start_holds_neither_the_pictures_nor_the_stop(self):
+        # Nobody reads, and the pipe is full before the tool starts: the
+        # pictures flow while started waits for room, and once it has waited
+        # in vain, no later line (exit included) waits again. On Windows a
+        # write into the full pipe blocks: each line is waited for, not its
+        # write.
+        r, w = os.pipe()
+        fill_pipe(w)
+        record = os.path.join(scratch_dir(), "ndi.rec")
+        try:
+            url = fake_url(frames=100000, rate=30, hold=1)
+            with Tool(["--input", url, "--ffmpeg", tool_path(FAKE_DECODER), "--no-audio", "--width", "64", "--height", "36"],
+                      record=record, env={"QOR_STANDIN_NO_CHECKSUM": "1"}, popen={"stdout": w}) as t:
+                time.sleep(4)
+                sent = sum(ev == "video" for ev, _ in read_record(record))
+                t.close_stdin()
+                stopped = time.monotonic()
+                code, _ = t.finish(timeout=40)
+                took = time.monotonic() - stopped
+        finally:
+            os.close(w)
+            os.close(r)
+        self.assertGreater(sent, 30, "pictures in the first 4 s of a 30 a second source")
+        self.assertEqual(code, 0)
+        # started gives up 10 s after the start, 6 s after the stop; a second
+        # full wait for exit would take 16 s.
+        self.assertLess(took, 12)
 
 
 @unittest.skipIf(WINE, "POSIX descriptors")

@@ -311,6 +311,23 @@ class StopSignals(unittest.TestCase):
             self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True}, signum)
             self.assertTrue(wait_gone(token, 2.0), (signum, linux_pids_running(token)))
 
+    def test_an_ignored_blocked_signal_does_not_make_a_failure_a_requested_stop(self):
+        # Started with SIGHUP ignored and blocked (both are inherited across
+        # exec): a SIGHUP is no stop, and a decoder that then fails on its own
+        # is a failure (exit 1) that a controller starts again.
+        def ignore_and_block_hup():
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGHUP})
+        url = fake_url(frames=60, rate=30, exit=1)
+        with Tool(fake_args(url, "--no-audio", "--width", "64", "--height", "36"),
+                  popen={"preexec_fn": ignore_and_block_hup}) as t:
+            self.assertEqual(t.next_event(10)["event"], "started")
+            t.proc.send_signal(signal.SIGHUP)
+            code, events = t.finish(timeout=20)
+        check_pattern(self, events)
+        self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 1, "requested": False})
+        self.assertEqual(code, 1)
+
     def test_second_sigint_during_an_early_stop_ends_the_tool_at_once(self):
         # The first stop comes before the decoder connects, so the run would
         # wait out the 30 s accept limit; the second ends it without a line.
