@@ -5,11 +5,11 @@ include(${CMAKE_CURRENT_LIST_DIR}/status.cmake)
 
 add_library(qor_supervise STATIC
   src/supervise/sources.cpp src/supervise/json_line.cpp src/supervise/inbox.cpp src/supervise/tool_run.cpp
-  src/supervise/output.cpp src/supervise/stdout_write_${QOR_PLATFORM}.cpp
+  src/supervise/output.cpp
   src/supervise/notify_${QOR_PLATFORM}.cpp src/supervise/signals_${QOR_PLATFORM}.cpp
   src/supervise/supervise.cpp)
-target_include_directories(qor_supervise PUBLIC src src/supervise)
-target_link_libraries(qor_supervise PUBLIC qor_json qor_decoder qor_status Threads::Threads)
+target_include_directories(qor_supervise PUBLIC src/supervise)
+target_link_libraries(qor_supervise PUBLIC qor_json qor_platform qor_status Threads::Threads)
 
 add_executable(qor-ndi-supervise src/supervise/main.cpp)
 target_link_libraries(qor-ndi-supervise PRIVATE qor_supervise)

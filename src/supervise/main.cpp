@@ -15,6 +15,7 @@
 #include "output.h"
 #include "signals.h"
 #include "sources.h"
+#include "startup.h"
 #include "status.h"
 #include "supervise.h"
 
@@ -23,8 +24,12 @@ static const int kExitUsage = 64;
 static const int kExitNoStatus = 1;  // the status address cannot be listened on
 
 int main(int argc, char** argv) {
-  // Before anything else: the signals are held before any thread exists, and
-  // a SIGHUP that comes while the file is read is a reload, not the end.
+  // What the tool also sets back first: closed standard descriptors, an
+  // ignored SIGCHLD (which would lose every tool's exit code), and on Windows
+  // the current directory's place in the search for libraries and programs.
+  startup_init();
+  // Then the signals are held before any thread exists, and a SIGHUP that
+  // comes while the file is read is a reload, not the end.
   signals_init();
   notify_init();
 

@@ -37,7 +37,7 @@ static void write_thread() {
     gWriting = true;
     bool gone = gGone;
     lock.unlock();
-    if (!gone && !stdout_write(batch.data(), batch.size())) gone = true;
+    if (!gone && stdout_write(batch.data(), batch.size(), -1, -1) != StdoutWrite::kWritten) gone = true;
     lock.lock();
     // Counted until written: the batch in hand is part of the bound.
     gBytes -= batch.size();
@@ -60,7 +60,7 @@ static void write_thread() {
 void output_start() { std::thread(write_thread).detach(); }
 
 void output_line(std::string line) {
-  line += '\n';
+  line += kNewline;
   std::lock_guard<std::mutex> lock(gLock);
   if (gGone) return;
   if (gBytes + line.size() > kOutputMaxBytes) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "inbox.h"
+#include "signal_fd.h"
 
 static int gSignals = -1;  // signalfd of the three signals
 
@@ -18,24 +19,16 @@ void signals_init() {
   // All three, even one the supervisor was started with ignored (nohup): a
   // reload or a stop is asked for on purpose.
   sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  gSignals = signalfd(-1, &set, SFD_CLOEXEC);
+  signal_fd_stop_set(&set, false);
   // Without a signalfd the signals end the process by their default action.
-  if (gSignals < 0) pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  gSignals = signal_fd_open(&set, 0);
 }
 
 static void signal_thread() {
-  for (;;) {
-    signalfd_siginfo info;
-    ssize_t n = read(gSignals, &info, sizeof info);
-    if (n < 0 && errno == EINTR) continue;
-    if (n != (ssize_t)sizeof info) return;
+  int signo;
+  while (signal_fd_take(gSignals, &signo)) {
     InboxItem item;
-    item.kind = info.ssi_signo == SIGHUP ? InboxKind::kReload : InboxKind::kStop;
+    item.kind = signo == SIGHUP ? InboxKind::kReload : InboxKind::kStop;
     inbox_put(std::move(item));
   }
 }

@@ -1,6 +1,6 @@
 // The one writer of stdout: whole lines, each within a time limit, so that a
 // reader that does not read can neither stop the run nor receive a torn line.
-// line_out_posix.cpp and line_out_win.cpp implement it.
+// line_out.cpp, over the platform's stdout_write.
 #pragma once
 #include <cstddef>
 

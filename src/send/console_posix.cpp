@@ -15,38 +15,18 @@
 
 #include <atomic>
 
+#include "signal_fd.h"
+
 static int gSignals = -1;                  // signalfd of the stop signals, -1 without one
 static sigset_t gStopSet;                  // the stop signals the tool takes (console_init)
 static std::atomic<bool> gSignalled{false};  // a stop signal has been taken, or is about to be
 static int gTaken = 0;                     // stop signals taken (stop watcher only)
 
-// The stop signals the tool was not started with ignored (into set), and the
-// ignored ones (into ignored). One that is ignored must stay out of the set:
-// Linux keeps a blocked signal pending even when it is ignored, so the
-// signalfd would report it.
-static void stop_signals(sigset_t* set, sigset_t* ignored) {
-  sigemptyset(set);
-  sigemptyset(ignored);
-  const int stops[] = {SIGINT, SIGTERM, SIGHUP};
-  for (int signo : stops) {
-    struct sigaction now;
-    bool ign = sigaction(signo, nullptr, &now) == 0 && now.sa_handler == SIG_IGN;
-    sigaddset(ign ? ignored : set, signo);
-  }
-}
-
 void console_init() {
   signal(SIGPIPE, SIG_IGN);
-  sigset_t ignored;
-  stop_signals(&gStopSet, &ignored);
-  // A parent may also have blocked an ignored one (the mask is inherited
-  // across exec): it would then stay pending when it comes, where an ignored,
-  // unblocked signal is discarded.
-  pthread_sigmask(SIG_UNBLOCK, &ignored, nullptr);
-  pthread_sigmask(SIG_BLOCK, &gStopSet, nullptr);
+  signal_fd_stop_set(&gStopSet, true);
   // Descriptors 0-2 are open by now (startup_init), so it cannot land there.
-  gSignals = signalfd(-1, &gStopSet, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (gSignals < 0) pthread_sigmask(SIG_UNBLOCK, &gStopSet, nullptr);
+  gSignals = signal_fd_open(&gStopSet, SFD_NONBLOCK);
 }
 
 // Takes one pending stop signal; false when there was none. The flag is set
@@ -54,9 +34,7 @@ void console_init() {
 // looks at the pending set first, sees it at every moment.
 static bool take_signal(int* signo) {
   gSignalled.store(true);
-  struct signalfd_siginfo info;
-  if (read(gSignals, &info, sizeof info) != (ssize_t)sizeof info) return false;
-  *signo = (int)info.ssi_signo;
+  if (!signal_fd_take(gSignals, signo)) return false;
   gTaken++;
   return true;
 }
