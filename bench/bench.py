@@ -29,13 +29,18 @@ move by a factor of two from one minute to the next.
                      beside the bare reader fed and sampled the same way
   stop and start     stdin closed -> exit line; process start -> started line,
                      against the bare reader's process start -> started line
-  supervisor         the build's qor-ndi-supervise keeping 16 sources of 1080p30
-                     with audio up: its own process's utime+stime over a
-                     window in which a status page asks for /status.json every
-                     2 s, then the answer times of 100 requests each to
-                     /metrics and /status.json (a connection each)
+  supervisor         the build's qor-ndi-supervise and the Python script it
+                     replaced (taken from git history into the scratch
+                     folder), each keeping 16 sources of 1080p30 with audio
+                     up, in pairs whose first alternates: its own process's
+                     utime+stime over a window in which a status page asks
+                     for /status.json every 2 s, the answer times of 200
+                     requests each to /metrics and /status.json (a connection
+                     each), and its own VmHWM read after them; the figures
+                     are the medians of the pairs' ratios (built / script)
 
-usage: bench.py --build <dir> [--quick] [--duration S] [--runs N] [--only PART] [--tool PATH] [--markdown FILE]
+usage: bench.py --build <dir> [--quick] [--duration S] [--runs N] [--only PART] [--tool PATH]
+                [--supervise-pairs N] [--script-from REV] [--markdown FILE]
 """
 import argparse
 import http.client
@@ -416,7 +421,31 @@ def status_request(port, path):
     return time.monotonic() - t0, body
 
 
-def bench_supervise(b, seconds, count=16):
+def script_supervisor(b, rev=None):
+    """The Python supervisor that the built program replaced, as it was just
+    before its removal (or at rev), written to the scratch folder: it is
+    measured, never kept in the tree again."""
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    where = "service/qor-ndi-supervise"
+    if rev is None:
+        gone = subprocess.run(["git", "-C", repo, "log", "-1", "--format=%H", "--diff-filter=D", "--", where],
+                              capture_output=True, text=True).stdout.strip()
+        if not gone:
+            sys.exit("cannot find the commit that removed %s (a shallow clone?): pass --script-from REV" % where)
+        rev = gone + "^"
+    text = subprocess.run(["git", "-C", repo, "show", "%s:%s" % (rev, where)], capture_output=True)
+    if text.returncode != 0:
+        sys.exit("cannot read %s at %s: %s" % (where, rev, text.stderr.decode().strip()))
+    path = os.path.join(b.scratch, "qor-ndi-supervise.py")
+    with open(path, "wb") as f:
+        f.write(text.stdout)
+    return ["/usr/bin/python3", path], rev
+
+
+def bench_supervise(b, command, seconds, count=16, requests=200):
+    """One supervisor (command: its argument vector up to the options) over
+    count sources: its own CPU over the window, its peak RSS at the end, and
+    the answer times of requests to each endpoint."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
@@ -426,7 +455,7 @@ def bench_supervise(b, seconds, count=16):
     with open(path, "w") as f:
         json.dump({"tool": b.tool, "sources": [{"name": "Camera %02d" % i, "input": url, "args": ["--ffmpeg", b.decoder]}
                                                for i in range(count)]}, f)
-    sup = Proc([b.supervisor, "--status", "127.0.0.1:%d" % port, path], b.env(), keep_stdin=False)
+    sup = Proc(command + ["--status", "127.0.0.1:%d" % port, path], b.env(), keep_stdin=False)
     try:
         deadline = time.monotonic() + 120
         for _ in range(count):
@@ -449,18 +478,41 @@ def bench_supervise(b, seconds, count=16):
                 other.append(ev)
         times = {}
         for what in ("/metrics", "/status.json"):
-            times[what] = [status_request(port, what)[0] for _ in range(100)]
+            times[what] = [status_request(port, what)[0] for _ in range(requests)]
         rows = json.loads(status_request(port, "/status.json")[1])["sources"]
+        # The supervisor's own peak, its tools apart: they are other processes.
+        hwm = proc_status_kib(pid, "VmHWM") * 1024
+        rss = proc_status_kib(pid, "VmRSS") * 1024
+        anon = proc_status_kib(pid, "RssAnon") * 1024
     finally:
         sup.p.send_signal(signal.SIGTERM)
         sup.finish(60)
     return {
-        "count": count, "seconds": t1 - t0, "core_share": (cpu1 - cpu0) / (t1 - t0),
+        "count": count, "requests": requests, "seconds": t1 - t0, "core_share": (cpu1 - cpu0) / (t1 - t0),
         "fps_median": statistics.median(fps) if fps else 0.0, "other_lines": other,
-        "running": sum(r["state"] == "running" for r in rows),
+        "running": sum(r["state"] == "running" for r in rows), "hwm": hwm, "rss": rss, "anon": anon,
         "metrics_median": statistics.median(times["/metrics"]), "metrics_max": max(times["/metrics"]),
         "status_median": statistics.median(times["/status.json"]), "status_max": max(times["/status.json"]),
     }
+
+
+def ratio_of(a, b):
+    """a / b, where a CPU time too short to count one clock tick is 0."""
+    return a / b if b > 0 else (1.0 if a == 0 else float("inf"))
+
+
+def bench_supervisors(b, script, seconds, pairs):
+    """The built supervisor and the script, one after the other in each pair,
+    the first of each pair alternating so that a drift in the machine's load
+    hits both."""
+    out = []
+    for i in range(pairs):
+        order = ("native", "script") if i % 2 == 0 else ("script", "native")
+        got = {}
+        for which in order:
+            got[which] = bench_supervise(b, [b.supervisor] if which == "native" else script, seconds)
+        out.append(got)
+    return out
 
 
 # ---- report ---------------------------------------------------------------------------
@@ -485,6 +537,10 @@ def main():
     ap.add_argument("--with-plain", action="store_true",
                     help="also measure the bare reader's CPU when each arriving segment wakes its receive")
     ap.add_argument("--tool", help="measure this build of the tool instead of the one in --build")
+    ap.add_argument("--supervise-pairs", type=int,
+                    help="pairs of supervisor runs, the built program and the script (default 1)")
+    ap.add_argument("--script-from", metavar="REV",
+                    help="take the script supervisor from this revision (default: the one before its removal)")
     ap.add_argument("--markdown", help="also write the table of figures to this file")
     a = ap.parse_args()
     duration = a.duration or (10.0 if a.quick else 60.0)
@@ -558,25 +614,71 @@ def main():
         rows.append(("start overhead over a bare accept", "median %.1f ms, max %.1f ms" %
                      (1000 * r["start_overhead_median"], 1000 * r["start_overhead_max"]), "-", None))
     if a.only in (None, "supervise"):
-        r = bench_supervise(b, duration)
-        print("\nsupervisor, %d sources of 1920x1080 at 30 pictures/s with audio, %.1f s, /status.json every 2 s:"
-              % (r["count"], r["seconds"]))
-        met_cpu = r["core_share"] <= 0.01
-        print("  its own CPU %.3f %% of one core (status fps median %.1f, %d running)   target <= 1 %%   %s" %
-              (100 * r["core_share"], r["fps_median"], r["running"], "met" if met_cpu else "MISSED"))
-        if r["other_lines"]:
-            print("  lines other than status in the window: %r" % r["other_lines"][:5])
-        met_http = max(r["metrics_median"], r["status_median"]) <= 0.020
-        print("  answer times over 100 requests each: /metrics median %.1f ms (max %.1f), /status.json median %.1f ms"
-              " (max %.1f)   target <= 20 ms   %s" %
-              (1000 * r["metrics_median"], 1000 * r["metrics_max"], 1000 * r["status_median"],
-               1000 * r["status_max"], "met" if met_http else "MISSED"))
-        rows.append(("supervisor CPU, %d sources 1080p30 + audio, %.0f s, share of one core" % (r["count"], duration),
-                     "%.3f %% (status fps median %.1f)" % (100 * r["core_share"], r["fps_median"]), "<= 1 %", met_cpu))
-        rows.append(("status answer, median of 100 (max)",
-                     "/metrics %.1f ms (%.1f), /status.json %.1f ms (%.1f)" %
-                     (1000 * r["metrics_median"], 1000 * r["metrics_max"], 1000 * r["status_median"],
-                      1000 * r["status_max"]), "<= 20 ms", met_http))
+        if not os.path.exists(b.supervisor):
+            sys.exit("missing %s: build the linux-release preset first" % b.supervisor)
+        script, rev = script_supervisor(b, a.script_from)
+        pairs = a.supervise_pairs or 1
+        got = bench_supervisors(b, script, duration, pairs)
+        first = got[0]["native"]
+        print("\nsupervisor, %d sources of 1920x1080 at 30 pictures/s with audio, %.0f s with /status.json every 2 s,"
+              " then %d requests to each endpoint (a connection each); built program against the script at %s,"
+              " %d pair%s:" % (first["count"], duration, first["requests"], rev, pairs, "" if pairs == 1 else "s"))
+        ratios = {"hwm": [], "core_share": [], "metrics_median": [], "status_median": []}
+        for i, pair in enumerate(got):
+            print("  pair %d (%s first)" % (i + 1, "built program" if i % 2 == 0 else "script"))
+            for which in ("native", "script"):
+                r = pair[which]
+                print("    %-6s  its own CPU %.3f %% of one core, peak RSS %.2f MiB (now %.2f, anonymous %.2f),"
+                      " /metrics median %.2f ms (max %.1f), /status.json median %.2f ms (max %.1f);"
+                      " status fps median %.1f, %d running" %
+                      (which, 100 * r["core_share"], mib(r["hwm"]), mib(r["rss"]), mib(r["anon"]),
+                       1000 * r["metrics_median"], 1000 * r["metrics_max"], 1000 * r["status_median"],
+                       1000 * r["status_max"], r["fps_median"], r["running"]))
+                if r["other_lines"]:
+                    print("            lines other than status in the window: %r" % r["other_lines"][:5])
+            for k in ratios:
+                ratios[k].append(ratio_of(pair["native"][k], pair["script"][k]))
+            print("    native / script  memory %.3f, CPU %.3f, /metrics %.3f, /status.json %.3f" %
+                  tuple(ratios[k][-1] for k in ("hwm", "core_share", "metrics_median", "status_median")))
+        med = {k: statistics.median(v) for k, v in ratios.items()}
+        native = {k: statistics.median(p["native"][k] for p in got)
+                  for k in ("hwm", "core_share", "metrics_median", "status_median")}
+        script_fig = {k: statistics.median(p["script"][k] for p in got)
+                      for k in ("hwm", "core_share", "metrics_median", "status_median")}
+        spread = {k: "" if pairs < 2 else " (pairs %s)" % ", ".join("%.3f" % x for x in v) for k, v in ratios.items()}
+        met_mem = med["hwm"] <= 0.25
+        met_cpu_ratio = med["core_share"] <= 1.0
+        met_http_ratio = max(med["metrics_median"], med["status_median"]) <= 1.0
+        print("  native / script, median of the pairs:")
+        print("    peak RSS      %.3f%s   target <= 0.25   %s" %
+              (med["hwm"], spread["hwm"], "met" if met_mem else "MISSED"))
+        print("    CPU           %.3f%s   target <= 1   %s" %
+              (med["core_share"], spread["core_share"], "met" if met_cpu_ratio else "MISSED"))
+        print("    /metrics      %.3f%s   target <= 1   %s" %
+              (med["metrics_median"], spread["metrics_median"], "met" if med["metrics_median"] <= 1.0 else "MISSED"))
+        print("    /status.json  %.3f%s   target <= 1   %s" %
+              (med["status_median"], spread["status_median"], "met" if med["status_median"] <= 1.0 else "MISSED"))
+        met_cpu = native["core_share"] <= 0.01
+        met_http = max(native["metrics_median"], native["status_median"]) <= 0.020
+        print("  built program alone: CPU %.3f %% of one core   target <= 1 %%   %s;"
+              " answer medians %.2f and %.2f ms   target <= 20 ms   %s" %
+              (100 * native["core_share"], "met" if met_cpu else "MISSED", 1000 * native["metrics_median"],
+               1000 * native["status_median"], "met" if met_http else "MISSED"))
+        rows.append(("supervisor CPU, %d sources 1080p30 + audio, %.0f s, share of one core" % (first["count"], duration),
+                     "%.3f %% (script %.3f %%)" % (100 * native["core_share"], 100 * script_fig["core_share"]),
+                     "<= 1 %", met_cpu))
+        rows.append(("supervisor CPU, built program / script", "%.3f%s" % (med["core_share"], spread["core_share"]),
+                     "<= 1", met_cpu_ratio))
+        rows.append(("supervisor peak RSS (its own VmHWM), built program / script",
+                     "%.3f: %.2f MiB vs %.2f MiB%s" %
+                     (med["hwm"], mib(native["hwm"]), mib(script_fig["hwm"]), spread["hwm"]),
+                     "<= 0.25", met_mem))
+        rows.append(("status answer, median of %d" % first["requests"],
+                     "/metrics %.2f ms (script %.2f), /status.json %.2f ms (script %.2f)" %
+                     (1000 * native["metrics_median"], 1000 * script_fig["metrics_median"],
+                      1000 * native["status_median"], 1000 * script_fig["status_median"]), "<= 20 ms", met_http))
+        rows.append(("status answer, built program / script", "/metrics %.3f, /status.json %.3f" %
+                     (med["metrics_median"], med["status_median"]), "<= 1", met_http_ratio))
 
     if a.only in (None, "live"):
         secs = a.live_seconds or (10.0 if a.quick else 20.0)

@@ -5,8 +5,9 @@
 # absolute times. Nothing here fails on a missed target; the exit code only says
 # whether the build and the runs worked.
 #
-#   bash scripts/bench.sh            full run: 60 s of real-time relaying, 7 pairs, live runs of 20 s (about 9 minutes)
-#   bash scripts/bench.sh --quick    10 s and 3 pairs, live runs of 10 s (about 2.5 minutes)
+#   bash scripts/bench.sh            full run: 60 s of real-time relaying, 7 pairs, live runs of 20 s,
+#                                    one pair of supervisor runs (about 10 minutes)
+#   bash scripts/bench.sh --quick    10 s and 3 pairs, live runs of 10 s (about 3 minutes)
 #   bash scripts/bench.sh --help     every option of the driver
 #
 # QOR_BENCH_BUILD names another build directory made from the same preset.
@@ -15,5 +16,5 @@ cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh build
 build=${QOR_BENCH_BUILD:-build/linux-release}
 cmake --preset linux-release -B "$build" >/dev/null
-cmake --build "$build" --target qor-ndi-send bare_reader fake_decoder ndi_standin
+cmake --build "$build" --target qor-ndi-send qor-ndi-supervise bare_reader fake_decoder ndi_standin
 exec /usr/bin/python3 bench/bench.py --build "$build" "$@"
