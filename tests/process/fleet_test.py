@@ -138,8 +138,9 @@ class LivePrometheus(unittest.TestCase):
         tokens = {"Steady": token(), "Camera": token()}
 
         def sources(camera):
-            # A status line comes every 2 s: a limit of 3 s holds a steady source.
-            return [{"name": "Steady", "input": fake_url(**STEADY, token=tokens["Steady"]), "args": SMALL, "stall": 3},
+            # A status line comes every 2 s: Camera's limit of 3 s is short
+            # but holds a source with pictures.
+            return [{"name": "Steady", "input": fake_url(**STEADY, token=tokens["Steady"]), "args": SMALL, "stall": 10},
                     {"name": "Camera", "input": fake_url(**camera, token=tokens["Camera"]), "args": SMALL, "stall": 3}]
 
         # The shipped rules, their waits (for:) shortened to a sixth: long
