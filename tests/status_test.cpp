@@ -65,7 +65,7 @@ TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
       "qor_ndi_source_up{source=\"B\"} 0\n";
   EXPECT_NE(metrics.find(up), std::string::npos) << metrics;
   EXPECT_NE(metrics.find("qor_ndi_source_fps{source=\"B\"} 0.0\n"), std::string::npos) << metrics;
-  // The time without pictures goes on from before the run, whatever the state.
+  // Counted from the last picture of any run, whatever the state now.
   EXPECT_NE(metrics.find("qor_ndi_source_seconds_since_picture{source=\"B\"} 75.0\n"), std::string::npos);
   EXPECT_NE(metrics.find("qor_ndi_source_state{source=\"B\",state=\"waiting\"} 0\n"
                          "qor_ndi_source_state{source=\"B\",state=\"stopped\"} 1\n"),
