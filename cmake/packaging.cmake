@@ -76,6 +76,10 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/service/qor-ndi-supervise.service DESTINATION /lib/systemd/system)
   install(FILES ${PROJECT_SOURCE_DIR}/service/sources.json DESTINATION /etc/qor-ndi-send)
   install(FILES ${PROJECT_SOURCE_DIR}/service/default DESTINATION /etc/default RENAME qor-ndi-send)
+  # For the monitoring host, not this box: Prometheus's alert rules and a
+  # Grafana dashboard for the metrics, to copy from here.
+  install(FILES ${PROJECT_SOURCE_DIR}/service/prometheus-alerts.yml ${PROJECT_SOURCE_DIR}/service/grafana-dashboard.json
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/qor-ndi-send)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

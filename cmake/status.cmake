@@ -68,3 +68,7 @@ add_library(qor_status STATIC
   ${_page_dir}/status_server.cpp ${_page_dir}/status_socket_${_status_platform}.cpp)
 target_include_directories(qor_status PUBLIC "${_page_dir}" PRIVATE "${PROJECT_BINARY_DIR}/supervise")
 target_link_libraries(qor_status PUBLIC Threads::Threads PRIVATE qor_json qor_httplib)
+# The version the metrics show (qor_ndi_supervise_build_info).
+if(PROJECT_VERSION)
+  target_compile_definitions(qor_status PRIVATE QOR_VERSION="${PROJECT_VERSION}")
+endif()

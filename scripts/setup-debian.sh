@@ -25,10 +25,12 @@ case "$what" in
 esac
 # The ARM64 cross build and its tests under qemu-user; the process tests check
 # every event line against docs/events.schema.json, read the supervisor's
-# /metrics with the Prometheus parser and load its status page in Chromium.
+# /metrics with the Prometheus parser and load its status page in Chromium;
+# Prometheus itself (with promtool) checks the metrics, the alert rules and
+# the dashboard's queries.
 if [ "$what" = test ]; then
   pkgs+=(g++-aarch64-linux-gnu qemu-user-static binfmt-support python3-jsonschema python3-prometheus-client
-         chromium)
+         chromium prometheus)
 fi
 
 missing=()

@@ -2,5 +2,6 @@
 if(TARGET qor_status)
   add_executable(status_tests status_test.cpp)
   target_link_libraries(status_tests PRIVATE qor_status GTest::gtest_main)
+  target_compile_definitions(status_tests PRIVATE QOR_TEST_VERSION="${PROJECT_VERSION}")
   gtest_discover_tests(status_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
 endif()

@@ -55,14 +55,26 @@ TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
             "\"fps\":30.0,\"connections\":0,\"restarts\":0,\"exit_code\":null,\"error\":null,\"stall\":10.0,"
             "\"uptime\":1.2},{\"name\":\"B\",\"input\":\"x\",\"state\":\"stopped\",\"fps\":0.0,\"connections\":0,"
             "\"restarts\":2,\"exit_code\":3,\"error\":\"ffmpeg_spawn\",\"stall\":0.0,\"uptime\":null}]}");
-  std::string metrics = metrics_text(rows);
+  rows[0].last_picture = now - std::chrono::milliseconds(1500);
+  rows[1].last_picture = now - std::chrono::seconds(75);
+  std::string metrics = metrics_text(rows, "/usr/bin/qor-ndi-send", now);
   std::string up =
       "# HELP qor_ndi_source_up 1 while the source's tool runs (after its started line), else 0.\n"
       "# TYPE qor_ndi_source_up gauge\n"
       "qor_ndi_source_up{source=\"Kamera \xc3\xbc \\\"1\\\"\"} 1\n"
       "qor_ndi_source_up{source=\"B\"} 0\n";
-  EXPECT_EQ(metrics.substr(0, up.size()), up);
+  EXPECT_NE(metrics.find(up), std::string::npos) << metrics;
   EXPECT_NE(metrics.find("qor_ndi_source_fps{source=\"B\"} 0.0\n"), std::string::npos) << metrics;
+  // Counted from the last picture of any run, whatever the state now.
+  EXPECT_NE(metrics.find("qor_ndi_source_seconds_since_picture{source=\"B\"} 75.0\n"), std::string::npos);
+  EXPECT_NE(metrics.find("qor_ndi_source_state{source=\"B\",state=\"waiting\"} 0\n"
+                         "qor_ndi_source_state{source=\"B\",state=\"stopped\"} 1\n"),
+            std::string::npos)
+      << metrics;
+  EXPECT_NE(metrics.find("qor_ndi_supervise_build_info{version=\"" QOR_TEST_VERSION
+                         "\",tool=\"/usr/bin/qor-ndi-send\"} 1\n"),
+            std::string::npos)
+      << metrics;
 }
 
 TEST(StatusHosts, EveryAddressAnswersToItsNamesAndAnyIpOnly) {

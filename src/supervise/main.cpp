@@ -6,6 +6,7 @@
 // stdin, read its stdout as it comes, decide by the exit code (and by the code
 // of the error line before exit 3). docs/qor-ndi-supervise.1.in describes the
 // program, docs/events.schema.json every line the tool writes.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -48,22 +49,25 @@ int main(int argc, char** argv) {
   const std::string& path = args[0];
 
   std::vector<SourceSpec> sources;
-  std::string why;
-  if (!sources_load(path, &sources, &why)) {
+  std::string why, tool;
+  if (!sources_load(path, &sources, &why, &tool)) {
     say(why);
     return kExitUsage;
   }
   if (has_status) {
     std::vector<StatusRow> rows;
+    auto now = std::chrono::steady_clock::now();
     for (const SourceSpec& s : sources) {
       StatusRow r;
       r.name = s.name;
       r.input = s.masked_input;
       r.state = "starting";
       r.stall = s.settings.stall;
+      r.last_picture = now;
       rows.push_back(std::move(r));
     }
     status_publish(std::move(rows));
+    status_publish_tool(tool);
     if (!status_server_start(status, &why)) {
       say(why);
       return kExitNoStatus;

@@ -1,5 +1,7 @@
 // /metrics: Prometheus text format 0.0.4, one family after another, each with
-// its HELP and TYPE and one sample per source labelled with its name.
+// its HELP and TYPE: the build first, then per source one sample labelled with
+// its name (the state one per state it can be in).
+#include <chrono>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -7,7 +9,13 @@
 #include "float_text.h"
 #include "status.h"
 
+#ifndef QOR_VERSION
+#define QOR_VERSION "unknown"
+#endif
+
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // A label value: backslash, quote and newline escaped.
 std::string label(const std::string& text) {
@@ -32,32 +40,64 @@ std::string sample_value(double v) {
   return float_text(v);
 }
 
+// Every state a source can be in: a panel or rule that asks for one finds it
+// with 0 rather than missing.
+const char* const kStates[] = {"starting", "running", "stalled", "waiting", "stopped"};
+
 struct Family {
   const char* name;
   const char* kind;
   const char* help;
-  std::string (*value)(const StatusRow&);
+  std::string (*value)(const StatusRow&, Clock::time_point now);
 };
 
 const Family kFamilies[] = {
     {"qor_ndi_source_up", "gauge", "1 while the source's tool runs (after its started line), else 0.",
-     [](const StatusRow& r) { return std::string(r.state == "running" ? "1" : "0"); }},
+     [](const StatusRow& r, Clock::time_point) { return std::string(r.state == "running" ? "1" : "0"); }},
     {"qor_ndi_source_fps", "gauge", "Pictures per second in the tool's last status line.",
-     [](const StatusRow& r) { return sample_value(r.fps); }},
+     [](const StatusRow& r, Clock::time_point) { return sample_value(r.fps); }},
     {"qor_ndi_source_connections", "gauge", "NDI receivers in the tool's last status line.",
-     [](const StatusRow& r) { return std::to_string(r.connections); }},
+     [](const StatusRow& r, Clock::time_point) { return std::to_string(r.connections); }},
     {"qor_ndi_source_restarts_total", "counter", "Times the source was started again after its tool ended.",
-     [](const StatusRow& r) { return std::to_string(r.restarts); }},
+     [](const StatusRow& r, Clock::time_point) { return std::to_string(r.restarts); }},
+    {"qor_ndi_source_stalls_total", "counter", "Runs of the source stopped by the stall watchdog.",
+     [](const StatusRow& r, Clock::time_point) { return std::to_string(r.stalls); }},
+    {"qor_ndi_source_seconds_since_picture", "gauge",
+     "Seconds since a status line of the source counted pictures, over all its runs (before the first: since "
+     "it was added).",
+     [](const StatusRow& r, Clock::time_point now) {
+       return sample_value(round_tenths(std::chrono::duration<double>(now - r.last_picture).count()));
+     }},
+    {"qor_ndi_source_stall_limit_seconds", "gauge",
+     "Seconds without pictures after which the watchdog stops a run of the source (0: never).",
+     [](const StatusRow& r, Clock::time_point) { return sample_value(r.stall); }},
 };
+
+void head(std::string* out, const char* name, const char* kind, const char* help) {
+  *out += std::string("# HELP ") + name + " " + help + "\n";
+  *out += std::string("# TYPE ") + name + " " + kind + "\n";
+}
 
 }  // namespace
 
-std::string metrics_text(const std::vector<StatusRow>& rows) {
+std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& tool,
+                         std::chrono::steady_clock::time_point now) {
   std::string out;
+  head(&out, "qor_ndi_supervise_build_info", "gauge",
+       "Always 1: the supervisor's version and the tool its sources file names.");
+  out += "qor_ndi_supervise_build_info{version=\"" + label(QOR_VERSION) + "\",tool=\"" + label(tool) + "\"} 1\n";
   for (const Family& f : kFamilies) {
-    out += std::string("# HELP ") + f.name + " " + f.help + "\n";
-    out += std::string("# TYPE ") + f.name + " " + f.kind + "\n";
-    for (const StatusRow& r : rows) out += std::string(f.name) + "{source=\"" + label(r.name) + "\"} " + f.value(r) + "\n";
+    head(&out, f.name, f.kind, f.help);
+    for (const StatusRow& r : rows) {
+      out += std::string(f.name) + "{source=\"" + label(r.name) + "\"} " + f.value(r, now) + "\n";
+    }
+  }
+  head(&out, "qor_ndi_source_state", "gauge", "1 for the state the source is in, 0 for the others.");
+  for (const StatusRow& r : rows) {
+    for (const char* state : kStates) {
+      out += "qor_ndi_source_state{source=\"" + label(r.name) + "\",state=\"" + state + "\"} " +
+             (r.state == state ? "1" : "0") + "\n";
+    }
   }
   return out;
 }

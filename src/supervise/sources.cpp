@@ -83,7 +83,7 @@ static SourceSpec read_source(const Json& entry, const std::string& where, const
 }
 
 bool sources_parse(const std::string& bytes, const std::string& path, std::vector<SourceSpec>* out,
-                   std::string* why) {
+                   std::string* why, std::string* tool_out) {
   // A leading byte order mark is allowed, as editors on Windows write one.
   std::string text = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? bytes.substr(3) : bytes;
   Json config;
@@ -115,6 +115,7 @@ bool sources_parse(const std::string& bytes, const std::string& path, std::vecto
       sources.push_back(std::move(spec));
     }
     *out = std::move(sources);
+    if (tool_out) *tool_out = tool.get<std::string>();
     return true;
   } catch (const Bad& bad) {
     *why = bad.why;
@@ -122,7 +123,7 @@ bool sources_parse(const std::string& bytes, const std::string& path, std::vecto
   }
 }
 
-bool sources_load(const std::string& path, std::vector<SourceSpec>* out, std::string* why) {
+bool sources_load(const std::string& path, std::vector<SourceSpec>* out, std::string* why, std::string* tool) {
   FILE* f = fopen(path.c_str(), "rb");
   if (!f) {
     *why = "cannot read " + path + ": " + strerror(errno);
@@ -143,7 +144,7 @@ bool sources_load(const std::string& path, std::vector<SourceSpec>* out, std::st
     *why = path + ": larger than 1 MiB, the most a sources file may hold";
     return false;
   }
-  return sources_parse(bytes, path, out, why);
+  return sources_parse(bytes, path, out, why, tool);
 }
 
 std::string mask_input(const std::string& url) {

@@ -23,13 +23,15 @@ struct SourceSpec {
   std::string masked_input;  // the input as the status shows it
 };
 
-// The sources of the file at path, in file order. False with *why (a message
-// for people, without the program's name) when the file cannot be used.
-bool sources_load(const std::string& path, std::vector<SourceSpec>* out, std::string* why);
+// The sources of the file at path, in file order, and with tool the tool it
+// names. False with *why (a message for people, without the program's name)
+// when the file cannot be used.
+bool sources_load(const std::string& path, std::vector<SourceSpec>* out, std::string* why,
+                  std::string* tool = nullptr);
 
 // The same for the file's bytes; path only names the file in messages.
 bool sources_parse(const std::string& bytes, const std::string& path, std::vector<SourceSpec>* out,
-                   std::string* why);
+                   std::string* why, std::string* tool = nullptr);
 
 // The input as the status shows it: a password in the URL's userinfo replaced
 // by ***. The userinfo is taken up to the last @, so that a password holding an

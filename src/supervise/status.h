@@ -14,6 +14,7 @@ struct StatusRow {
   double fps = 0.0;        // from the current run's last status line
   int32_t connections = 0; // likewise
   int32_t restarts = 0;    // times started again after its tool ended
+  int32_t stalls = 0;      // runs stopped by the stall watchdog
   bool has_exit_code = false;
   int32_t exit_code = 0;   // how the last run that ended, ended
   bool has_error = false;
@@ -21,6 +22,9 @@ struct StatusRow {
   bool running = false;    // the current run has written its started line
   std::chrono::steady_clock::time_point started_at{};  // when, if running
   double stall = 0.0;      // the source's stall limit in seconds (0: off)
+  // The last status line that counted pictures, in any run (before the first
+  // one: when the source was added).
+  std::chrono::steady_clock::time_point last_picture{};
 };
 
 // Loop thread: replaces the snapshot.
@@ -29,9 +33,15 @@ void status_publish(std::vector<StatusRow> rows);
 // Any thread: a copy of the current snapshot.
 std::vector<StatusRow> status_snapshot();
 
+// The tool the sources file names, as the metrics show it: set at start and by
+// each reload that is taken; read by any thread.
+void status_publish_tool(std::string tool);
+std::string status_tool();
+
 // The bodies the server answers with, from a snapshot at `now`.
 std::string status_json_text(const std::vector<StatusRow>& rows, std::chrono::steady_clock::time_point now);
-std::string metrics_text(const std::vector<StatusRow>& rows);
+std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& tool,
+                         std::chrono::steady_clock::time_point now);
 
 // HOST:PORT (HOST a name, an IPv4 address or [an IPv6 address], PORT 1-65535);
 // false when it is malformed (a usage error).

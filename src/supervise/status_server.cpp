@@ -196,7 +196,8 @@ httplib::Server::HandlerResponse answer(const httplib::Request& req, httplib::Re
       std::vector<StatusRow> rows = status_snapshot();
       answer_body(res, status_json_text(rows, Clock::now()), "application/json");
     } else if (path == "/metrics") {
-      answer_body(res, metrics_text(status_snapshot()), "text/plain; version=0.0.4; charset=utf-8");
+      answer_body(res, metrics_text(status_snapshot(), status_tool(), Clock::now()),
+                  "text/plain; version=0.0.4; charset=utf-8");
     } else if (path == "/") {
       answer_body(res, status_page(), "text/html; charset=utf-8");
       res.set_header("Content-Security-Policy", status_page_policy());

@@ -2,6 +2,7 @@
 // outside the lock and swaps them in; a reader copies them out: neither holds
 // the lock for longer than that.
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -12,6 +13,7 @@ namespace {
 // program exits.
 std::mutex& gStatusLock = *new std::mutex;
 std::vector<StatusRow>& gStatusRows = *new std::vector<StatusRow>;
+std::string& gStatusTool = *new std::string;
 }  // namespace
 
 void status_publish(std::vector<StatusRow> rows) {
@@ -27,4 +29,14 @@ void status_publish(std::vector<StatusRow> rows) {
 std::vector<StatusRow> status_snapshot() {
   std::lock_guard<std::mutex> lock(gStatusLock);
   return gStatusRows;
+}
+
+void status_publish_tool(std::string tool) {
+  std::lock_guard<std::mutex> lock(gStatusLock);
+  gStatusTool.swap(tool);
+}
+
+std::string status_tool() {
+  std::lock_guard<std::mutex> lock(gStatusLock);
+  return gStatusTool;
 }

@@ -46,6 +46,11 @@ struct Source {
   double fps = 0.0;
   int64_t connections = 0;
   int32_t restarts = 0;
+  int32_t stalls = 0;             // runs stopped by the watchdog
+  // The last status line with pictures in any run: unlike last_picture, a
+  // new run does not reset it, so that a source that stalls again and again
+  // shows how long it has been without pictures.
+  std::chrono::steady_clock::time_point seen_picture = std::chrono::steady_clock::now();
   bool has_exit = false;          // how the last run that ended, ended
   uint32_t exit_code = 0;
   Json last_error;                // its error code, "stalled", or null
@@ -161,7 +166,10 @@ static void pass_on(const SourcePtr& s, const std::string& raw, bool current) {
                            : connections.is_boolean() ? (connections.get<bool>() ? 1 : 0) : 0;
       // A status line covers the 2 s before it: any picture in them means
       // the source is alive.
-      if (s->fps > 0) s->last_picture = now;
+      if (s->fps > 0) {
+        s->last_picture = now;
+        s->seen_picture = std::chrono::steady_clock::now();
+      }
     } else if (kind == "error") {
       s->error = event.contains("code") ? event["code"] : Json();
     }
@@ -251,6 +259,7 @@ static void watch_stall(Source* s, double now) {
   fields["seconds"] = s->settings.stall;
   write_event(*s, std::move(fields));
   s->stalled = true;
+  s->stalls++;
   s->state = "stalled";
   stop(s, now);
 }
@@ -259,11 +268,12 @@ static void watch_stall(Source* s, double now) {
 // on its way out by name. A file that cannot be used changes nothing.
 static Sources reload(const std::string& path, const Sources& sources, double now) {
   std::vector<SourceSpec> fresh;
-  std::string why;
-  if (!sources_load(path, &fresh, &why)) {
+  std::string why, tool;
+  if (!sources_load(path, &fresh, &why, &tool)) {
     say("reload refused, nothing changed: " + why);
     return sources;
   }
+  if (gStatus) status_publish_tool(tool);
   std::map<std::string, SourcePtr> old;
   std::vector<std::string> old_order;
   for (const SourcePtr& s : sources) {
@@ -327,6 +337,7 @@ static void publish(const Sources& sources) {
     r.fps = s->fps;
     r.connections = (int32_t)std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, s->connections));
     r.restarts = s->restarts;
+    r.stalls = s->stalls;
     r.has_exit_code = s->has_exit;
     r.exit_code = (int32_t)s->exit_code;
     r.has_error = !s->last_error.is_null();
@@ -334,6 +345,7 @@ static void publish(const Sources& sources) {
     r.running = s->has_started;
     r.started_at = s->started_clock;
     r.stall = s->settings.stall;
+    r.last_picture = s->seen_picture;
     rows.push_back(std::move(r));
   }
   status_publish(std::move(rows));

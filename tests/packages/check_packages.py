@@ -52,10 +52,14 @@ def out(*cmd, **kw):
     return subprocess.run(cmd, check=True, capture_output=True, **kw).stdout.decode()
 
 
-def exec_start(unit_text):
-    """The argument vector of a unit's ExecStart= line."""
+def exec_start(unit_text, environment_file=""):
+    """The argument vector of a unit's ExecStart= line, each ${NAME} replaced as
+    systemd replaces it: from the unit's Environment= lines, where a line of its
+    environment file (text) wins."""
+    env = dict(re.findall(r"^Environment=(\w+)=(.*)$", unit_text, re.M))
+    env.update(re.findall(r"^(\w+)=(.*)$", environment_file, re.M))
     line, = re.findall(r"^ExecStart=(.*)$", unit_text, re.M)
-    return shlex.split(line)
+    return [re.sub(r"\$\{(\w+)\}", lambda m: env[m.group(1)], a) for a in shlex.split(line)]
 
 
 def wait_for(what, probe, timeout):
@@ -86,7 +90,8 @@ class Deb(unittest.TestCase):
         doc = "/usr/share/doc/qor-ndi-send/"
         required = {"/usr/bin/qor-ndi-send", "/usr/share/man/man1/qor-ndi-send.1.gz",
                     doc + "copyright", doc + "changelog.gz", doc + "README.md", doc + "events.schema.json",
-                    "/usr/bin/qor-ndi-supervise", "/usr/share/man/man1/qor-ndi-supervise.1.gz", UNIT, *CONFFILES}
+                    "/usr/bin/qor-ndi-supervise", "/usr/share/man/man1/qor-ndi-supervise.1.gz", UNIT, *CONFFILES,
+                    "/usr/share/qor-ndi-send/prometheus-alerts.yml", "/usr/share/qor-ndi-send/grafana-dashboard.json"}
         field = lambda deb, name: out("dpkg-deb", "-f", deb, name).strip()
         for arch, deb in self.debs.items():
             modes = {l.split()[-1].lstrip("."): l.split()[0] for l in out("dpkg-deb", "-c", deb).splitlines()
@@ -203,9 +208,11 @@ class Service(unittest.TestCase):
         try:
             verify = subprocess.run(["systemd-analyze", "verify", UNIT], capture_output=True)
             self.assertEqual((verify.returncode, verify.stdout + verify.stderr), (0, b""))
-            with open(UNIT) as f:
-                argv = exec_start(f.read())
+            with open(UNIT) as f, open(CONFFILES[0]) as g:
+                argv = exec_start(f.read(), g.read())
             address = argv[argv.index("--status") + 1]
+            # As shipped, the status listens on loopback only.
+            self.assertEqual(address, "127.0.0.1:8597")
             proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             try:
                 def status():
@@ -245,8 +252,9 @@ class Service(unittest.TestCase):
 
     def operate(self, box):
         box.run("dpkg", "-i", "/opt/qor/qor-ndi-send.deb")
-        box.write("/etc/default/qor-ndi-send",
-                  "NDI_RUNTIME_DIR_V6=/opt/qor/ndi-standin\nFFMPEG_BIN=/opt/qor/fake_decoder\n")
+        # An operator's copy from before QOR_NDI_STATUS: the unit's default address.
+        environment = "NDI_RUNTIME_DIR_V6=/opt/qor/ndi-standin\nFFMPEG_BIN=/opt/qor/fake_decoder\n"
+        box.write("/etc/default/qor-ndi-send", environment)
         small = ["--width", "64", "--height", "36", "--no-audio"]
         steady = {"name": "Steady", "input": "fake://steady?frames=1000000&rate=10&hold=1", "args": small}
         # One second of pictures, then the connections stay open with nothing on them.
@@ -256,14 +264,15 @@ class Service(unittest.TestCase):
         box.run("systemctl", "enable", "--now", "qor-ndi-supervise")
 
         with open(box.root + UNIT) as f:
-            argv = exec_start(f.read())
-        address = argv[argv.index("--status") + 1]
-        # The root has no interpreter but bash, whose /dev/tcp makes the request.
-        host, port = address.rsplit(":", 1)
-        fetch = ('exec 3<>/dev/tcp/%s/%s && printf "GET /status.json HTTP/1.0\\r\\nHost: %s\\r\\n\\r\\n" >&3 && '
-                 'timeout 5 cat <&3' % (host, port, address))
+            unit = f.read()
+        argv = exec_start(unit, environment)
+        default_address = argv[argv.index("--status") + 1]
 
-        def states():
+        def states(address=default_address):
+            # The root has no interpreter but bash, whose /dev/tcp makes the request.
+            host, port = address.rsplit(":", 1)
+            fetch = ('exec 3<>/dev/tcp/%s/%s && printf "GET /status.json HTTP/1.0\\r\\nHost: %s\\r\\n\\r\\n" >&3 && '
+                     'timeout 5 cat <&3' % (host, port, address))
             run = box.run("bash", "-c", fetch, check=False)
             # Read as text, the answer's line ends are \n.
             head, _, body = run.stdout.partition("\n\n")
@@ -310,6 +319,14 @@ class Service(unittest.TestCase):
         for name in ("Steady", "Added"):
             self.assertEqual(events(name, "exit")[-1:], [{"source": name, "event": "exit", "ffmpeg": 0, "requested": True}])
         self.assertTrue(all(list(e)[0] == "source" for e in journal()))
+
+        # The status address set in the environment file wins over the unit's.
+        moved = "127.0.0.1:8598"
+        box.write("/etc/default/qor-ndi-send", environment + "QOR_NDI_STATUS=%s\n" % moved)
+        box.run("systemctl", "start", "qor-ndi-supervise")
+        wait_for("the status on " + moved, lambda: list(states(moved) or {}) == ["Steady", "Added"], 30)
+        self.assertFalse(states(), "still answering on " + default_address)
+        box.run("systemctl", "stop", "qor-ndi-supervise")
 
         security = box.run("systemd-analyze", "security", "qor-ndi-supervise").stdout
         exposure = float(re.search(r"Overall exposure level for qor-ndi-supervise.service: ([0-9.]+)", security).group(1))

@@ -414,19 +414,32 @@ class StatusEndpoints(unittest.TestCase):
             families = {f.name: f for f in text_string_to_metric_families(body.decode("utf-8"))}
             self.assertEqual({n: f.type for n, f in families.items()},
                              {"qor_ndi_source_up": "gauge", "qor_ndi_source_fps": "gauge",
-                              "qor_ndi_source_connections": "gauge", "qor_ndi_source_restarts": "counter"})
-            for family in families.values():
-                self.assertEqual([s.labels for s in family.samples], [{"source": n} for n in served.names], family)
+                              "qor_ndi_source_connections": "gauge", "qor_ndi_source_restarts": "counter",
+                              "qor_ndi_source_stalls": "counter", "qor_ndi_source_seconds_since_picture": "gauge",
+                              "qor_ndi_source_stall_limit_seconds": "gauge", "qor_ndi_source_state": "gauge",
+                              "qor_ndi_supervise_build_info": "gauge"})
+            per_source = set(families) - {"qor_ndi_source_state", "qor_ndi_supervise_build_info"}
+            for name in per_source:
+                self.assertEqual([s.labels for s in families[name].samples], [{"source": n} for n in served.names],
+                                 families[name])
             value = lambda family: [s.value for s in families[family].samples]
             self.assertEqual(value("qor_ndi_source_up"), [1, 1, 1, 0])
             self.assertEqual([s.name for s in families["qor_ndi_source_restarts"].samples],
                              ["qor_ndi_source_restarts_total"] * 4)
             self.assertTrue(all(v > 0 for v in value("qor_ndi_source_fps")[:3]), body)
             self.assertEqual(value("qor_ndi_source_connections"), [0, 0, 0, 0])
+            states = {(s.labels["source"], s.labels["state"]): s.value for s in families["qor_ndi_source_state"].samples}
+            self.assertEqual(len(states), 5 * len(served.names))
+            self.assertEqual({k for k, v in states.items() if v == 1},
+                             {(n, "running") for n in served.names[:-1]} | {("Broken", "stopped")})
+            build, = families["qor_ndi_supervise_build_info"].samples
+            self.assertEqual((build.labels["tool"], build.value), (TOOL, 1))
             for line in body.decode().splitlines():
                 if line.startswith("# "):
                     # HELP and TYPE name the family as its samples do.
-                    self.assertRegex(line, r"^# (HELP|TYPE) qor_ndi_source_(up|fps|connections|restarts_total) ")
+                    self.assertRegex(line, r"^# (HELP|TYPE) qor_ndi_(source_(up|fps|connections|restarts_total|"
+                                           r"stalls_total|seconds_since_picture|stall_limit_seconds|state)|"
+                                           r"supervise_build_info) ")
 
             # Refusals. Loopback answers to its three names; any other name,
             # as DNS rebinding would give a browser, or another port is 421.
