@@ -28,6 +28,7 @@ static bool gDone = false;       // under gLock: monitor_stop was called
 static bool gEnded = false;      // under gLock: monitor_thread has returned
 static uint8_t* gWork;        // monitor_thread's
 static uint8_t* gBmp;         // monitor_thread's
+static pthread_t gThread;
 
 bool monitor_start() {
   if (!gOpt.monitor || !thumb_layout(gOpt.width, gOpt.height, &gLayout)) return false;
@@ -37,9 +38,7 @@ bool monitor_start() {
   gWork = (uint8_t*)malloc(sample);
   gBmp = (uint8_t*)malloc(thumb_bmp_bytes(gLayout));
   if (!gFill || !gReady || !gWork || !gBmp) return false;
-  pthread_t thread;
-  if (pthread_create(&thread, nullptr, monitor_thread, nullptr) != 0) return false;
-  pthread_detach(thread);
+  if (pthread_create(&gThread, nullptr, monitor_thread, nullptr) != 0) return false;
   gRunning.store(1);
   return true;
 }
@@ -63,11 +62,17 @@ void monitor_offer(const uint8_t* nv12) {
 
 void monitor_stop() {
   if (gRunning.load() == 0) return;
-  std::unique_lock<std::mutex> hold(gLock);
-  gDone = true;
-  gWake.notify_all();
-  // A write into a file system that hangs must not hold up the stop.
-  gWake.wait_for(hold, std::chrono::seconds(1), [] { return gEnded; });
+  bool ended;
+  {
+    std::unique_lock<std::mutex> hold(gLock);
+    gDone = true;
+    gWake.notify_all();
+    // A write into a file system that hangs must not hold up the stop: such
+    // a thread is left to the end of the process.
+    ended = gWake.wait_for(hold, std::chrono::seconds(1), [] { return gEnded; });
+  }
+  if (ended) pthread_join(gThread, nullptr);
+  else pthread_detach(gThread);
 }
 
 void* monitor_thread(void*) {
@@ -86,7 +91,6 @@ void* monitor_thread(void*) {
     hold.lock();
   }
   gEnded = true;
-  hold.unlock();
   gWake.notify_all();
   return nullptr;
 }

@@ -19,8 +19,8 @@ void monitor_want();
 // monitor_thread.
 void monitor_offer(const uint8_t* nv12);
 
-// Run, once the pumps have ended: ends monitor_thread, waiting at most a
-// moment for a write under way (the thread is never joined).
+// Run, once the pumps have ended: ends monitor_thread, waiting at most 1 s
+// for a write under way (a thread still writing then is left behind).
 void monitor_stop();
 
 void* monitor_thread(void* arg);
