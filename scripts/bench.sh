@@ -5,8 +5,8 @@
 # absolute times. Nothing here fails on a missed target; the exit code only says
 # whether the build and the runs worked.
 #
-#   bash scripts/bench.sh            full run: 60 s of real-time relaying, 7 pairs, live runs of 20 s (about 9 minutes)
-#   bash scripts/bench.sh --quick    10 s and 3 pairs, live runs of 10 s (about 2.5 minutes)
+#   bash scripts/bench.sh            full run: 60 s of real-time relaying, 7 pairs, live runs of 20 s (about 20 minutes)
+#   bash scripts/bench.sh --quick    10 s and 3 pairs, live runs of 10 s (about 5 minutes)
 #   bash scripts/bench.sh --only monitor   the tool with and without --monitor, in alternating pairs
 #   bash scripts/bench.sh --help     every option of the driver
 #
