@@ -1,10 +1,10 @@
 // The NDI runtime's binary interface as this project uses it: the function
 // table handed out by the runtime's entry point, the send-creation settings,
-// the two frame types, the tally and their constant values. These are the project's own
-// declarations, written from the runtime's documented layout for x86-64 (Windows
-// x64 and Linux x86-64 agree); every offset and size is checked below, so a
-// wrong layout fails the build. Shared by the NDI module and by the stand-in
-// runtime the tests load in its place.
+// the two frame types, the tally and their constant values. These are the
+// project's own declarations, written from the runtime's documented layout for
+// x86-64 (Windows x64 and Linux x86-64 agree); every offset and size is checked
+// below, so a wrong layout fails the build. Shared by the NDI module and by the
+// stand-in runtime the tests load in its place.
 #pragma once
 #include <cstddef>
 #include <cstdint>
