@@ -60,7 +60,13 @@ void thumb_sample(const ThumbLayout& l, const uint8_t* nv12, uint8_t* sample) {
   }
 }
 
-static uint8_t clamp8(int32_t v) { return (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v); }
+// Branch-free clamp to 0..255: the sums below stay within -290..547 for any
+// Y, Cb and Cr, and a noisy picture makes a compare-and-branch clamp miss
+// its prediction about once per colour.
+static uint8_t clamp8(int32_t v) {
+  int32_t low = v & ~(v >> 31);                   // 0 below 0
+  return (uint8_t)(low | ((255 - low) >> 31));    // 255 (low bits) above 255
+}
 
 static void put16(uint8_t* p, uint32_t v) {
   p[0] = (uint8_t)v;
@@ -92,17 +98,22 @@ void thumb_bmp(const ThumbLayout& l, const uint8_t* sample, uint8_t* bmp) {
 
   const uint8_t* luma = sample;
   const uint8_t* chroma = sample + (size_t)l.grid_w * (size_t)l.grid_h;
+  // Nearest grid point: the grid is at most the output's size, so this only
+  // repeats samples where the output is a little larger. The columns are the
+  // same for every row: worked out once, not per pixel.
+  int32_t columns[kThumbMaxWidth];
+  for (int32_t x = 0; x < l.out_w; ++x) columns[x] = (int32_t)((int64_t)x * l.grid_w / l.out_w);
   for (int32_t y = 0; y < l.out_h; ++y) {
-    // Nearest grid point: the grid is at most the output's size, so this
-    // only repeats samples where the output is a little larger.
     const int32_t gy = (int32_t)((int64_t)y * l.grid_h / l.out_h);
+    const uint8_t* luma_row = luma + (size_t)gy * (size_t)l.grid_w;
+    const uint8_t* chroma_row = chroma + (size_t)(gy / 2) * (size_t)l.chroma_w * 2;
     uint8_t* out = bmp + kBmpHeaderBytes + row_bytes * (size_t)(l.out_h - 1 - y);
     for (int32_t x = 0; x < l.out_w; ++x) {
-      const int32_t gx = (int32_t)((int64_t)x * l.grid_w / l.out_w);
-      const uint8_t* pair = chroma + ((size_t)(gy / 2) * (size_t)l.chroma_w + (size_t)(gx / 2)) * 2;
+      const int32_t gx = columns[x];
+      const uint8_t* pair = chroma_row + (size_t)(gx / 2) * 2;
       // BT.709, limited range: what HD sources (and ffmpeg's scale to NV12
       // for them) carry. Fixed point with 8 fraction bits.
-      const int32_t c = 298 * (luma[(size_t)gy * (size_t)l.grid_w + (size_t)gx] - 16);
+      const int32_t c = 298 * (luma_row[gx] - 16);
       const int32_t d = pair[0] - 128;  // Cb
       const int32_t e = pair[1] - 128;  // Cr
       *out++ = clamp8((c + 541 * d + 128) >> 8);            // B
