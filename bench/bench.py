@@ -29,6 +29,12 @@ move by a factor of two from one minute to the next.
                      beside the bare reader fed and sampled the same way
   stop and start     stdin closed -> exit line; process start -> started line,
                      against the bare reader's process start -> started line
+  monitor            the tool relaying a live 1080p30 source with audio with and
+                     without --monitor, in alternating pairs: its own CPU share
+                     (runs without a record, as above) and the age of each
+                     picture at the send (runs with the stamped record); the
+                     figures are the median of the pairs' CPU ratios and the
+                     median and p95 ages of each side
   supervisor         the build's qor-ndi-supervise and the Python script it
                      replaced (taken from git history into the scratch
                      folder), each keeping 16 sources of 1080p30 with audio
@@ -146,10 +152,11 @@ class Bench:
             env["QOR_STANDIN_VIDEO_DELAY_MS"] = str(delay_ms)
         return env
 
-    def start_tool(self, url, width, height, audio, record=None, stamped=False, delay_ms=0):
+    def start_tool(self, url, width, height, audio, record=None, stamped=False, delay_ms=0, extra=()):
         args = [self.tool, "--input", url, "--ffmpeg", self.decoder, "--width", str(width), "--height", str(height)]
         if not audio:
             args.append("--no-audio")
+        args += list(extra)
         return Proc(args, self.env(record, stamped, delay_ms), keep_stdin=True)
 
     def start_bare(self, url, width, height, audio, waitall=False, extra=()):
@@ -406,7 +413,73 @@ def live_run(b, seconds, delay_ms, name):
     }
 
 
-# ---- 5. the supervisor ------------------------------------------------------------------
+# ---- 5. the monitor picture, level and tally ------------------------------------------------
+
+def monitor_run(b, seconds, monitor, stamped):
+    """One live 1080p30 run with audio, with or without --monitor: the tool's
+    own CPU share over `seconds` after its started line and, with the stamped
+    record, the age of each picture at the send."""
+    name = "monitor-%s-%s" % ("on" if monitor else "off", "aged" if stamped else "cpu")
+    record = os.path.join(b.scratch, name + ".rec") if stamped else None
+    picture = os.path.join(b.scratch, name + ".bmp")
+    for path in (record, picture):
+        if path and os.path.exists(path):
+            os.remove(path)
+    n = int(seconds) + 60
+    url = "fake://bench?live=1&frames=%d&rate=30&blocks=%d&arate=100&hold=1" % (30 * n, 100 * n)
+    extra = ["--monitor", picture] if monitor else []
+    t = b.start_tool(url, 1920, 1080, audio=True, record=record, stamped=stamped, extra=extra)
+    t0, _ = t.wait_event("started", 60)
+    cpu0 = proc_cpu_seconds(t.p.pid)
+    time.sleep(seconds)
+    t1, cpu1 = time.monotonic(), proc_cpu_seconds(t.p.pid)
+    levels = []
+    while True:
+        try:
+            _, ev = t.lines.get_nowait()
+        except queue.Empty:
+            break
+        if ev and ev.get("event") == "status":
+            levels.append(ev.get("level"))
+    t.close_stdin()
+    _, ev = t.wait_event("exit", 30)
+    if t.finish() != 0 or not ev.get("requested"):
+        raise RuntimeError("tool did not stop as asked: %r" % ev)
+    if monitor and (not os.path.exists(picture) or None in levels or not levels):
+        raise RuntimeError("--monitor run without a picture or a level: %r" % levels)
+    ages = []
+    if record:
+        with open(record) as f:
+            for line in f:
+                if line.startswith("video "):
+                    ages.append(int(dict(kv.split("=", 1) for kv in line.split()[1:])["age_us"]) / 1000.0)
+    return {"share": (cpu1 - cpu0) / (t1 - t0), "ages": ages}
+
+
+def bench_monitor(b, seconds, pairs):
+    ratios, shares = [], {True: [], False: []}
+    ages = {True: [], False: []}
+    for i in range(pairs):
+        # Alternate which goes first, so a drift in the machine's load hits both.
+        order = (False, True) if i % 2 == 0 else (True, False)
+        got = {}
+        for monitor in order:
+            got[monitor] = monitor_run(b, seconds, monitor, stamped=False)["share"]
+            shares[monitor].append(got[monitor])
+        ratios.append(got[True] / max(got[False], 1e-9))
+        for monitor in order:
+            ages[monitor] += monitor_run(b, seconds, monitor, stamped=True)["ages"]
+    return {
+        "pairs": pairs, "seconds": seconds,
+        "ratio": statistics.median(ratios), "ratio_min": min(ratios), "ratio_max": max(ratios),
+        "share_on": statistics.median(shares[True]), "share_off": statistics.median(shares[False]),
+        "age_on_median": percentile(ages[True], 0.5), "age_on_p95": percentile(ages[True], 0.95),
+        "age_off_median": percentile(ages[False], 0.5), "age_off_p95": percentile(ages[False], 0.95),
+        "pictures_on": len(ages[True]), "pictures_off": len(ages[False]),
+    }
+
+
+# ---- 6. the supervisor ------------------------------------------------------------------
 
 def status_request(port, path):
     """Seconds from connecting to the end of the answer, and the body."""
@@ -529,7 +602,8 @@ def main():
     ap.add_argument("--live-seconds", type=float, help="seconds of each live-source run (default 20, quick 10)")
     ap.add_argument("--runs", type=int, help="side-by-side pairs per picture size (default 7, quick 3);"
                     " twice as many stop/start runs")
-    ap.add_argument("--only", choices=["throughput", "cpu", "stop", "live", "supervise"], help="run one part")
+    ap.add_argument("--only", choices=["throughput", "cpu", "stop", "live", "monitor", "supervise"],
+                    help="run one part")
     ap.add_argument("--bare-waitall", action="store_true",
                     help="the bare reader receives with MSG_WAITALL (to try that receive mode)")
     ap.add_argument("--with-unaligned", action="store_true",
@@ -712,6 +786,27 @@ def main():
                      "every one", met_all))
         rows.append(("keeping up: age of a picture at the send (decoder's write to the send)",
                      "median %.2f ms, p95 %.2f ms" % (r["median_age_ms"], r["p95_age_all_ms"]), "p95 <= 20 ms", met_age))
+
+    if a.only in (None, "monitor"):
+        secs = a.live_seconds or (10.0 if a.quick else 20.0)
+        r = bench_monitor(b, secs, runs)
+        print("\nlive 1080p30 + audio with and without --monitor, %d pairs of %.0f s (CPU) and %.0f s (age):" %
+              (r["pairs"], secs, secs))
+        met_cpu = r["ratio"] <= 1.05
+        print("  CPU with / without  %.3f (pairs %.3f .. %.3f; shares %.2f %% and %.2f %% of one core)"
+              "   target <= 1.05   %s" % (r["ratio"], r["ratio_min"], r["ratio_max"], 100 * r["share_on"],
+                                          100 * r["share_off"], "met" if met_cpu else "MISSED"))
+        print("  age at the send with: median %.2f ms, p95 %.2f ms (%d pictures); without: median %.2f ms,"
+              " p95 %.2f ms (%d pictures)" % (r["age_on_median"], r["age_on_p95"], r["pictures_on"],
+                                               r["age_off_median"], r["age_off_p95"], r["pictures_off"]))
+        rows.append(("--monitor, 1080p30 + audio: CPU with / without (median of %d pairs)" % r["pairs"],
+                     "%.3f (pairs %.3f to %.3f; %.2f %% vs %.2f %% of one core)" %
+                     (r["ratio"], r["ratio_min"], r["ratio_max"], 100 * r["share_on"], 100 * r["share_off"]),
+                     "<= 1.05", met_cpu))
+        rows.append(("--monitor: age of a picture at the send, with / without",
+                     "median %.2f / %.2f ms, p95 %.2f / %.2f ms" %
+                     (r["age_on_median"], r["age_off_median"], r["age_on_p95"], r["age_off_p95"]),
+                     "unchanged within the noise", None))
 
     table = ["| Figure | Measured | Target |", "|---|---|---|"]
     for name, value, target, met in rows:

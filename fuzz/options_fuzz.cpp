@@ -53,7 +53,7 @@ static void free_all(std::vector<char*>& v) {
 
 static bool same_options(const Options& a, const Options& b) {
   return a.input == b.input && a.name == b.name && a.ffmpeg == b.ffmpeg && a.audio == b.audio &&
-         a.width == b.width && a.height == b.height && a.fps == b.fps;
+         a.width == b.width && a.height == b.height && a.fps == b.fps && a.monitor == b.monitor;
 }
 
 // True when p is the element right after an occurrence of option in argv: the
@@ -69,9 +69,10 @@ static bool value_of(const char* p, const char* option, char** argv, int argc) {
 static void parse_other_settings() {
   static char a0[] = "qor-ndi-send", a1[] = "--no-audio", a2[] = "--input", a3[] = "rtsp://other",
               a4[] = "--name", a5[] = "other", a6[] = "--ffmpeg", a7[] = "/opt/other", a8[] = "--width",
-              a9[] = "2", a10[] = "--height", a11[] = "4", a12[] = "--fps", a13[] = "1";
-  char* argv[] = {a0, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, nullptr};
-  if (!parse_options(14, argv)) fail("a valid fixed command line was refused");
+              a9[] = "2", a10[] = "--height", a11[] = "4", a12[] = "--fps", a13[] = "1",
+              a14[] = "--monitor", a15[] = "/run/other.bmp";
+  char* argv[] = {a0, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14, a15, nullptr};
+  if (!parse_options(16, argv)) fail("a valid fixed command line was refused");
 }
 
 static void check_success(char** argv, int argc) {
@@ -85,6 +86,8 @@ static void check_success(char** argv, int argc) {
   const char* env = getenv("FFMPEG_BIN");
   if (!value_of(o.ffmpeg, "--ffmpeg", argv, argc) && o.ffmpeg != env && strcmp(o.ffmpeg, "ffmpeg") != 0)
     fail("ffmpeg is neither a value given after --ffmpeg, FFMPEG_BIN nor the default");
+  if (o.monitor && !value_of(o.monitor, "--monitor", argv, argc))
+    fail("monitor does not point at a value given after --monitor");
   if (o.width <= 0 || o.height <= 0 || o.fps <= 0) fail("accepted a size or rate that is not positive");
   if ((o.width & 1) || (o.height & 1)) fail("accepted an odd width or height");
   if (o.audio != 0 && o.audio != 1) fail("audio is neither 0 nor 1");

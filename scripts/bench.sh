@@ -6,8 +6,9 @@
 # whether the build and the runs worked.
 #
 #   bash scripts/bench.sh            full run: 60 s of real-time relaying, 7 pairs, live runs of 20 s,
-#                                    one pair of supervisor runs (about 10 minutes)
-#   bash scripts/bench.sh --quick    10 s and 3 pairs, live runs of 10 s (about 3 minutes)
+#                                    the monitor pairs, one pair of supervisor runs (about 20 minutes)
+#   bash scripts/bench.sh --quick    10 s and 3 pairs, live runs of 10 s (about 5 minutes)
+#   bash scripts/bench.sh --only monitor   the tool with and without --monitor, in alternating pairs
 #   bash scripts/bench.sh --help     every option of the driver
 #
 # QOR_BENCH_BUILD names another build directory made from the same preset.

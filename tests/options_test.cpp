@@ -48,11 +48,13 @@ TEST_F(OptionsTest, InputAloneGivesTheDefaults) {
   EXPECT_EQ(gOpt.width, 1920);
   EXPECT_EQ(gOpt.height, 1080);
   EXPECT_EQ(gOpt.fps, 30);
+  EXPECT_EQ(gOpt.monitor, nullptr);
 }
 
 TEST_F(OptionsTest, EveryOptionSetsItsField) {
   ASSERT_TRUE(parse({"--name", "Stage", "--ffmpeg", "/opt/ff", "--width", "1280", "--height", "720", "--fps",
-                     "25", "--no-audio", "--input", "rtsp://cam/1"}));
+                     "25", "--no-audio", "--monitor", "/run/wall/stage.bmp", "--input", "rtsp://cam/1"}));
+  EXPECT_STREQ(gOpt.monitor, "/run/wall/stage.bmp");
   EXPECT_STREQ(gOpt.input, "rtsp://cam/1");
   EXPECT_STREQ(gOpt.name, "Stage");
   EXPECT_STREQ(gOpt.ffmpeg, "/opt/ff");
@@ -110,6 +112,7 @@ TEST_F(OptionsTest, RejectsUnusableArguments) {
       {"--input"},                           // value-taking option last
       {"--input", "a", "--name"},
       {"--input", "a", "--fps"},
+      {"--input", "a", "--monitor"},
       {"--input", "a", "-h"},
       {"--input", "a", "--help"},
       {"--input=a"},
@@ -154,8 +157,8 @@ TEST_F(OptionsTest, DecoderPathComesFromTheOptionThenTheEnvironment) {
 TEST(Usage, IsTheOneLineOnStderr) {
   const std::string expected =
       "usage: qor-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
-      "[--width 1920] [--height 1080] [--fps 30]\n";
-  ASSERT_EQ(expected.size(), 132u);
+      "[--width 1920] [--height 1080] [--fps 30] [--monitor <file>]\n";
+  ASSERT_EQ(expected.size(), 151u);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   usage();

@@ -77,3 +77,7 @@ add_executable(pumps_tests pumps_test.cpp decoder_test_util.cpp decoder_test_uti
 target_link_libraries(pumps_tests PRIVATE qor_run GTest::gtest_main Threads::Threads)
 target_compile_definitions(pumps_tests PRIVATE QOR_TEST_SCRATCH="${QOR_TEST_PATH_PREFIX}${QOR_DECODER_SCRATCH}")
 gtest_discover_tests(pumps_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
+# The monitor's level and picture sampling, without a run.
+add_executable(monitor_tests monitor_test.cpp)
+target_link_libraries(monitor_tests PRIVATE qor_run GTest::gtest_main)
+gtest_discover_tests(monitor_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)

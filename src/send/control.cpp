@@ -7,6 +7,8 @@
 
 #include "console.h"
 #include "events.h"
+#include "level.h"
+#include "monitor.h"
 #include "options.h"
 #include "process.h"
 #include "qor_ndi.h"
@@ -47,6 +49,19 @@ void* stdin_thread(void*) {
   console_end_by_signal(signo);
 }
 
+// With --monitor: the interval's audio peaks and the tally join the line, and
+// an interval that sent a picture asks for the next one as the monitor picture.
+static void report_monitored(int32_t connections, int32_t frames) {
+  if (frames > 0) monitor_want();
+  float peaks[kLevelChannels];
+  bool any = level_take(peaks);
+  char level[64];
+  level_json(level, sizeof level, any, peaks);
+  bool program = false, preview = false;
+  qor_ndi_sender_tally(gSender, &program, &preview);
+  event_status_monitored(connections, frames * 0.5, gOpt.audio, level, program, preview);
+}
+
 void* status_thread(void*) {
   while (gStop.load() == 0) {
     auto due = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -58,10 +73,18 @@ void* status_thread(void*) {
     int32_t frames = gFrames.exchange(0);
     int32_t connections = qor_ndi_sender_connections(gSender);
     auto before = std::chrono::steady_clock::now();
-    event_status(connections, frames * 0.5, gOpt.audio);
+    if (gOpt.monitor) {
+      report_monitored(connections, frames);
+    } else {
+      event_status(connections, frames * 0.5, gOpt.audio);
+    }
     // A line that was held up (on Windows a write into a full pipe blocks)
     // must not add the pictures of that time to the next line's interval.
-    if (std::chrono::steady_clock::now() - before > std::chrono::milliseconds(100)) gFrames.exchange(0);
+    if (std::chrono::steady_clock::now() - before > std::chrono::milliseconds(100)) {
+      gFrames.exchange(0);
+      float peaks[kLevelChannels];
+      if (gOpt.monitor) level_take(peaks);
+    }
   }
   {
     std::lock_guard<std::mutex> hold(gStopLock);

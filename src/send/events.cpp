@@ -138,6 +138,13 @@ void event_status(int32_t connections, double fps, int32_t audio) {
   emit_if_room("{\"event\":\"status\",\"connections\":%d,\"fps\":%.1f,\"audio\":%s}", connections, fps, truth(audio));
 }
 
+void event_status_monitored(int32_t connections, double fps, int32_t audio, const char* level, bool program,
+                            bool preview) {
+  emit_if_room("{\"event\":\"status\",\"connections\":%d,\"fps\":%.1f,\"audio\":%s,\"level\":%s,"
+               "\"tally\":{\"program\":%s,\"preview\":%s}}",
+               connections, fps, truth(audio), level, truth(program), truth(preview));
+}
+
 void event_exit(uint32_t ffmpeg_code, bool requested) {
   emit("{\"event\":\"exit\",\"ffmpeg\":%d,\"requested\":%s}", (int32_t)ffmpeg_code, truth(requested));
 }

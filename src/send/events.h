@@ -31,6 +31,10 @@ void json_escape(const char* src, char* dst, size_t limit);
 void event_started(const char* name, int32_t width, int32_t height, int32_t audio, const char* ndi_version);
 // Written only if stdout has room at once; otherwise dropped.
 void event_status(int32_t connections, double fps, int32_t audio);
+// The same with --monitor: level is the member's JSON value as level_json
+// writes it ("null" or "[L,R]"), then the tally.
+void event_status_monitored(int32_t connections, double fps, int32_t audio, const char* level, bool program,
+                            bool preview);
 void event_exit(uint32_t ffmpeg_code, bool requested);
 void event_error_ndi_runtime(const char* message);
 void event_error_ndi_sender();

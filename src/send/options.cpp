@@ -6,7 +6,7 @@
 
 Options gOpt;
 
-static const Options kDefaults = {nullptr, "QOR Program", nullptr, 1, 1920, 1080, 30};
+static const Options kDefaults = {nullptr, "QOR Program", nullptr, 1, 1920, 1080, 30, nullptr};
 
 // Reads a number the way atoi does (leading white space, an optional sign,
 // digits up to the first non-digit; no digits gives 0). Text whose value does
@@ -39,6 +39,7 @@ bool parse_options(int argc, char** argv) {
       else if (strcmp(arg, "--width") == 0) gOpt.width = read_number(value);
       else if (strcmp(arg, "--height") == 0) gOpt.height = read_number(value);
       else if (strcmp(arg, "--fps") == 0) gOpt.fps = read_number(value);
+      else if (strcmp(arg, "--monitor") == 0) gOpt.monitor = value;
       else matched = false;
       if (matched) {
         i += 2;
@@ -63,6 +64,6 @@ bool parse_options(int argc, char** argv) {
 
 void usage() {
   fputs("usage: qor-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
-        "[--width 1920] [--height 1080] [--fps 30]\n",
+        "[--width 1920] [--height 1080] [--fps 30] [--monitor <file>]\n",
         stderr);
 }

@@ -10,6 +10,7 @@ struct Options {
   int32_t width;
   int32_t height;
   int32_t fps;         // rate announced to NDI, frames per second
+  const char* monitor; // picture file kept for a monitor wall (--monitor); null: off
 };
 
 // Written only by parse_options, before any thread starts; read-only afterwards.

@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "control.h"
+#include "level.h"
+#include "monitor.h"
 #include "options.h"
 #include "qor_ndi.h"
 
@@ -49,6 +51,8 @@ struct HandOver {
 static void send_picture(const uint8_t* picture) {
   qor_ndi_send_video_nv12(gSender, picture, gOpt.width, gOpt.height, gOpt.fps, 1);
   gFrames.fetch_add(1);
+  // After the send, so the monitor's copy (once per interval) never delays it.
+  if (gOpt.monitor) monitor_offer(picture);
 }
 
 // Sends the waiting picture whenever there is one; after the end of receiving,
@@ -163,6 +167,7 @@ void* audio_thread(void* arg) {
   while (gStop.load() == 0) {
     if (!recv_full(s, (uint8_t*)block, kAudioBlockBytes)) break;
     qor_ndi_send_audio_interleaved(gSender, block, kAudioBlockSamples, kAudioChannels, kAudioRate);
+    if (gOpt.monitor) level_add_block(block, kAudioBlockSamples, kAudioChannels);
   }
   if (gStop.load() == 0) pump_ended();
   pump_thread_ended();

@@ -15,6 +15,9 @@ const char* qor_ndi_version();
 qor_ndi_sender* qor_ndi_sender_create(const char* name);
 void qor_ndi_sender_destroy(qor_ndi_sender* s);
 int32_t qor_ndi_sender_connections(qor_ndi_sender* s);
+// The tally now (no waiting): whether a receiver has the source on program,
+// and on preview. Both false when the sender or the runtime is absent.
+void qor_ndi_sender_tally(qor_ndi_sender* s, bool* program, bool* preview);
 void qor_ndi_send_video_nv12(qor_ndi_sender* s, const uint8_t* nv12, int32_t width, int32_t height,
                              int32_t rate_n, int32_t rate_d);
 void qor_ndi_send_audio_interleaved(qor_ndi_sender* s, const float* samples, int32_t sample_count,

@@ -1,10 +1,10 @@
 // The NDI runtime's binary interface as this project uses it: the function
 // table handed out by the runtime's entry point, the send-creation settings,
-// the two frame types and their constant values. These are the project's own
-// declarations, written from the runtime's documented layout for x86-64 (Windows
-// x64 and Linux x86-64 agree); every offset and size is checked below, so a
-// wrong layout fails the build. Shared by the NDI module and by the stand-in
-// runtime the tests load in its place.
+// the two frame types, the tally and their constant values. These are the
+// project's own declarations, written from the runtime's documented layout for
+// x86-64 (Windows x64 and Linux x86-64 agree); every offset and size is checked
+// below, so a wrong layout fails the build. Shared by the NDI module and by the
+// stand-in runtime the tests load in its place.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -75,6 +75,12 @@ struct NDIlib_audio_frame_v2_t {
   int64_t timestamp;
 };
 
+// Whether any receiver has the source on its program output, and on preview.
+struct NDIlib_tally_t {
+  bool on_program;
+  bool on_preview;
+};
+
 // A table slot the project never calls.
 typedef void (*NDIlib_unused_slot_t)(void);
 
@@ -88,7 +94,10 @@ struct NDIlib_v6 {
   NDIlib_unused_slot_t unused_4_7[4];                         // slots 4-7
   NDIlib_send_instance_t (*send_create)(const NDIlib_send_create_t* p_create_settings);  // slot 8
   void (*send_destroy)(NDIlib_send_instance_t p_instance);    // slot 9
-  NDIlib_unused_slot_t unused_10_16[7];                       // slots 10-16
+  NDIlib_unused_slot_t unused_10_15[6];                       // slots 10-15
+  // Fills the tally either way; true when it changed since the last call.
+  bool (*send_get_tally)(NDIlib_send_instance_t p_instance, NDIlib_tally_t* p_tally,
+                         uint32_t timeout_in_ms);                 // slot 16
   int (*send_get_no_connections)(NDIlib_send_instance_t p_instance, uint32_t timeout_in_ms);  // slot 17
   NDIlib_unused_slot_t unused_18_49[32];                      // slots 18-49
   void (*send_send_video_v2)(NDIlib_send_instance_t p_instance,
@@ -140,6 +149,10 @@ static_assert(offsetof(NDIlib_audio_frame_v2_t, channel_stride_in_bytes) == 32, 
 static_assert(offsetof(NDIlib_audio_frame_v2_t, p_metadata) == 40, "audio p_metadata");
 static_assert(offsetof(NDIlib_audio_frame_v2_t, timestamp) == 48, "audio timestamp");
 
+static_assert(sizeof(NDIlib_tally_t) == 2, "NDIlib_tally_t size");
+static_assert(offsetof(NDIlib_tally_t, on_program) == 0, "on_program");
+static_assert(offsetof(NDIlib_tally_t, on_preview) == 1, "on_preview");
+
 static_assert(sizeof(NDIlib_v6) == kNdiTableSlots * 8, "the table has 124 pointer slots");
 static_assert(offsetof(NDIlib_v6, initialize) == 0 * 8, "slot 0");
 static_assert(offsetof(NDIlib_v6, destroy) == 1 * 8, "slot 1");
@@ -147,6 +160,7 @@ static_assert(offsetof(NDIlib_v6, version) == 2 * 8, "slot 2");
 static_assert(offsetof(NDIlib_v6, is_supported_CPU) == 3 * 8, "slot 3");
 static_assert(offsetof(NDIlib_v6, send_create) == 8 * 8, "slot 8");
 static_assert(offsetof(NDIlib_v6, send_destroy) == 9 * 8, "slot 9");
+static_assert(offsetof(NDIlib_v6, send_get_tally) == 16 * 8, "slot 16");
 static_assert(offsetof(NDIlib_v6, send_get_no_connections) == 17 * 8, "slot 17");
 static_assert(offsetof(NDIlib_v6, send_send_video_v2) == 50 * 8, "slot 50");
 static_assert(offsetof(NDIlib_v6, send_send_video_async_v2) == 51 * 8, "slot 51");

@@ -1,7 +1,8 @@
 // The NDI sender: one send instance, fed with NV12 pictures and interleaved
 // float audio (sent planar). Takes no lock of its own: the runtime accepts a
 // video send, an audio send and a receiver-count query at once, and the audio
-// scratch buffer is touched only by the audio call, which has one caller.
+// scratch buffer is touched only by the audio call, which has one caller. The
+// tally is asked for by the status reporter alone.
 #include <cstdint>
 #include <cstdlib>
 
@@ -36,6 +37,17 @@ void qor_ndi_sender_destroy(qor_ndi_sender* s) {
 int32_t qor_ndi_sender_connections(qor_ndi_sender* s) {
   if (!s || !gNDI) return 0;
   return gNDI->send_get_no_connections(s->instance, 0);  // zero wait: the count now
+}
+
+void qor_ndi_sender_tally(qor_ndi_sender* s, bool* program, bool* preview) {
+  *program = *preview = false;
+  if (!s || !gNDI || !gNDI->send_get_tally) return;
+  NDIlib_tally_t tally{};
+  // Zero wait: the tally now. Whether it changed is of no interest, as every
+  // status line carries it whole.
+  gNDI->send_get_tally(s->instance, &tally, 0);
+  *program = tally.on_program;
+  *preview = tally.on_preview;
 }
 
 void qor_ndi_send_video_nv12(qor_ndi_sender* s, const uint8_t* nv12, int32_t width, int32_t height,

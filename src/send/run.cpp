@@ -6,6 +6,7 @@
 #include "control.h"
 #include "decoder_cmdline.h"
 #include "events.h"
+#include "monitor.h"
 #include "net.h"
 #include "options.h"
 #include "peer.h"
@@ -79,6 +80,9 @@ int run(int argc, char** argv) {
   // reporter starts after it, so that started stays the first line.
   // A pump or the reporter that cannot start ends the run: the decoder is
   // terminated and the run shuts down as one that ended without a request.
+  // The monitor picture is a by-product: a run whose monitor cannot start
+  // goes on without it.
+  if (gOpt.monitor) monitor_start();
   pthread_t video_pump, audio_pump, reporter;
   bool video_ok = pthread_create(&video_pump, nullptr, video_thread, &video) == 0;
   bool audio_ok = gOpt.audio && pthread_create(&audio_pump, nullptr, audio_thread, &audio) == 0;
@@ -122,6 +126,8 @@ int run(int argc, char** argv) {
     if (output_held) pthread_detach(reporter);
     else pthread_join(reporter, nullptr);
   }
+  // Nothing sends a picture any more: the monitor's writer may end.
+  monitor_stop();
   if (!pumps_ended) {
     if (!output_held) event_exit(code, requested);
     console_end_now(exit_code);

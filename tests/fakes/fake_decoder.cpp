@@ -28,6 +28,10 @@
 //                live stream does: a picture it cannot write holds the audio back
 //                too, and what falls behind is written late, never skipped. Each
 //                picture starts with the time it was due (below).
+//   flat=Y,U,V   every picture is one flat colour: each luma byte Y, each chroma
+//                pair U,V (the content below no longer applies to pictures)
+//   tone=DB      audio is a 1 kHz sine whose peak is DB dBFS on the left channel
+//   rtone=DB     the same for the right channel (default: as tone)
 //   times=PATH   once the pictures are written, write "pictures N first_us F
 //                last_us L" there: F when the first picture's write began, L when
 //                the last one's write returned (monotonic clock, microseconds), so
@@ -40,7 +44,7 @@
 //     due: microseconds of the system's monotonic clock (std::chrono::steady_clock),
 //     a little-endian int64, which a runtime stand-in in another process can read.
 //   audio: sample frame k (from 0, continuing across blocks): left = k,
-//     right = -k, as 32-bit little-endian floats.
+//     right = -k, as 32-bit little-endian floats (unless tone= is given).
 //
 // Record file (written before connecting), one item per line:
 //   argc N
@@ -67,6 +71,7 @@
 // page the C runtime's own argv would have gone through.
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -131,6 +136,9 @@ struct Behaviour {
   long hold = 0, cut = 0, noaudio = 0, vdelay = 0, adelay = 0, chunk = 0, noconnect = 0, raise_sig = 0;
   long aclose = 0, live = 0;
   std::string record, times;
+  bool flat = false, tone = false, rtone = false;
+  int flat_y = 0, flat_u = 0, flat_v = 0;
+  double tone_db = 0, rtone_db = 0;
 };
 
 static Behaviour gB;
@@ -166,6 +174,9 @@ static void parse_behaviour(const std::string& url) {
     else if (key == "record") gB.record = value;
     else if (key == "live") gB.live = n;
     else if (key == "times") gB.times = value;
+    else if (key == "flat") gB.flat = sscanf(value.c_str(), "%d,%d,%d", &gB.flat_y, &gB.flat_u, &gB.flat_v) == 3;
+    else if (key == "tone") gB.tone = true, gB.tone_db = atof(value.c_str());
+    else if (key == "rtone") gB.rtone = true, gB.rtone_db = atof(value.c_str());
     pos = amp + 1;
   }
 }
@@ -306,9 +317,33 @@ static int64_t monotonic_us() {
 }
 
 static void fill_picture(std::vector<uint8_t>& picture, long i, int64_t due_us) {
-  for (size_t j = 0; j < picture.size(); ++j) picture[j] = (uint8_t)((size_t)i + j);
+  if (gB.flat) {
+    size_t luma = (size_t)gWidth * (size_t)gHeight;
+    for (size_t j = 0; j < picture.size(); ++j)
+      picture[j] = (uint8_t)(j < luma ? gB.flat_y : ((j - luma) & 1) ? gB.flat_v : gB.flat_u);
+  } else {
+    for (size_t j = 0; j < picture.size(); ++j) picture[j] = (uint8_t)((size_t)i + j);
+  }
   if (gB.live && picture.size() >= 8) {
     for (int k = 0; k < 8; ++k) picture[(size_t)k] = (uint8_t)((uint64_t)due_us >> (8 * k));
+  }
+}
+
+// Audio block number b: frame k is the counter (left k, right -k), or the
+// tone: a 1 kHz sine, 48 samples a period, so its peak falls on a sample.
+static void fill_block(float* block, int samples, long b) {
+  const double kPi = 3.14159265358979323846;
+  const double left = pow(10.0, gB.tone_db / 20.0), right = pow(10.0, (gB.rtone ? gB.rtone_db : gB.tone_db) / 20.0);
+  for (int k = 0; k < samples; ++k) {
+    long frame = b * samples + k;
+    if (gB.tone) {
+      double s = sin(2.0 * kPi * (double)(frame % 48) / 48.0);
+      block[2 * k] = (float)(left * s);
+      block[2 * k + 1] = (float)(right * s);
+    } else {
+      block[2 * k] = (float)frame;
+      block[2 * k + 1] = -(float)frame;
+    }
   }
 }
 
@@ -367,11 +402,7 @@ static void live_body(fake_socket video, fake_socket audio, uint64_t* video_sent
       *video_sent += picture.size();
       ++i;
     } else {
-      for (int k = 0; k < kSamples; ++k) {
-        float v = (float)(b * kSamples + k);
-        block[2 * k] = v;
-        block[2 * k + 1] = -v;
-      }
+      fill_block(block, kSamples, b);
       if (!send_all(audio, (const uint8_t*)block, sizeof block)) break;
       *audio_sent += sizeof block;
       ++b;
@@ -386,11 +417,7 @@ static uint64_t audio_body(fake_socket s) {
   uint64_t sent = 0;
   for (long b = 0; b < gB.blocks; ++b) {
     pace(b, gB.arate);
-    for (int k = 0; k < kSamples; ++k) {
-      float v = (float)(b * kSamples + k);
-      block[2 * k] = v;
-      block[2 * k + 1] = -v;
-    }
+    fill_block(block, kSamples, b);
     if (!send_all(s, (const uint8_t*)block, sizeof block)) return 0;
     sent += sizeof block;
   }

@@ -6,9 +6,9 @@
 //   ndi-standin-alt/        second full copy, to put on the library search path
 //   ndi-standin-noexport/   built without the NDIlib_v6_load export
 // NDIlib_v6_load returns a 124-slot table; initialize, destroy, version,
-// is_supported_CPU, send_create, send_destroy, send_get_no_connections,
-// send_send_video_v2 and send_send_audio_v2 are filled in, every other slot is
-// null. Nothing is sent anywhere: every call is written to a record file.
+// is_supported_CPU, send_create, send_destroy, send_get_tally,
+// send_get_no_connections, send_send_video_v2 and send_send_audio_v2 are filled
+// in, every other slot is null. Nothing is sent anywhere: every call is written to a record file.
 //
 // Environment (read when the library attaches and when NDIlib_v6_load is
 // called, never per frame; a switch is on when set, non-empty and not "0"):
@@ -32,6 +32,9 @@
 //                                    NV12 converted to RGB, BT.601 limited range), through
 //                                    <path>.tmp and a rename, so a reader never sees half a file
 //   QOR_STANDIN_PREVIEW_EVERY=<n>    preview the 1st picture and then every n-th (default 30)
+//   QOR_STANDIN_TALLY_FILE=<path>    send_get_tally reads this file on every call, so a test can
+//                                    change the tally mid-run: the words "program" and "preview"
+//                                    in it set each (both off when the file is missing or empty)
 //   QOR_STANDIN_AUDIO_DUMP=<path>    append every audio frame's samples there as raw little-endian
 //                                    32-bit floats, plane after plane (no_samples floats of
 //                                    channel 0, then of channel 1, ...), flushed per frame
@@ -57,6 +60,8 @@
 //   send_destroy n= inst=<id> videos=<n> audios=<n>
 //       videos and audios count the sends since the library was loaded
 //   connections n= inst=<id> timeout=<ms> result=<count>
+//   tally n= inst=<id> timeout=<ms> program=0|1 preview=0|1 result=0|1
+//       result: whether the tally changed since the previous call (the first call: since off/off)
 //   video n= inst=<id> seq=<1,2,..> xres= yres= fourcc=0x<8 hex> rate_n= rate_d=
 //       aspect=<%.9g> aspect_bits=0x<8 hex> format= timecode= data=0x<address>|(null)
 //       stride= metadata=<text>|(null) timestamp= bytes=<xres*yres*3/2> fnv=<checksum>|none
@@ -206,6 +211,7 @@ struct Config {
   std::string preview_path;
   int preview_every = 30;
   std::string audio_dump_path;
+  std::string tally_path;
 };
 
 Config gConfig;
@@ -217,6 +223,8 @@ FILE* gRecord = nullptr;
 uint64_t gLine = 0;
 
 std::atomic<uint64_t> gVideoSeq{0};
+std::mutex gTallyLock;  // guards gLastTally
+int gLastTally = 0;      // bit 0 program, bit 1 preview, as the previous call returned it
 std::atomic<uint64_t> gAudioSeq{0};
 
 std::mutex gDumpLock;  // guards gAudioDump
@@ -378,6 +386,41 @@ int standin_send_get_no_connections(NDIlib_send_instance_t p, uint32_t timeout_m
   return gConfig.connections;
 }
 
+// The tally file's words, read on every call; a tally that changed since the
+// previous call returns true, as the runtime's does.
+bool standin_send_get_tally(NDIlib_send_instance_t p, NDIlib_tally_t* tally, uint32_t timeout_ms) {
+  std::string text;
+  if (!gConfig.tally_path.empty()) {
+    if (FILE* f = fopen(gConfig.tally_path.c_str(), "rb")) {
+      char buf[256];
+      size_t n = fread(buf, 1, sizeof buf, f);
+      text.assign(buf, n);
+      fclose(f);
+    }
+  }
+  const bool program = text.find("program") != std::string::npos;
+  const bool preview = text.find("preview") != std::string::npos;
+  const int now = (program ? 1 : 0) | (preview ? 2 : 0);
+  bool changed;
+  {
+    std::lock_guard<std::mutex> hold(gTallyLock);
+    changed = now != gLastTally;
+    gLastTally = now;
+  }
+  if (tally) {
+    tally->on_program = program;
+    tally->on_preview = preview;
+  }
+  if (gRecording) {
+    std::string rest;
+    append_instance(rest, p);
+    appendf(rest, " timeout=%" PRIu32 " program=%d preview=%d result=%d", timeout_ms, program ? 1 : 0,
+            preview ? 1 : 0, changed ? 1 : 0);
+    record("tally", rest);
+  }
+  return changed;
+}
+
 // The time a stamped picture was due, in microseconds of the clock the stand-in
 // decoder stamps with.
 int64_t stamp_due_us(const uint8_t* data) {
@@ -489,6 +532,7 @@ STANDIN_EXPORT const NDIlib_v6* NDIlib_v6_load(void) {
   if (const char* preview = getenv("QOR_STANDIN_PREVIEW")) c.preview_path = preview;
   c.preview_every = env_int("QOR_STANDIN_PREVIEW_EVERY", 30);
   if (const char* dump = getenv("QOR_STANDIN_AUDIO_DUMP")) c.audio_dump_path = dump;
+  if (const char* tally = getenv("QOR_STANDIN_TALLY_FILE")) c.tally_path = tally;
   const char* record_path = getenv("QOR_STANDIN_RECORD");
 
   {
@@ -507,6 +551,10 @@ STANDIN_EXPORT const NDIlib_v6* NDIlib_v6_load(void) {
   gDumping = gAudioDump != nullptr;
   gVideoSeq.store(0);
   gAudioSeq.store(0);
+  {
+    std::lock_guard<std::mutex> hold(gTallyLock);
+    gLastTally = 0;
+  }
 
   NDIlib_v6 t{};
   t.initialize = standin_initialize;
@@ -515,6 +563,7 @@ STANDIN_EXPORT const NDIlib_v6* NDIlib_v6_load(void) {
   t.is_supported_CPU = standin_is_supported_CPU;
   t.send_create = standin_send_create;
   t.send_destroy = standin_send_destroy;
+  t.send_get_tally = standin_send_get_tally;
   t.send_get_no_connections = standin_send_get_no_connections;
   t.send_send_video_v2 = standin_send_video;
   t.send_send_audio_v2 = standin_send_audio;

@@ -180,6 +180,7 @@ EVENT_SCHEMA = jsonschema.Draft202012Validator(_schema)
 MEMBER_ORDER = {
     "started": ["event", "name", "width", "height", "audio", "ndi"],
     "status": ["event", "connections", "fps", "audio"],
+    "status_monitored": ["event", "connections", "fps", "audio", "level", "tally"],
     "exit": ["event", "ffmpeg", "requested"],
     "error": ["event", "code", "message"],
 }
@@ -190,11 +191,17 @@ def check_event(value, body):
     errors = ["%s: %s" % ("/".join(map(str, e.absolute_path)) or "line", e.message)
               for e in EVENT_SCHEMA.iter_errors(value)]
     assert not errors, "%r breaks events.schema.json: %s" % (body, "; ".join(errors))
-    assert list(value) == MEMBER_ORDER[value["event"]], "members out of order: %r" % body
+    kind = "status_monitored" if "tally" in value else value["event"]
+    assert list(value) == MEMBER_ORDER[kind], "members out of order: %r" % body
+    if "tally" in value:
+        assert list(value["tally"]) == ["program", "preview"], "tally members out of order: %r" % body
     for key, v in value.items():
         assert key == "fps" or not isinstance(v, float), "%s is not an integer in %r" % (key, body)
     if "fps" in value:
         assert re.search(rb'"fps":[0-9]+\.[0-9][,}]', body), "fps without exactly one decimal: %r" % body
+    if value.get("level") is not None:
+        assert re.search(rb'"level":\[-?[0-9]+\.[0-9],-?[0-9]+\.[0-9]\]', body), \
+            "level values without exactly one decimal: %r" % body
 
 
 def _unique_members(pairs):

@@ -10,6 +10,10 @@ class EventSchema(unittest.TestCase):
         good = [
             b'{"event":"started","name":"St\\"age \xc3\xa9","width":1920,"height":1080,"audio":true,"ndi":""}',
             b'{"event":"status","connections":0,"fps":29.5,"audio":false}',
+            b'{"event":"status","connections":1,"fps":30.0,"audio":true,"level":[-12.5,-100.0],'
+            b'"tally":{"program":false,"preview":true}}',
+            b'{"event":"status","connections":0,"fps":0.0,"audio":false,"level":null,'
+            b'"tally":{"program":true,"preview":false}}',
             b'{"event":"exit","ffmpeg":-1073741819,"requested":false}',
             b'{"event":"error","code":"ndi_runtime","message":"NDI runtime not found (libndi.so.6)"}',
             b'{"event":"error","code":"ndi_runtime","message":"NDI runtime incompatible (NDIlib_v6_load missing)"}',
@@ -29,6 +33,9 @@ class EventSchema(unittest.TestCase):
             b'{"event":"status","connections":0,"fps":"30.0","audio":true}',          # fps as text
             b'{"event":"started","name":"A","width":1920,"height":1080,"audio":1,"ndi":""}',
             b'{"event":"stopped","code":3}',                                          # not the tool's
+            b'{"event":"status","connections":0,"fps":1.0,"audio":true,"level":[-6.0,-6.0]}',  # no tally
+            b'{"event":"status","connections":0,"fps":1.0,"audio":true,"level":[-6.0],'
+            b'"tally":{"program":false,"preview":false}}',                           # one channel
             b'{"event":"error","code":"socket","message":"NDI sender creation failed"}',
         ]
         for line in wrong:
