@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -14,7 +15,8 @@ pthread_mutex_t gOutLock = PTHREAD_MUTEX_INITIALIZER;
 // does not read, from the start or since), cleared by the next line that does:
 // meanwhile every line goes out only if stdout has room at once, so that the
 // waits of several lines never add up (a stop stays within its budget).
-static bool gOutStuck = false;  // under gOutLock
+// Written under gOutLock; read before it too, to choose the wait for the lock.
+static std::atomic<bool> gOutStuck{false};
 
 // The lock is taken with the same limit as the room: a thread still finishing
 // a line cannot hold the next line's writer for ever.
