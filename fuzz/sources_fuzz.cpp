@@ -26,14 +26,14 @@ static void fail(const char* what) {
 }
 
 static void check_sources(const std::string& text) {
-  std::vector<SourceSpec> sources;
+  std::vector<SourceEntry> sources;
   std::string why;
   if (!sources_parse(text, "f.json", &sources, &why)) {
     if (why.compare(0, 6, "f.json") != 0) fail("a refusal that does not name the file");
     return;
   }
   std::set<std::string> names;
-  for (const SourceSpec& s : sources) {
+  for (const SourceEntry& s : sources) {
     if (s.name.empty() || s.name.size() > kNameMaxBytes) fail("a name of a length refused");
     if (s.name.find('\0') != std::string::npos) fail("a name with a NUL");
     if (!names.insert(s.name).second) fail("a name twice");

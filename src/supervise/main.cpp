@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
   }
   const std::string& path = args[0];
 
-  std::vector<SourceSpec> sources;
+  std::vector<SourceEntry> sources;
   std::string why, tool;
   if (!sources_load(path, &sources, &why, &tool)) {
     say(why);
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
   if (has_status) {
     std::vector<StatusRow> rows;
     auto now = std::chrono::steady_clock::now();
-    for (const SourceSpec& s : sources) {
+    for (const SourceEntry& s : sources) {
       StatusRow r;
       r.name = s.name;
       r.input = s.masked_input;

@@ -48,7 +48,7 @@ static std::string unknown_members(const Json& object, const std::set<std::strin
   return list;
 }
 
-static SourceSpec read_source(const Json& entry, const std::string& where, const std::string& tool,
+static SourceEntry read_source(const Json& entry, const std::string& where, const std::string& tool,
                               double default_stall) {
   if (!entry.is_object()) throw Bad{where + " must be an object"};
   std::string unknown = unknown_members(entry, {"name", "input", "args", "stall"});
@@ -73,16 +73,16 @@ static SourceSpec read_source(const Json& entry, const std::string& where, const
       }
     }
   }
-  SourceSpec spec;
-  spec.name = name.get<std::string>();
-  spec.settings.stall = entry.contains("stall") ? stall_value(entry["stall"], where) : default_stall;
-  spec.settings.argv = {tool, "--input", input.get<std::string>(), "--name", spec.name};
-  for (const Json& a : args) spec.settings.argv.push_back(a.get<std::string>());
-  spec.masked_input = mask_input(input.get<std::string>());
-  return spec;
+  SourceEntry source;
+  source.name = name.get<std::string>();
+  source.settings.stall = entry.contains("stall") ? stall_value(entry["stall"], where) : default_stall;
+  source.settings.argv = {tool, "--input", input.get<std::string>(), "--name", source.name};
+  for (const Json& a : args) source.settings.argv.push_back(a.get<std::string>());
+  source.masked_input = mask_input(input.get<std::string>());
+  return source;
 }
 
-bool sources_parse(const std::string& bytes, const std::string& path, std::vector<SourceSpec>* out,
+bool sources_parse(const std::string& bytes, const std::string& path, std::vector<SourceEntry>* out,
                    std::string* why, std::string* tool_out) {
   // A leading byte order mark is allowed, as editors on Windows write one.
   std::string text = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? bytes.substr(3) : bytes;
@@ -104,15 +104,15 @@ bool sources_parse(const std::string& bytes, const std::string& path, std::vecto
       throw Bad{path + ": \"sources\" must be an array"};
     }
     const Json& entries = config["sources"];
-    std::vector<SourceSpec> sources;
+    std::vector<SourceEntry> sources;
     std::set<std::string> names;
     for (size_t i = 0; i < entries.size(); ++i) {
       std::string where = path + ": sources[" + std::to_string(i) + "]";
-      SourceSpec spec = read_source(entries[i], where, tool.get<std::string>(), default_stall);
-      if (!names.insert(spec.name).second) {
-        throw Bad{where + ": the name " + Json(spec.name).dump(-1, ' ', false) + " is used twice"};
+      SourceEntry source = read_source(entries[i], where, tool.get<std::string>(), default_stall);
+      if (!names.insert(source.name).second) {
+        throw Bad{where + ": the name " + Json(source.name).dump(-1, ' ', false) + " is used twice"};
       }
-      sources.push_back(std::move(spec));
+      sources.push_back(std::move(source));
     }
     *out = std::move(sources);
     if (tool_out) *tool_out = tool.get<std::string>();
@@ -123,7 +123,7 @@ bool sources_parse(const std::string& bytes, const std::string& path, std::vecto
   }
 }
 
-bool sources_load(const std::string& path, std::vector<SourceSpec>* out, std::string* why, std::string* tool) {
+bool sources_load(const std::string& path, std::vector<SourceEntry>* out, std::string* why, std::string* tool) {
   FILE* f = fopen(path.c_str(), "rb");
   if (!f) {
     *why = "cannot read " + path + ": " + strerror(errno);

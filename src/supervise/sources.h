@@ -17,7 +17,7 @@ struct SourceSettings {
   bool operator==(const SourceSettings& o) const { return argv == o.argv && stall == o.stall; }
 };
 
-struct SourceSpec {
+struct SourceEntry {
   std::string name;
   SourceSettings settings;
   std::string masked_input;  // the input as the status shows it
@@ -26,11 +26,11 @@ struct SourceSpec {
 // The sources of the file at path, in file order, and with tool the tool it
 // names. False with *why (a message for people, without the program's name)
 // when the file cannot be used.
-bool sources_load(const std::string& path, std::vector<SourceSpec>* out, std::string* why,
+bool sources_load(const std::string& path, std::vector<SourceEntry>* out, std::string* why,
                   std::string* tool = nullptr);
 
 // The same for the file's bytes; path only names the file in messages.
-bool sources_parse(const std::string& bytes, const std::string& path, std::vector<SourceSpec>* out,
+bool sources_parse(const std::string& bytes, const std::string& path, std::vector<SourceEntry>* out,
                    std::string* why, std::string* tool = nullptr);
 
 // The input as the status shows it: a password in the URL's userinfo replaced

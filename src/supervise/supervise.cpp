@@ -69,11 +69,11 @@ static double now_s() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-static SourcePtr make_source(const SourceSpec& spec) {
+static SourcePtr make_source(const SourceEntry& entry) {
   auto s = std::make_shared<Source>();
-  s->name = spec.name;
-  s->settings = spec.settings;
-  s->masked_input = spec.masked_input;
+  s->name = entry.name;
+  s->settings = entry.settings;
+  s->masked_input = entry.masked_input;
   return s;
 }
 
@@ -267,7 +267,7 @@ static void watch_stall(Source* s, double now) {
 // The file read again: the new list of sources, each kept, changed, added or
 // on its way out by name. A file that cannot be used changes nothing.
 static Sources reload(const std::string& path, const Sources& sources, double now) {
-  std::vector<SourceSpec> fresh;
+  std::vector<SourceEntry> fresh;
   std::string why, tool;
   if (!sources_load(path, &fresh, &why, &tool)) {
     say("reload refused, nothing changed: " + why);
@@ -281,10 +281,10 @@ static Sources reload(const std::string& path, const Sources& sources, double no
     old[s->name] = s;
   }
   Sources result;
-  for (const SourceSpec& spec : fresh) {
-    auto found = old.find(spec.name);
+  for (const SourceEntry& entry : fresh) {
+    auto found = old.find(entry.name);
     if (found == old.end()) {
-      SourcePtr s = make_source(spec);
+      SourcePtr s = make_source(entry);
       start(s);
       result.push_back(s);
       continue;
@@ -292,7 +292,7 @@ static Sources reload(const std::string& path, const Sources& sources, double no
     SourcePtr s = found->second;
     old.erase(found);
     result.push_back(s);
-    if (s->settings == spec.settings && !s->removed) {
+    if (s->settings == entry.settings && !s->removed) {
       if (s->state == "stopped" && !s->proc) {
         // Stopped for good, and the operator asks again.
         s->next_wait = kFirstWait;
@@ -301,8 +301,8 @@ static Sources reload(const std::string& path, const Sources& sources, double no
       continue;
     }
     // Changed, or removed by an earlier reload and back before its run ended.
-    s->settings = spec.settings;
-    s->masked_input = spec.masked_input;
+    s->settings = entry.settings;
+    s->masked_input = entry.masked_input;
     s->removed = false;
     s->next_wait = kFirstWait;
     if (s->proc) {
@@ -351,10 +351,10 @@ static void publish(const Sources& sources) {
   status_publish(std::move(rows));
 }
 
-int supervise(const std::string& path, const std::vector<SourceSpec>& specs, bool status) {
+int supervise(const std::string& path, const std::vector<SourceEntry>& entries, bool status) {
   gStatus = status;
   Sources sources;
-  for (const SourceSpec& spec : specs) sources.push_back(make_source(spec));
+  for (const SourceEntry& entry : entries) sources.push_back(make_source(entry));
   for (const SourcePtr& s : sources) start(s);
   notify_send("READY=1");
 

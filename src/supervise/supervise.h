@@ -10,4 +10,4 @@
 // Runs sources (read from path, which a reload reads again) until a stop
 // request has ended every tool; returns the exit code (0). status: publish
 // every source's state for the status server.
-int supervise(const std::string& path, const std::vector<SourceSpec>& sources, bool status);
+int supervise(const std::string& path, const std::vector<SourceEntry>& sources, bool status);
