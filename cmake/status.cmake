@@ -49,7 +49,7 @@ qor_base64_of_hex(${_script_hex} _script_hash)
 string(REPLACE "<style></style>" "<style>${_page_style}</style>" QOR_PAGE "${QOR_PAGE}")
 string(REPLACE "<script></script>" "<script>${_page_script}</script>" QOR_PAGE "${QOR_PAGE}")
 set(QOR_PAGE_POLICY "default-src 'none'; script-src 'sha256-${_script_hash}'; style-src 'sha256-${_style_hash}'; \
-connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'")
+connect-src 'self'; img-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'")
 file(CONFIGURE OUTPUT "${PROJECT_BINARY_DIR}/supervise/page_text.h" @ONLY CONTENT [==[
 // Made by cmake/status.cmake from src/supervise/page.html, page.css and page.js.
 #pragma once
@@ -64,7 +64,7 @@ else()
 endif()
 add_library(qor_status STATIC
   ${_page_dir}/status_snapshot.cpp ${_page_dir}/status_json.cpp ${_page_dir}/float_text.cpp
-  ${_page_dir}/metrics.cpp ${_page_dir}/page.cpp ${_page_dir}/status_address.cpp
+  ${_page_dir}/metrics.cpp ${_page_dir}/page.cpp ${_page_dir}/status_address.cpp ${_page_dir}/pictures.cpp
   ${_page_dir}/status_server.cpp ${_page_dir}/status_socket_${_status_platform}.cpp)
 target_include_directories(qor_status PUBLIC "${_page_dir}" PRIVATE "${PROJECT_BINARY_DIR}/supervise")
 target_link_libraries(qor_status PUBLIC Threads::Threads PRIVATE qor_json qor_httplib)

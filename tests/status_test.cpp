@@ -42,6 +42,15 @@ TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
   rows[0].running = true;
   rows[0].started_at = now - std::chrono::milliseconds(1250);
   rows[0].stall = 10;
+  // Its picture has been the same for longer than its stall limit while
+  // pictures are counted: frozen.
+  rows[0].has_level = true;
+  rows[0].level[0] = -6.0;
+  rows[0].level[1] = -100.0;
+  rows[0].program = true;
+  rows[0].picture = true;
+  rows[0].picture_at = now - std::chrono::milliseconds(500);
+  rows[0].picture_same_since = now - std::chrono::seconds(11);
   rows[1].name = "B";
   rows[1].input = "x";
   rows[1].state = "stopped";
@@ -53,8 +62,15 @@ TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
   EXPECT_EQ(status_json_text(rows, now),
             "{\"sources\":[{\"name\":\"Kamera \xc3\xbc \\\"1\\\"\",\"input\":\"rtsp://u:***@h/\\n\",\"state\":\"running\","
             "\"fps\":30.0,\"connections\":0,\"restarts\":0,\"exit_code\":null,\"error\":null,\"stall\":10.0,"
-            "\"uptime\":1.2},{\"name\":\"B\",\"input\":\"x\",\"state\":\"stopped\",\"fps\":0.0,\"connections\":0,"
-            "\"restarts\":2,\"exit_code\":3,\"error\":\"ffmpeg_spawn\",\"stall\":0.0,\"uptime\":null}]}");
+            "\"uptime\":1.2,\"level\":[-6.0,-100.0],\"tally\":{\"program\":true,\"preview\":false},"
+            "\"picture\":\"/picture/Kamera%20%C3%BC%20%221%22\",\"picture_age\":0.5,\"frozen\":true},"
+            "{\"name\":\"B\",\"input\":\"x\",\"state\":\"stopped\",\"fps\":0.0,\"connections\":0,"
+            "\"restarts\":2,\"exit_code\":3,\"error\":\"ffmpeg_spawn\",\"stall\":0.0,\"uptime\":null,"
+            "\"level\":null,\"tally\":{\"program\":false,\"preview\":false},\"picture\":null,"
+            "\"picture_age\":null,\"frozen\":false}]}");
+  // A picture that changed within the limit is not frozen.
+  rows[0].picture_same_since = now - std::chrono::seconds(9);
+  EXPECT_FALSE(status_frozen(rows[0], now));
   rows[0].last_picture = now - std::chrono::milliseconds(1500);
   rows[1].last_picture = now - std::chrono::seconds(75);
   std::string metrics = metrics_text(rows, "/usr/bin/qor-ndi-send", now);
@@ -69,6 +85,16 @@ TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
   EXPECT_NE(metrics.find("qor_ndi_source_seconds_since_picture{source=\"B\"} 75.0\n"), std::string::npos);
   EXPECT_NE(metrics.find("qor_ndi_source_state{source=\"B\",state=\"waiting\"} 0\n"
                          "qor_ndi_source_state{source=\"B\",state=\"stopped\"} 1\n"),
+            std::string::npos)
+      << metrics;
+  // The peaks only while there are some; the tally always.
+  EXPECT_NE(metrics.find("qor_ndi_source_audio_peak_dbfs{source=\"Kamera \xc3\xbc \\\"1\\\"\",channel=\"left\"} -6.0\n"
+                         "qor_ndi_source_audio_peak_dbfs{source=\"Kamera \xc3\xbc \\\"1\\\"\",channel=\"right\"} -100.0\n"
+                         "# HELP qor_ndi_source_tally "),
+            std::string::npos)
+      << metrics;
+  EXPECT_NE(metrics.find("qor_ndi_source_tally{source=\"B\",kind=\"program\"} 0\n"
+                         "qor_ndi_source_tally{source=\"B\",kind=\"preview\"} 0\n"),
             std::string::npos)
       << metrics;
   EXPECT_NE(metrics.find("qor_ndi_supervise_build_info{version=\"" QOR_TEST_VERSION

@@ -14,6 +14,7 @@
 
 #include "notify.h"
 #include "output.h"
+#include "pictures.h"
 #include "signals.h"
 #include "sources.h"
 #include "startup.h"
@@ -73,9 +74,13 @@ int main(int argc, char** argv) {
       return kExitNoStatus;
     }
   }
+  // Each tool writes its source's picture for the status page; without a
+  // folder for them the sources still run.
+  if (!pictures_open(&why)) say(why + "; the sources run without pictures");
   output_start();
   signals_start();
   int code = supervise(path, sources, has_status);
+  pictures_close();
   // The last lines (the tools' exit lines) go out if the log takes them; a
   // log that does not cannot hold up the end.
   output_drain(5.0);

@@ -99,5 +99,23 @@ std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& 
              (r.state == state ? "1" : "0") + "\n";
     }
   }
+  head(&out, "qor_ndi_source_audio_peak_dbfs", "gauge",
+       "Peak of each audio channel in the tool's last status line, in dBFS (-100 for silence); absent "
+       "without audio.");
+  for (const StatusRow& r : rows) {
+    if (!r.has_level) continue;
+    for (int c = 0; c < 2; ++c) {
+      out += "qor_ndi_source_audio_peak_dbfs{source=\"" + label(r.name) + "\",channel=\"" +
+             (c == 0 ? "left" : "right") + "\"} " + sample_value(r.level[c]) + "\n";
+    }
+  }
+  head(&out, "qor_ndi_source_tally", "gauge",
+       "1 while a receiver shows the source on program (or on preview), by the tool's last status line.");
+  for (const StatusRow& r : rows) {
+    out += "qor_ndi_source_tally{source=\"" + label(r.name) + "\",kind=\"program\"} " + (r.program ? "1" : "0") +
+           "\n";
+    out += "qor_ndi_source_tally{source=\"" + label(r.name) + "\",kind=\"preview\"} " + (r.preview ? "1" : "0") +
+           "\n";
+  }
   return out;
 }

@@ -15,6 +15,55 @@ function lastError(r) {
   if (r.exit_code !== null && r.exit_code !== undefined && r.exit_code !== 0) return "exit " + r.exit_code;
   return "\u2013";
 }
+// A picture element per source, kept from one refresh to the next: the old
+// picture stays in place until the new one has loaded.
+var PICTURES = new Map(), refreshes = 0;
+function el(tag, cls, text) {
+  var e = document.createElement(tag);
+  if (cls) e.className = cls;
+  if (text !== undefined) e.textContent = text;
+  return e;
+}
+// Peaks from -60 dBFS (empty) to 0 (full).
+function meterBar(db) {
+  var bar = el("div", "bar"), fill = el("i");
+  var part = db === null ? 0 : Math.max(0, Math.min(1, (db + 60) / 60));
+  fill.style.width = (part * 100).toFixed(1) + "%";
+  if (db !== null && db > -6) fill.className = "hot";
+  bar.appendChild(fill);
+  return bar;
+}
+function monitor(td, r, seen) {
+  var tally = r.tally || {};
+  var lamp = tally.program ? "program" : tally.preview ? "preview" : "off";
+  var screen = el("div", "screen " + lamp);
+  // A picture older than the stall limit is no longer what the source shows.
+  var stale = r.picture_age === null || r.picture_age === undefined ||
+              (r.stall > 0 && r.picture_age > r.stall);
+  if (r.picture && !stale) {
+    var img = PICTURES.get(r.name);
+    if (!img) {
+      img = el("img", "picture");
+      img.alt = "picture of " + r.name;
+      PICTURES.set(r.name, img);
+    }
+    // Relative to the page, as status.json is fetched; new each refresh.
+    img.src = r.picture.replace(/^\//, "") + "?n=" + refreshes;
+    screen.appendChild(img);
+    seen.add(r.name);
+  } else {
+    screen.appendChild(el("div", "nopicture", "no picture"));
+  }
+  screen.appendChild(el("span", "lamp " + lamp, lamp === "off" ? "" : lamp));
+  if (r.frozen) screen.appendChild(el("span", "frozen", "frozen"));
+  td.appendChild(screen);
+  var level = Array.isArray(r.level) ? r.level : null;
+  var meter = el("div", "meter");
+  meter.appendChild(meterBar(level ? level[0] : null));
+  meter.appendChild(meterBar(level ? level[1] : null));
+  td.appendChild(meter);
+  td.appendChild(el("div", "db", level ? level[0].toFixed(1) + " / " + level[1].toFixed(1) + " dB" : "no audio"));
+}
 function cell(tr, label, text, cls) {
   var td = document.createElement("td");
   td.setAttribute("data-label", label);
@@ -27,9 +76,12 @@ function render(data) {
   var body = document.getElementById("rows"), counts = {}, rows = data.sources || [];
   var fresh = document.createElement("tbody");
   fresh.id = "rows";
+  refreshes++;
+  var seen = new Set();
   rows.forEach(function (r) {
     var tr = document.createElement("tr");
     counts[r.state] = (counts[r.state] || 0) + 1;
+    monitor(cell(tr, "Monitor", "", "monitor"), r, seen);
     cell(tr, "Source", r.name, "name");
     cell(tr, "Input", r.input, "input");
     var td = cell(tr, "State", "", "");
@@ -45,6 +97,7 @@ function render(data) {
     fresh.appendChild(tr);
   });
   body.parentNode.replaceChild(fresh, body);
+  PICTURES.forEach(function (img, name) { if (!seen.has(name)) PICTURES.delete(name); });
   document.getElementById("empty").hidden = rows.length > 0;
   var parts = [rows.length + (rows.length === 1 ? " source" : " sources")];
   ["running", "starting", "waiting", "stalled", "stopped"].forEach(function (k) {

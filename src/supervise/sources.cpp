@@ -66,11 +66,14 @@ static SourceEntry read_source(const Json& entry, const std::string& where, cons
   bool strings = args.is_array();
   for (size_t i = 0; strings && i < args.size(); ++i) strings = is_text(args[i], true);
   if (!strings) throw Bad{where + ": \"args\" must be an array of strings"};
-  for (const char* option : {"--input", "--name"}) {
+  for (const char* option : {"--input", "--name", "--monitor"}) {
     for (const Json& a : args) {
-      if (a.get_ref<const std::string&>() == option) {
-        throw Bad{where + ": \"args\" holds " + option + ", which comes from \"" + (option + 2) + "\""};
+      if (a.get_ref<const std::string&>() != option) continue;
+      // The picture file is the supervisor's own, one per source.
+      if (std::string(option) == "--monitor") {
+        throw Bad{where + ": \"args\" holds --monitor, which the supervisor gives every source itself"};
       }
+      throw Bad{where + ": \"args\" holds " + option + ", which comes from \"" + (option + 2) + "\""};
     }
   }
   SourceEntry source;

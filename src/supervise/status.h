@@ -25,7 +25,22 @@ struct StatusRow {
   // The last status line that counted pictures, in any run (before the first
   // one: when the source was added).
   std::chrono::steady_clock::time_point last_picture{};
+  // From the current run's last status line: the audio peaks (dBFS) and the tally.
+  bool has_level = false;
+  double level[2] = {0.0, 0.0};
+  bool program = false;
+  bool preview = false;
+  // Its picture file, whether its tool has written a picture there in any run,
+  // when the loop saw the newest, and since when its content has been the same.
+  std::string picture_file;
+  bool picture = false;
+  std::chrono::steady_clock::time_point picture_at{};
+  std::chrono::steady_clock::time_point picture_same_since{};
 };
+
+// A frozen picture: the source runs with pictures by its rate, yet the picture
+// has not changed for its stall limit (never with the watchdog off).
+bool status_frozen(const StatusRow& row, std::chrono::steady_clock::time_point now);
 
 // Loop thread: replaces the snapshot.
 void status_publish(std::vector<StatusRow> rows);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "float_text.h"
+#include "pictures.h"
 #include "status.h"
 
 namespace {
@@ -44,6 +45,18 @@ std::string status_json_text(const std::vector<StatusRow>& rows, std::chrono::st
     } else {
       out += "null";
     }
+    out += ",\"level\":";
+    out += r.has_level ? "[" + json_number(r.level[0]) + "," + json_number(r.level[1]) + "]" : std::string("null");
+    out += std::string(",\"tally\":{\"program\":") + (r.program ? "true" : "false") +
+           ",\"preview\":" + (r.preview ? "true" : "false") + "}";
+    if (r.picture) {
+      out += ",\"picture\":" + json_string(pictures_url(r.name));
+      double age = std::chrono::duration<double>(now - r.picture_at).count();
+      out += ",\"picture_age\":" + json_number(round_tenths(age));
+    } else {
+      out += ",\"picture\":null,\"picture_age\":null";
+    }
+    out += std::string(",\"frozen\":") + (status_frozen(r, now) ? "true" : "false");
     out += '}';
   }
   out += "]}";

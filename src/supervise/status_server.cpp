@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "page.h"
+#include "pictures.h"
 #include "status.h"
 #include "status_address.h"
 #include "status_socket.h"
@@ -184,6 +185,19 @@ void answer_body(httplib::Response& res, const std::string& body, const char* ty
   res.set_header("X-Content-Type-Options", "nosniff");
 }
 
+// A source's newest picture, as its tool wrote it (a BMP), read for this
+// answer alone.
+void answer_picture(httplib::Response& res, const std::string& name) {
+  for (const StatusRow& r : status_snapshot()) {
+    if (r.name != name) continue;
+    std::string bytes;
+    if (!r.picture || !pictures_read(r.picture_file, &bytes)) break;
+    answer_body(res, bytes, "image/bmp");
+    return;
+  }
+  answer_text(res, 404, "no picture of that source\n");
+}
+
 httplib::Server::HandlerResponse answer(const httplib::Request& req, httplib::Response& res) {
   if (req.get_header_value_count("Host") != 1 || !status_host_allowed(gHosts, req.get_header_value("Host"))) {
     answer_text(res, 421, "this server answers to its own address only\n");
@@ -202,8 +216,10 @@ httplib::Server::HandlerResponse answer(const httplib::Request& req, httplib::Re
       answer_body(res, status_page(), "text/html; charset=utf-8");
       res.set_header("Content-Security-Policy", status_page_policy());
       res.set_header("Referrer-Policy", "no-referrer");
+    } else if (std::string name; pictures_name_of(path, &name)) {
+      answer_picture(res, name);
     } else {
-      answer_text(res, 404, "not found: /, /status.json and /metrics are\n");
+      answer_text(res, 404, "not found: /, /status.json, /metrics and /picture/NAME are\n");
     }
   }
   return httplib::Server::HandlerResponse::Handled;

@@ -10,6 +10,7 @@
 #include "json_line.h"
 #include "notify.h"
 #include "output.h"
+#include "pictures.h"
 #include "status.h"
 #include "tool_run.h"
 
@@ -54,12 +55,21 @@ struct Source {
   bool has_exit = false;          // how the last run that ended, ended
   uint32_t exit_code = 0;
   Json last_error;                // its error code, "stalled", or null
+  // What the monitor of the status page shows: from the current run's last
+  // status line, and the newest picture of any run.
+  bool has_level = false;
+  double level[2] = {0.0, 0.0};
+  bool program = false, preview = false;
+  std::string picture_file;       // where its tools write its picture (empty: nowhere)
+  PictureSeen picture;
+  std::chrono::steady_clock::time_point picture_at{}, picture_same_since{};
 };
 
 using SourcePtr = std::shared_ptr<Source>;
 using Sources = std::vector<SourcePtr>;
 
 static bool gStatus = false;
+static uint64_t gSourcesMade = 0;  // numbers each source's picture file
 
 // Runs whose output has ended while their tool still runs (a tool may close its
 // stdout before it exits): reaped from the loop as they end, never waited for.
@@ -74,6 +84,7 @@ static SourcePtr make_source(const SourceEntry& entry) {
   s->name = entry.name;
   s->settings = entry.settings;
   s->masked_input = entry.masked_input;
+  s->picture_file = pictures_file(++gSourcesMade);
   return s;
 }
 
@@ -93,9 +104,12 @@ static void start(const SourcePtr& s) {
   s->has_killed = false;
   s->fps = 0.0;
   s->connections = 0;
+  s->has_level = s->program = s->preview = false;
   s->state = "starting";
+  std::vector<std::string> argv = s->settings.argv;
+  if (!s->picture_file.empty()) argv.insert(argv.end(), {"--monitor", s->picture_file});
   std::string why;
-  s->proc = tool_start(s->settings.argv, s, &why);
+  s->proc = tool_start(argv, s, &why);
   if (!s->proc) {
     say(s->name + ": cannot run " + s->settings.argv[0] + ": " + why);
     Json fields;
@@ -136,6 +150,32 @@ static std::string bytes_repr(const std::string& raw) {
   return out + quote;
 }
 
+// A status line's level and tally, and the picture its tool wrote after the
+// line before (the tool writes one after each line that counted pictures).
+static void take_monitor(Source* s, const Json& status) {
+  const Json* level = status.contains("level") ? &status["level"] : nullptr;
+  s->has_level = level && level->is_array() && level->size() == 2 && (*level)[0].is_number() &&
+                 (*level)[1].is_number();
+  if (s->has_level) {
+    s->level[0] = (*level)[0].get<double>();
+    s->level[1] = (*level)[1].get<double>();
+  }
+  const Json* tally = status.contains("tally") ? &status["tally"] : nullptr;
+  auto lit = [tally](const char* kind) {
+    return tally && tally->is_object() && tally->contains(kind) && (*tally)[kind].is_boolean() &&
+           (*tally)[kind].get<bool>();
+  };
+  s->program = lit("program");
+  s->preview = lit("preview");
+  uint64_t before = s->picture.hash;
+  bool had = s->picture.any;
+  if (pictures_look(s->picture_file, &s->picture)) {
+    auto now = std::chrono::steady_clock::now();
+    s->picture_at = now;
+    if (!had || s->picture.hash != before) s->picture_same_since = now;
+  }
+}
+
 // One line of a tool: written on with the source's name first. started,
 // status and error of the current run are remembered for the watchdog, the
 // status and the decision at the end of the run.
@@ -170,6 +210,7 @@ static void pass_on(const SourcePtr& s, const std::string& raw, bool current) {
         s->last_picture = now;
         s->seen_picture = std::chrono::steady_clock::now();
       }
+      take_monitor(s.get(), event);
     } else if (kind == "error") {
       s->error = event.contains("code") ? event["code"] : Json();
     }
@@ -211,10 +252,12 @@ static void run_ended(const SourcePtr& s, Sources* sources, double now) {
   s->has_stop = s->has_killed = false;
   s->fps = 0.0;
   s->connections = 0;
+  s->has_level = s->program = s->preview = false;
   s->has_exit = true;
   s->exit_code = code;
   s->last_error = s->stalled ? Json("stalled") : s->error;
   if (s->removed) {
+    pictures_remove(s->picture_file);
     sources->erase(std::remove(sources->begin(), sources->end(), s), sources->end());
     return;
   }
@@ -346,6 +389,15 @@ static void publish(const Sources& sources) {
     r.started_at = s->started_clock;
     r.stall = s->settings.stall;
     r.last_picture = s->seen_picture;
+    r.has_level = s->has_level;
+    r.level[0] = s->level[0];
+    r.level[1] = s->level[1];
+    r.program = s->program;
+    r.preview = s->preview;
+    r.picture_file = s->picture_file;
+    r.picture = s->picture.any;
+    r.picture_at = s->picture_at;
+    r.picture_same_since = s->picture_same_since;
     rows.push_back(std::move(r));
   }
   status_publish(std::move(rows));

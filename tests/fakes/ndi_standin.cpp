@@ -34,7 +34,10 @@
 //   QOR_STANDIN_PREVIEW_EVERY=<n>    preview the 1st picture and then every n-th (default 30)
 //   QOR_STANDIN_TALLY_FILE=<path>    send_get_tally reads this file on every call, so a test can
 //                                    change the tally mid-run: the words "program" and "preview"
-//                                    in it set each (both off when the file is missing or empty)
+//                                    in it set each (both off when the file is missing or empty);
+//                                    when a line starts with the sender's name and a tab, only
+//                                    that line counts, so one file can set the tally of several
+//                                    tools
 //   QOR_STANDIN_AUDIO_DUMP=<path>    append every audio frame's samples there as raw little-endian
 //                                    32-bit floats, plane after plane (no_samples floats of
 //                                    channel 0, then of channel 1, ...), flushed per frame
@@ -225,6 +228,7 @@ uint64_t gLine = 0;
 std::atomic<uint64_t> gVideoSeq{0};
 std::mutex gTallyLock;  // guards gLastTally
 int gLastTally = 0;      // bit 0 program, bit 1 preview, as the previous call returned it
+std::string gSenderName;  // of the last send_create, guarded by gTallyLock too
 std::atomic<uint64_t> gAudioSeq{0};
 
 std::mutex gDumpLock;  // guards gAudioDump
@@ -353,6 +357,10 @@ NDIlib_send_instance_t standin_send_create(const NDIlib_send_create_t* settings)
       }
     }
   }
+  if (settings && settings->p_ndi_name) {
+    std::lock_guard<std::mutex> hold(gTallyLock);
+    gSenderName = settings->p_ndi_name;
+  }
   std::string rest = "name=";
   append_text(rest, settings ? settings->p_ndi_name : nullptr);
   rest += " groups=";
@@ -392,11 +400,18 @@ bool standin_send_get_tally(NDIlib_send_instance_t p, NDIlib_tally_t* tally, uin
   std::string text;
   if (!gConfig.tally_path.empty()) {
     if (FILE* f = fopen(gConfig.tally_path.c_str(), "rb")) {
-      char buf[256];
+      char buf[4096];
       size_t n = fread(buf, 1, sizeof buf, f);
       text.assign(buf, n);
       fclose(f);
     }
+    std::string mine;
+    {
+      std::lock_guard<std::mutex> hold(gTallyLock);
+      mine = "\n" + gSenderName + "\t";
+    }
+    size_t at = ("\n" + text).find(mine);
+    if (at != std::string::npos) text = text.substr(at, text.find('\n', at) - at);
   }
   const bool program = text.find("program") != std::string::npos;
   const bool preview = text.find("preview") != std::string::npos;

@@ -296,6 +296,11 @@ class Service(unittest.TestCase):
                      if os.path.basename(argv[0] if argv else "") == "qor-ndi-send" and name in argv]
             return found[0] if len(found) == 1 else None
         steady_pid = wait_for("Steady's tool", lambda: tool_pid("Steady"), 10)
+        # Its picture goes to the service's own runtime folder, and the status serves it.
+        steady_argv = box.pids()[steady_pid]
+        self.assertTrue(steady_argv[steady_argv.index("--monitor") + 1].startswith("/run/qor-ndi-supervise/"),
+                        steady_argv)
+        wait_for("Steady's picture", lambda: (states() or {}).get("Steady", {}).get("picture"), 15)
 
         box.write("/etc/qor-ndi-send/sources.json", json.dumps({"sources": [steady, added]}))
         box.run("systemctl", "reload", "qor-ndi-supervise")

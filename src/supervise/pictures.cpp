@@ -1,0 +1,152 @@
+#include "pictures.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+std::string gDir;          // empty: no pictures
+bool gDirMadeHere = false;  // removed at the end
+
+const char kPicturePrefix[] = "/picture/";
+
+// FNV-1a, fed piece by piece: enough to tell one picture from the next;
+// nobody chooses the bytes to make two collide to any gain.
+void fnv1a(uint64_t* h, const char* bytes, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    *h ^= static_cast<unsigned char>(bytes[i]);
+    *h *= 1099511628211ull;
+  }
+}
+
+// Reads a picture of ours piece by piece into take; false when the file
+// cannot be read, is larger than a picture of ours or is no BMP.
+template <typename Take>
+bool read_picture(const std::string& file, Take take) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  char buf[65536];
+  size_t total = 0;
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    size_t n = static_cast<size_t>(in.gcount());
+    if (total == 0 && (n < 2 || buf[0] != 'B' || buf[1] != 'M')) return false;
+    total += n;
+    if (total > kPictureMaxBytes) return false;
+    take(buf, n);
+  }
+  return total > 0 && !in.bad();
+}
+}  // namespace
+
+bool pictures_open(std::string* why) {
+  if (const char* runtime = std::getenv("RUNTIME_DIRECTORY")) {
+    // systemd lists every runtime directory of the unit, separated by colons.
+    std::string first(runtime);
+    first = first.substr(0, first.find(':'));
+    if (!first.empty()) {
+      gDir = first;
+      return true;
+    }
+  }
+  std::error_code ec;
+  fs::path base = fs::temp_directory_path(ec);
+  if (ec) {
+    *why = "no temporary folder for the pictures: " + ec.message();
+    return false;
+  }
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[40];
+    snprintf(name, sizeof name, "qor-ndi-supervise-%08x%08x", random(), random());
+    fs::path dir = base / name;
+    // A folder that exists already (another user's, perhaps) is never used.
+    if (!fs::create_directory(dir, ec)) {
+      if (ec) break;
+      continue;
+    }
+    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
+    gDir = dir.string();
+    gDirMadeHere = true;
+    return true;
+  }
+  *why = "cannot make a folder for the pictures in " + base.string() + (ec ? ": " + ec.message() : "");
+  return false;
+}
+
+std::string pictures_file(uint64_t n) {
+  if (gDir.empty()) return std::string();
+  return (fs::path(gDir) / (std::to_string(n) + ".bmp")).string();
+}
+
+void pictures_remove(const std::string& file) {
+  if (file.empty()) return;
+  std::error_code ec;
+  fs::remove(file, ec);
+  fs::remove(file + ".tmp", ec);
+}
+
+void pictures_close() {
+  if (!gDirMadeHere) return;
+  std::error_code ec;
+  fs::remove_all(gDir, ec);
+}
+
+bool pictures_look(const std::string& file, PictureSeen* seen) {
+  if (file.empty()) return false;
+  std::error_code ec;
+  fs::file_time_type written = fs::last_write_time(file, ec);
+  if (ec || (seen->any && written == seen->written)) return false;
+  uint64_t hash = 14695981039346656037ull;
+  if (!read_picture(file, [&hash](const char* p, size_t n) { fnv1a(&hash, p, n); })) return false;
+  seen->any = true;
+  seen->written = written;
+  seen->hash = hash;
+  return true;
+}
+
+bool pictures_read(const std::string& file, std::string* bytes) {
+  bytes->clear();
+  return !file.empty() && read_picture(file, [bytes](const char* p, size_t n) { bytes->append(p, n); });
+}
+
+std::string pictures_url(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out = kPicturePrefix;
+  for (unsigned char c : name) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+        c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+bool pictures_name_of(const std::string& path, std::string* name) {
+  const size_t prefix = sizeof kPicturePrefix - 1;
+  if (path.compare(0, prefix, kPicturePrefix) != 0) return false;
+  auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  name->clear();
+  for (size_t i = prefix; i < path.size(); ++i) {
+    if (path[i] != '%') {
+      *name += path[i];
+      continue;
+    }
+    if (i + 2 >= path.size() || digit(path[i + 1]) < 0 || digit(path[i + 2]) < 0) return false;
+    *name += static_cast<char>(digit(path[i + 1]) * 16 + digit(path[i + 2]));
+    i += 2;
+  }
+  return !name->empty();
+}
