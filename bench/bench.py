@@ -515,7 +515,7 @@ def script_supervisor(b, rev=None):
     return ["/usr/bin/python3", path], rev
 
 
-def bench_supervise(b, command, seconds, count=16, requests=200):
+def bench_supervise(b, command, seconds, count=16, requests=200, page=False):
     """One supervisor (command: its argument vector up to the options) over
     count sources: its own CPU over the window, its peak RSS at the end, and
     the answer times of requests to each endpoint."""
@@ -537,18 +537,25 @@ def bench_supervise(b, command, seconds, count=16, requests=200):
         while not sup.lines.empty():
             sup.lines.get_nowait()
         pid = sup.p.pid
-        t0, cpu0 = time.monotonic(), proc_cpu_seconds(pid)
-        pictures = 0
-        while time.monotonic() < t0 + seconds:
-            # A status page left open: the status, then each source's picture
-            # (the script before the pictures has none to give).
-            rows = json.loads(status_request(port, "/status.json")[1])["sources"]
-            for r in rows:
-                if r.get("picture"):
-                    status_request(port, r["picture"])  # already percent-encoded
-                    pictures += 1
-            time.sleep(2.0)
-        t1, cpu1 = time.monotonic(), proc_cpu_seconds(pid)
+
+        def window(pictures):
+            """The supervisor's share of one core over the window while a status
+            page asks for the status every 2 s (with pictures, each source's
+            picture too, as the page does), and how many pictures it got."""
+            got, t0, cpu0 = 0, time.monotonic(), proc_cpu_seconds(pid)
+            while time.monotonic() < t0 + seconds:
+                rows = json.loads(status_request(port, "/status.json")[1])["sources"]
+                for r in rows if pictures else ():
+                    if r.get("picture"):
+                        status_request(port, r["picture"])  # already percent-encoded
+                        got += 1
+                time.sleep(2.0)
+            t1 = time.monotonic()
+            return (proc_cpu_seconds(pid) - cpu0) / (t1 - t0), got, t1 - t0
+
+        # The status alone, as the script was measured; then the page of today.
+        core_share, _, window_seconds = window(False)
+        page_share, pictures = window(True)[:2] if page else (None, 0)
         fps, other = [], []
         while not sup.lines.empty():
             _, ev = sup.lines.get_nowait()
@@ -568,7 +575,8 @@ def bench_supervise(b, command, seconds, count=16, requests=200):
         sup.p.send_signal(signal.SIGTERM)
         sup.finish(60)
     return {
-        "count": count, "requests": requests, "seconds": t1 - t0, "pictures": pictures, "core_share": (cpu1 - cpu0) / (t1 - t0),
+        "count": count, "requests": requests, "seconds": window_seconds, "pictures": pictures,
+        "core_share": core_share, "page_share": page_share,
         "fps_median": statistics.median(fps) if fps else 0.0, "other_lines": other,
         "running": sum(r["state"] == "running" for r in rows), "hwm": hwm, "rss": rss, "anon": anon,
         "metrics_median": statistics.median(times["/metrics"]), "metrics_max": max(times["/metrics"]),
@@ -590,7 +598,10 @@ def bench_supervisors(b, script, seconds, pairs):
         order = ("native", "script") if i % 2 == 0 else ("script", "native")
         got = {}
         for which in order:
-            got[which] = bench_supervise(b, [b.supervisor] if which == "native" else script, seconds)
+            if which == "native":
+                got[which] = bench_supervise(b, [b.supervisor], seconds, page=True)
+            else:
+                got[which] = bench_supervise(b, script, seconds)
         out.append(got)
     return out
 
@@ -701,8 +712,8 @@ def main():
         pairs = a.supervise_pairs or 1
         got = bench_supervisors(b, script, duration, pairs)
         first = got[0]["native"]
-        print("\nsupervisor, %d sources of 1920x1080 at 30 pictures/s with audio, %.0f s with /status.json and each"
-              " picture every 2 s,"
+        print("\nsupervisor, %d sources of 1920x1080 at 30 pictures/s with audio, %.0f s with /status.json every 2 s"
+              " (the built program: then as long with each picture too),"
               " then %d requests to each endpoint (a connection each); built program against the script at %s,"
               " %d pair%s:" % (first["count"], duration, first["requests"], rev, pairs, "" if pairs == 1 else "s"))
         ratios = {"hwm": [], "core_share": [], "metrics_median": [], "status_median": []}
@@ -740,19 +751,23 @@ def main():
               (med["metrics_median"], spread["metrics_median"], "met" if med["metrics_median"] <= 1.0 else "MISSED"))
         print("    /status.json  %.3f%s   target <= 1   %s" %
               (med["status_median"], spread["status_median"], "met" if med["status_median"] <= 1.0 else "MISSED"))
-        # The page asks for each source's picture too, which the script had none of.
-        met_cpu = native["core_share"] <= 0.02
+        met_cpu = native["core_share"] <= 0.01
+        # The page of today asks for each source's picture too, which the script had none of.
+        page_share = statistics.median(p["native"]["page_share"] for p in got)
+        met_page = page_share <= 0.02
         met_http = max(native["metrics_median"], native["status_median"]) <= 0.020
-        print("  built program alone (the page with %d pictures every 2 s): CPU %.3f %% of one core   target <= 2 %%   %s;"
+        print("  built program alone: CPU %.3f %% of one core   target <= 1 %%   %s; with the page's %d pictures every"
+              " 2 s: %.3f %%   target <= 2 %%   %s;"
               " answer medians %.2f and %.2f ms   target <= 20 ms   %s" %
-              (first["pictures"] // max(1, int(duration / 2)), 100 * native["core_share"], "met" if met_cpu else "MISSED",
-               1000 * native["metrics_median"],
+              (100 * native["core_share"], "met" if met_cpu else "MISSED", first["pictures"] // max(1, int(duration / 2)),
+               100 * page_share, "met" if met_page else "MISSED", 1000 * native["metrics_median"],
                1000 * native["status_median"], "met" if met_http else "MISSED"))
-        rows.append(("supervisor CPU, %d sources 1080p30 + audio, the page with pictures, %.0f s, share of one core" %
-                     (first["count"], duration),
-                     "%.3f %% (script, no pictures: %.3f %%)" % (100 * native["core_share"], 100 * script_fig["core_share"]),
-                     "<= 2 %", met_cpu))
-        rows.append(("supervisor CPU, built program (with pictures) / script", "%.3f%s" % (med["core_share"], spread["core_share"]),
+        rows.append(("supervisor CPU, %d sources 1080p30 + audio, %.0f s, share of one core" % (first["count"], duration),
+                     "%.3f %% (script %.3f %%)" % (100 * native["core_share"], 100 * script_fig["core_share"]),
+                     "<= 1 %", met_cpu))
+        rows.append(("supervisor CPU, the same with the page's pictures every 2 s", "%.3f %%" % (100 * page_share),
+                     "<= 2 %", met_page))
+        rows.append(("supervisor CPU, built program / script", "%.3f%s" % (med["core_share"], spread["core_share"]),
                      "<= 1", met_cpu_ratio))
         rows.append(("supervisor peak RSS (its own VmHWM), built program / script",
                      "%.3f: %.2f MiB vs %.2f MiB%s" %

@@ -2,7 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <system_error>
 
@@ -14,31 +15,40 @@ bool gDirMadeHere = false;  // removed at the end
 
 const char kPicturePrefix[] = "/picture/";
 
-// FNV-1a, fed piece by piece: enough to tell one picture from the next;
-// nobody chooses the bytes to make two collide to any gain.
+// FNV-1a over 8 bytes at a time (the last few bytes alone), fed piece by
+// piece: enough to tell one picture from the next at an eighth of the cost of
+// a byte at a time; nobody chooses the bytes to make two collide to any gain.
 void fnv1a(uint64_t* h, const char* bytes, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    *h ^= word;
+    *h *= 1099511628211ull;
+  }
+  for (; i < n; ++i) {
     *h ^= static_cast<unsigned char>(bytes[i]);
     *h *= 1099511628211ull;
   }
 }
 
 // Reads a picture of ours piece by piece into take; false when the file
-// cannot be read, is larger than a picture of ours or is no BMP.
+// cannot be read, is larger than a picture of ours or is no BMP. C's stdio
+// rather than a stream: the program's other code uses it already, so reading
+// maps no more of the C++ library into memory.
 template <typename Take>
 bool read_picture(const std::string& file, Take take) {
-  std::ifstream in(file, std::ios::binary);
+  std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(file.c_str(), "rb"), std::fclose);
   if (!in) return false;
-  char buf[65536];
-  size_t total = 0;
-  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-    size_t n = static_cast<size_t>(in.gcount());
+  char buf[16384];  // a multiple of 8, so that every piece but the last hashes whole words
+  size_t total = 0, n;
+  while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) {
     if (total == 0 && (n < 2 || buf[0] != 'B' || buf[1] != 'M')) return false;
     total += n;
     if (total > kPictureMaxBytes) return false;
     take(buf, n);
   }
-  return total > 0 && !in.bad();
+  return total > 0 && !std::ferror(in.get());
 }
 }  // namespace
 
@@ -108,9 +118,20 @@ bool pictures_look(const std::string& file, PictureSeen* seen) {
   return true;
 }
 
-bool pictures_read(const std::string& file, std::string* bytes) {
-  bytes->clear();
-  return !file.empty() && read_picture(file, [bytes](const char* p, size_t n) { bytes->append(p, n); });
+std::shared_ptr<FILE> pictures_open_file(const std::string& file, size_t* size) {
+  if (file.empty()) return nullptr;
+  std::shared_ptr<FILE> in(std::fopen(file.c_str(), "rb"), [](FILE* f) {
+    if (f) std::fclose(f);
+  });
+  char magic[2];
+  if (!in || std::fread(magic, 1, 2, in.get()) != 2 || magic[0] != 'B' || magic[1] != 'M' ||
+      std::fseek(in.get(), 0, SEEK_END) != 0) {
+    return nullptr;
+  }
+  long end = std::ftell(in.get());
+  if (end <= 0 || end > kPictureMaxBytes || std::fseek(in.get(), 0, SEEK_SET) != 0) return nullptr;
+  *size = static_cast<size_t>(end);
+  return in;
 }
 
 std::string pictures_url(const std::string& name) {

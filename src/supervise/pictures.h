@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <cstdio>
+#include <memory>
 #include <string>
 
 enum { kPictureMaxBytes = 1 << 20 };  // a larger file is not a picture of ours
@@ -37,8 +39,11 @@ struct PictureSeen {
 // describes a new picture (perhaps the same content: compare the hash).
 bool pictures_look(const std::string& file, PictureSeen* seen);
 
-// The picture in file, for an answer; false when there is none.
-bool pictures_read(const std::string& file, std::string* bytes);
+// The picture in file opened for an answer, with its size; null when there is
+// none. On POSIX systems it stays whole while its tool replaces the file (a
+// rename leaves an open file as it was); on Windows the tool's replace fails
+// while it is open, and the tool writes the next picture instead.
+std::shared_ptr<FILE> pictures_open_file(const std::string& file, size_t* size);
 
 // The path part of the URL the picture is served at, and back: the name with
 // every byte but letters, digits and -._~ percent-encoded. False when path is

@@ -185,14 +185,26 @@ void answer_body(httplib::Response& res, const std::string& body, const char* ty
   res.set_header("X-Content-Type-Options", "nosniff");
 }
 
-// A source's newest picture, as its tool wrote it (a BMP), read for this
-// answer alone.
+// A source's newest picture, as its tool wrote it (a BMP), read from its file
+// a piece at a time as the answer goes out: a whole copy per connection would
+// stay in each connection thread's memory pool.
 void answer_picture(httplib::Response& res, const std::string& name) {
   for (const StatusRow& r : status_snapshot()) {
     if (r.name != name) continue;
-    std::string bytes;
-    if (!r.picture || !pictures_read(r.picture_file, &bytes)) break;
-    answer_body(res, bytes, "image/bmp");
+    size_t size = 0;
+    std::shared_ptr<FILE> in = r.picture ? pictures_open_file(r.picture_file, &size) : nullptr;
+    if (!in) break;
+    res.status = 200;
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_content_provider(size, "image/bmp", [in](size_t offset, size_t length, httplib::DataSink& sink) {
+      char buf[8192];
+      size_t n = std::min(length, sizeof buf);
+      if (std::fseek(in.get(), static_cast<long>(offset), SEEK_SET) != 0 || std::fread(buf, 1, n, in.get()) != n) {
+        return false;  // cut short: the client sees fewer bytes than announced
+      }
+      return sink.write(buf, n);
+    });
     return;
   }
   answer_text(res, 404, "no picture of that source\n");

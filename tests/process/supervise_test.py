@@ -470,6 +470,7 @@ class StatusEndpoints(unittest.TestCase):
                 self.assertTrue(r["picture"].startswith("/picture/") and "<" not in r["picture"], r)
                 code, head, body = get(port, r["picture"])
                 self.assertEqual((code, body[:2]), (200, b"BM"), r)
+                self.assertEqual(struct.unpack_from("<I", body, 2)[0], len(body), "a picture cut short")
                 self.assertIn("Content-Type: image/bmp", head)
                 self.assertIn("Cache-Control: no-store", head)
                 self.assertIsInstance(r["picture_age"], float)
