@@ -47,9 +47,12 @@ def project_version():
 
 
 VERSION = project_version()
-SUPERVISOR_USAGE = b"usage: qor-ndi-supervise [--status HOST:PORT] SOURCES.json\r\n"
-# Windows' own, as for the tool.
-SUPERVISOR_DLLS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll"}
+SUPERVISOR_USAGE = (b"usage: qor-ndi-supervise [--status HOST:PORT] SOURCES.json\r\n"
+                    b"       qor-ndi-supervise --install [--status HOST:PORT] SOURCES.json\r\n"
+                    b"       qor-ndi-supervise --uninstall | --reload\r\n")
+# Windows' own, as for the tool; the service needs the Service Control Manager
+# (advapi32) and the ProgramData folder (shell32, ole32).
+SUPERVISOR_DLLS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "advapi32.dll", "shell32.dll", "ole32.dll"}
 
 
 def out(*cmd, **kw):

@@ -1,0 +1,11 @@
+// No service options: --install and the like are usage errors, as any other
+// unknown option.
+#include "service.h"
+
+const char kServiceUsage[] = "";
+
+bool service_command(const std::vector<std::string>&, RunFunction, int*) { return false; }
+
+void service_running() {}
+
+void service_stopping() {}
