@@ -1,12 +1,17 @@
 """qor-ndi-supervise.exe under Wine, with the Windows tool, the stand-in decoder
-and the stand-in NDI runtime: its tools bound to it by a job in console mode.
+and the stand-in NDI runtime: its tools bound to it by a job in console mode,
+and the whole life of the Windows service under Wine's Service Control Manager.
 Windows builds only."""
 import json
 import os
+import re
+import shutil
+import socket
 import subprocess
 import threading
 import time
 import unittest
+import urllib.request
 import uuid
 
 from harness import (FAKE_DECODER, NEWLINE, STANDIN_DIR, SUPERVISOR, TOOL, fake_url, linux_pids_running,
@@ -98,6 +103,150 @@ class Console(unittest.TestCase):
             sup.proc.kill()
             sup.proc.wait()
         self.assertTrue(wait_gone(mark, 5.0), "a tool or decoder outlived the supervisor")
+
+
+SERVICE = "qor-ndi-supervise"
+# The known-folder ProgramData of the prefix (a service's %ProgramData% is another under Wine).
+DATA = os.path.join(os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")), "drive_c", "ProgramData",
+                    "qor-ndi-send")
+
+
+def wine(*args, timeout=60):
+    return subprocess.run(["wine"] + list(args), stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+
+
+def service_query():
+    """(state, win32 exit code, service exit code) from sc.exe, or None without the service."""
+    run = wine("sc.exe", "query", SERVICE)
+    if run.returncode != 0:
+        return None
+    text = run.stdout.decode("utf-8", "replace")
+    field = lambda name: int(re.search(name + r"\s*:\s*(\d+)", text).group(1))
+    return field("STATE"), field("WIN32_EXIT_CODE"), field("SERVICE_EXIT_CODE")
+
+
+def log_events():
+    try:
+        with open(os.path.join(DATA, "supervise.log"), "rb") as f:
+            raw = f.read()
+    except FileNotFoundError:
+        return []
+    # A line being written is left for the next look.
+    return [check_line(l + b"\n") for l in raw.split(b"\n")[:-1]]
+
+
+def of(events, name, kind=None):
+    return [ev for ev in events if ev["source"] == name and (kind is None or ev["event"] == kind)]
+
+
+def wait_until(what, predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("waited %.0f s for %s; log: %r; messages: %r"
+                                 % (timeout, what, log_events(), messages()))
+        time.sleep(0.2)
+
+
+def messages():
+    try:
+        with open(os.path.join(DATA, "messages.log"), "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Service(unittest.TestCase):
+    def setUp(self):
+        # A service left by an interrupted run would start with every boot of the prefix.
+        wine(SUPERVISOR, "--uninstall", timeout=120)
+        for name in os.listdir(DATA) if os.path.isdir(DATA) else []:
+            if name.startswith(("supervise.log", "messages.log")):
+                os.remove(os.path.join(DATA, name))
+
+    def tearDown(self):
+        if service_query() is not None:
+            wine(SUPERVISOR, "--uninstall", timeout=120)
+
+    def test_install_start_stall_reload_stop_and_uninstall(self):
+        # The service's environment is the system's, not the test's: the tool
+        # finds the stand-in runtime beside itself.
+        folder = scratch_dir()
+        tool = os.path.join(folder, os.path.basename(TOOL))
+        shutil.copy(TOOL, tool)
+        shutil.copy(os.path.join(STANDIN_DIR, "Processing.NDI.Lib.x64.dll"), folder)
+        marks = {name: token() for name in ("Steady", "Frozen", "Added")}
+        steady = {"name": "Steady", "input": fake_url(**STEADY, token=marks["Steady"]), "args": SMALL}
+        # A second of pictures, then connections held open with nothing on them.
+        frozen = {"name": "Frozen", "input": fake_url(frames=30, rate=30, blocks=100, arate=100, hold=1,
+                                                      token=marks["Frozen"]), "args": SMALL, "stall": 3}
+        added = {"name": "Added", "input": fake_url(**STEADY, token=marks["Added"]), "args": SMALL}
+
+        def write(sources):
+            with open(path + ".new", "w") as f:
+                json.dump({"tool": tool_path(tool), "sources": sources}, f)
+            os.replace(path + ".new", path)
+
+        path = os.path.join(folder, "sources.json")
+        write([steady, frozen])
+        port = free_port()
+        run = wine(SUPERVISOR, "--install", "--status", "127.0.0.1:%d" % port, tool_path(path))
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(service_query(), (1, 1077, 0))  # stopped, never started
+
+        run = wine("net.exe", "start", SERVICE)
+        self.assertEqual(run.returncode, 0, (run.stdout, messages()))
+        self.assertEqual(service_query()[0], 4)  # RUNNING, once the sources are started
+        wait_until("Frozen stalled and started again",
+                   lambda: len(of(log_events(), "Frozen", "stalled")) >= 1
+                   and len(of(log_events(), "Frozen", "started")) >= 2, 60)
+        with urllib.request.urlopen("http://127.0.0.1:%d/status.json" % port, timeout=10) as r:
+            status = json.load(r)
+        self.assertEqual([s["name"] for s in status["sources"]], ["Steady", "Frozen"])
+        self.assertEqual(status["sources"][0]["state"], "running")
+        with urllib.request.urlopen("http://127.0.0.1:%d/" % port, timeout=10) as r:
+            self.assertTrue(r.headers["Content-Type"].startswith("text/html"))
+
+        # A reload adds a source and leaves the running one's tool alone.
+        steady_pids = sorted(linux_pids_running(marks["Steady"]))
+        self.assertTrue(steady_pids)
+        write([steady, frozen, added])
+        run = wine(SUPERVISOR, "--reload")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        wait_until("Added started", lambda: of(log_events(), "Added", "started"), 60)
+        self.assertEqual(sorted(linux_pids_running(marks["Steady"])), steady_pids)
+        self.assertEqual(len(of(log_events(), "Steady", "started")), 1)
+
+        # The stop: every tool by its stdin, each exit line in the log.
+        before = len(log_events())
+        run = wine("net.exe", "stop", SERVICE)
+        self.assertEqual(run.returncode, 0, run.stdout)
+        # Wine's net.exe returns while the service still reports STOP_PENDING.
+        wait_until("the service stopped", lambda: service_query()[0] == 1, 60)
+        self.assertEqual(service_query(), (1, 0, 0))
+        events = log_events()
+        after = events[before:]
+        self.assertEqual([ev for ev in after if ev["event"] in ("restart", "stopped", "started")], [])
+        for name in ("Steady", "Added"):
+            self.assertEqual(of(after, name, "exit"),
+                             [{"source": name, "event": "exit", "ffmpeg": 0, "requested": True}])
+        for name, mark in marks.items():
+            self.assertTrue(wait_gone(mark, 5.0), "%s's tool or decoder outlived the service" % name)
+        self.assertNotIn(b"killed", messages())
+
+        # Not running: nothing to reload. Removed: nothing left.
+        self.assertEqual(wine(SUPERVISOR, "--reload").returncode, 1)
+        run = wine(SUPERVISOR, "--uninstall", timeout=120)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertIsNone(service_query())
+        self.assertEqual(wine(SUPERVISOR, "--uninstall").returncode, 1)
+        self.assertTrue(os.path.exists(os.path.join(DATA, "supervise.log")))
 
 
 if __name__ == "__main__":
