@@ -85,3 +85,7 @@ gtest_discover_tests(pumps_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PR
 add_executable(monitor_tests monitor_test.cpp)
 target_link_libraries(monitor_tests PRIVATE qor_run GTest::gtest_main)
 gtest_discover_tests(monitor_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+# A service's log files: their rotation, and a rename that a reader holds up.
+add_executable(log_file_tests log_file_test.cpp file_hold_${QOR_PLATFORM}.cpp)
+target_link_libraries(log_file_tests PRIVATE qor_supervise GTest::gtest_main)
+gtest_discover_tests(log_file_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
