@@ -89,11 +89,12 @@ class ConsoleSupervisor:
 
 class Console(unittest.TestCase):
     def test_no_tool_or_decoder_outlives_a_killed_supervisor(self):
-        # A decoder that never connects: its tool waits for it (up to 60 s)
-        # and does not stop by its stdin in the meantime, so only the job can
-        # end it at once.
+        # A decoder that waits long before it connects: its tool waits for it
+        # (up to 60 s) and does not stop by its stdin in the meantime, so only
+        # the job can end both at once.
         mark = token()
-        path = sources_file([{"name": "Mute", "input": fake_url(noconnect=1, token=mark), "args": SMALL}])
+        path = sources_file([{"name": "Late", "input": fake_url(vdelay=100000, adelay=100000, token=mark),
+                              "args": SMALL}])
         with ConsoleSupervisor(path) as sup:
             # The tool and its decoder, each a Wine process carrying the mark.
             deadline = time.monotonic() + 60
