@@ -19,3 +19,11 @@ endif()
 
 add_executable(qor-ndi-supervise src/supervise/main.cpp)
 target_link_libraries(qor-ndi-supervise PRIVATE qor_supervise)
+# Windows: the tool's manifest (UTF-8 as the process code page, so that names
+# and paths from the sources file reach the tools unchanged) and a version
+# record of its own.
+if(WIN32)
+  configure_file(src/supervise/qor-ndi-supervise.rc.in qor-ndi-supervise.rc @ONLY)
+  target_sources(qor-ndi-supervise PRIVATE ${PROJECT_BINARY_DIR}/qor-ndi-supervise.rc)
+  set_property(SOURCE ${PROJECT_BINARY_DIR}/qor-ndi-supervise.rc APPEND PROPERTY OBJECT_DEPENDS ${QOR_MANIFEST_PATH})
+endif()

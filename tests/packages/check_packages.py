@@ -387,9 +387,14 @@ class WindowsZip(unittest.TestCase):
         # Each key is followed by NULs up to a 32-bit boundary, then its value.
         self.assertRegex(strings, "ProductName\0+qor-ndi-send\0")
         self.assertRegex(strings, "FileVersion\0+%s\0" % VERSION.replace(".", r"\."))
-        manifest = subprocess.run(["wrestool", "-x", "--raw", "--type=24", "--name=1", exe],
-                                  check=True, capture_output=True).stdout.decode()
-        self.assertRegex(manifest, r"<activeCodePage [^>]*>UTF-8</activeCodePage>")
+        for program in (exe, supervisor):
+            manifest = subprocess.run(["wrestool", "-x", "--raw", "--type=24", "--name=1", program],
+                                      check=True, capture_output=True).stdout.decode()
+            self.assertRegex(manifest, r"<activeCodePage [^>]*>UTF-8</activeCodePage>")
+        version = subprocess.run(["wrestool", "-x", "--raw", "--type=16", "--name=1", supervisor],
+                                 check=True, capture_output=True).stdout.decode("utf-16-le", "replace")
+        self.assertRegex(version, "OriginalFilename\0+qor-ndi-supervise\\.exe\0")
+        self.assertRegex(version, "FileVersion\0+%s\0" % VERSION.replace(".", r"\."))
 
 
 if __name__ == "__main__":

@@ -187,11 +187,12 @@ class Service(unittest.TestCase):
         # A second of pictures, then connections held open with nothing on them.
         frozen = {"name": "Frozen", "input": fake_url(frames=30, rate=30, blocks=100, arate=100, hold=1,
                                                       token=marks["Frozen"]), "args": SMALL, "stall": 3}
-        added = {"name": "Added", "input": fake_url(**STEADY, token=marks["Added"]), "args": SMALL}
+        # Its name beyond any old code page reaches its tool unchanged.
+        added = {"name": "Zuschauerraum Süd ✓", "input": fake_url(**STEADY, token=marks["Added"]), "args": SMALL}
 
         def write(sources):
-            with open(path + ".new", "w") as f:
-                json.dump({"tool": tool_path(tool), "sources": sources}, f)
+            with open(path + ".new", "w", encoding="utf-8") as f:
+                json.dump({"tool": tool_path(tool), "sources": sources}, f, ensure_ascii=False)
             os.replace(path + ".new", path)
 
         path = os.path.join(folder, "sources.json")
@@ -220,7 +221,8 @@ class Service(unittest.TestCase):
         write([steady, frozen, added])
         run = wine(SUPERVISOR, "--reload")
         self.assertEqual(run.returncode, 0, run.stderr)
-        wait_until("Added started", lambda: of(log_events(), "Added", "started"), 60)
+        wait_until("Added started", lambda: of(log_events(), added["name"], "started"), 60)
+        self.assertEqual(of(log_events(), added["name"], "started")[0]["name"], added["name"])
         self.assertEqual(sorted(linux_pids_running(marks["Steady"])), steady_pids)
         self.assertEqual(len(of(log_events(), "Steady", "started")), 1)
 
@@ -234,7 +236,7 @@ class Service(unittest.TestCase):
         events = log_events()
         after = events[before:]
         self.assertEqual([ev for ev in after if ev["event"] in ("restart", "stopped", "started")], [])
-        for name in ("Steady", "Added"):
+        for name in ("Steady", added["name"]):
             self.assertEqual(of(after, name, "exit"),
                              [{"source": name, "event": "exit", "ffmpeg": 0, "requested": True}])
         for name, mark in marks.items():
