@@ -27,9 +27,12 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_GENERATOR "")
 
 if(WIN32)
-  # One folder: the program with its documents beside it.
-  install(TARGETS qor-ndi-send RUNTIME DESTINATION .)
-  install(FILES ${QOR_PACKAGE_DOCS} ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  # One folder: the programs with their documents and an example sources file
+  # beside them (the supervisor finds the tool there: a bare program name is
+  # looked for first in the folder of the program that starts it).
+  install(TARGETS qor-ndi-send qor-ndi-supervise RUNTIME DESTINATION .)
+  install(FILES ${QOR_PACKAGE_DOCS} ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/service/sources.example.json
+          DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(QOR_WINDOWS_FLAVOUR win64)

@@ -5,11 +5,25 @@ include(${CMAKE_CURRENT_LIST_DIR}/status.cmake)
 
 add_library(qor_supervise STATIC
   src/supervise/sources.cpp src/supervise/json_line.cpp src/supervise/inbox.cpp src/supervise/tool_run.cpp
-  src/supervise/output.cpp
+  src/supervise/output.cpp src/supervise/log_file.cpp src/supervise/run_args.cpp
   src/supervise/notify_${QOR_PLATFORM}.cpp src/supervise/signals_${QOR_PLATFORM}.cpp
+  src/supervise/service_${QOR_PLATFORM}.cpp
   src/supervise/supervise.cpp)
 target_include_directories(qor_supervise PUBLIC src/supervise)
 target_link_libraries(qor_supervise PUBLIC qor_json qor_platform qor_status Threads::Threads)
+# The service: the Service Control Manager and the folder's access (advapi32),
+# the ProgramData folder (shell32, ole32).
+if(WIN32)
+  target_link_libraries(qor_supervise PUBLIC advapi32 shell32 ole32)
+endif()
 
 add_executable(qor-ndi-supervise src/supervise/main.cpp)
 target_link_libraries(qor-ndi-supervise PRIVATE qor_supervise)
+# Windows: the tool's manifest (UTF-8 as the process code page, so that names
+# and paths from the sources file reach the tools unchanged) and a version
+# record of its own.
+if(WIN32)
+  configure_file(src/supervise/qor-ndi-supervise.rc.in qor-ndi-supervise.rc @ONLY)
+  target_sources(qor-ndi-supervise PRIVATE ${PROJECT_BINARY_DIR}/qor-ndi-supervise.rc)
+  set_property(SOURCE ${PROJECT_BINARY_DIR}/qor-ndi-supervise.rc APPEND PROPERTY OBJECT_DEPENDS ${QOR_MANIFEST_PATH})
+endif()

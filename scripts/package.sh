@@ -2,7 +2,8 @@
 # Builds the release packages with CPack and writes them into dist/:
 #   qor-ndi-send_<version>_<arch>.deb    (Linux, from the linux-release preset)
 #   qor-ndi-send_<version>_arm64.deb     (Linux ARM64, cross-built: the linux-arm64 preset)
-#   qor-ndi-send-<version>-win64.zip     (Windows x64, from the windows preset)
+#   qor-ndi-send-<version>-win64.zip     (Windows x64, from the windows preset: the tool, the
+#                                         supervisor and an example sources file)
 # Each package is built from its preset in a directory of its own under
 # build/package/, without the test suite. Installs what it needs first.
 set -euo pipefail

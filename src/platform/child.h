@@ -20,8 +20,15 @@ struct ChildOptions {
   bool die_with_parent = false;
   // POSIX: a session of its own (setsid) instead of only a process group of its
   // own. Either way signals meant for the parent's group (a terminal's Ctrl-C)
-  // do not reach the child. Windows: a process group of its own.
+  // do not reach the child. Windows: a process group of its own and no share of
+  // the parent's console (Ctrl-Break reaches every process on a console,
+  // whatever its group).
   bool own_session = false;
+  // Windows: created inside a kill-on-close job that this process holds for
+  // the rest of its life (one job for every child started so), so that the
+  // child ends with this process however it ends. A job the child makes for
+  // its own children nests inside it. POSIX: ignored.
+  bool parent_job = false;
 };
 
 // A started child. POSIX: pid and descriptors; Windows: handles as integers.

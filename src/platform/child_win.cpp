@@ -29,6 +29,24 @@ static bool make_pipe(HANDLE* child_end, HANDLE* parent_end, bool child_reads) {
   return true;
 }
 
+// The job of parent_job children: made once, never closed, so only the end of
+// this process closes it. Null when the system refuses one; the children then
+// run unbound.
+static HANDLE parent_job() {
+  static HANDLE job = [] {
+    HANDLE j = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (j && !SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+      CloseHandle(j);
+      j = nullptr;
+    }
+    return j;
+  }();
+  return job;
+}
+
 static void close_handle(HANDLE* h) {
   if (*h && *h != INVALID_HANDLE_VALUE) CloseHandle(*h);
   *h = nullptr;
@@ -71,13 +89,19 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
       for (HANDLE k : inherit) seen = seen || k == h;
       if (!seen) inherit.push_back(h);
     }
+    HANDLE job = options.parent_job ? parent_job() : nullptr;
+    HANDLE jobs[1] = {job};
     SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
     std::vector<unsigned char> list(size ? size : 1);
     LPPROC_THREAD_ATTRIBUTE_LIST attributes = (LPPROC_THREAD_ATTRIBUTE_LIST)list.data();
-    ok = size != 0 && InitializeProcThreadAttributeList(attributes, 1, 0, &size) &&
+    ok = size != 0 && InitializeProcThreadAttributeList(attributes, 2, 0, &size) &&
          UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit.data(),
                                    inherit.size() * sizeof(HANDLE), nullptr, nullptr);
+    // Created inside the job in one step; where the system refuses the
+    // attribute, it is put in after, while still suspended.
+    if (ok && job) UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, jobs, sizeof jobs,
+                                             nullptr, nullptr);
     if (ok) {
       STARTUPINFOEXA si;
       memset(&si, 0, sizeof si);
@@ -87,11 +111,19 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
       si.StartupInfo.hStdOutput = stdio[1];
       si.StartupInfo.hStdError = stdio[2];
       si.lpAttributeList = attributes;
-      DWORD creation = EXTENDED_STARTUPINFO_PRESENT | (options.own_session ? CREATE_NEW_PROCESS_GROUP : 0);
+      DWORD creation = EXTENDED_STARTUPINFO_PRESENT |
+                       (options.own_session ? CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS : 0) |
+                       (job ? CREATE_SUSPENDED : 0);
       ok = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, creation, nullptr, nullptr, &si.StartupInfo,
                           &pi) != 0;
       *error = (int)GetLastError();
       DeleteProcThreadAttributeList(attributes);
+    }
+    if (ok && job) {
+      // A job that cannot take it leaves the child unbound, not unstarted.
+      BOOL in_job = FALSE;
+      if (!(IsProcessInJob(pi.hProcess, job, &in_job) && in_job)) AssignProcessToJobObject(job, pi.hProcess);
+      ResumeThread(pi.hThread);
     }
   }
   close_handle(&in_child);

@@ -24,3 +24,5 @@ bool file_replace(const char* path, const uint8_t* data, size_t size) {
   unlink(tmp.c_str());
   return false;
 }
+
+bool file_rename(const char* from, const char* to) { return rename(from, to) == 0; }

@@ -24,3 +24,7 @@ bool file_replace(const char* path, const uint8_t* data, size_t size) {
   DeleteFileA(tmp.c_str());
   return false;
 }
+
+bool file_rename(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}

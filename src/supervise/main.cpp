@@ -2,6 +2,8 @@
 //
 //     qor-ndi-supervise [--status HOST:PORT] SOURCES.json
 //
+// and on Windows also as a service (service.h): --install, --uninstall, --reload.
+//
 // The contract with the tool that it relies on: stop the tool by closing its
 // stdin, read its stdout as it comes, decide by the exit code (and by the code
 // of the error line before exit 3). docs/qor-ndi-supervise.1.in describes the
@@ -15,47 +17,34 @@
 #include "notify.h"
 #include "output.h"
 #include "pictures.h"
+#include "run_args.h"
+#include "service.h"
 #include "signals.h"
 #include "sources.h"
 #include "startup.h"
 #include "status.h"
 #include "supervise.h"
 
-static const char kUsage[] = "usage: qor-ndi-supervise [--status HOST:PORT] SOURCES.json\n";
 static const int kExitUsage = 64;
 static const int kExitNoStatus = 1;  // the status address cannot be listened on
 
-int main(int argc, char** argv) {
-  // What the tool also sets back first: closed standard descriptors, an
-  // ignored SIGCHLD (which would lose every tool's exit code), and on Windows
-  // the current directory's place in the search for libraries and programs.
-  startup_init();
-  // Then the signals are held before any thread exists, and a SIGHUP that
-  // comes while the file is read is a reload, not the end.
-  signals_init();
-  notify_init();
-
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string status;
-  bool has_status = false;
-  if (args.size() == 3 && args[0] == "--status") {
-    has_status = true;
-    status = args[1];
-    args.erase(args.begin(), args.begin() + 2);
-  }
-  if (args.size() != 1 || args[0].compare(0, 1, "-") == 0 || (has_status && !status_address_valid(status))) {
-    fputs(kUsage, stderr);
+// One run over the sources until a stop has ended every tool. A service takes
+// its stop and reload from the Service Control Manager, not from console
+// events: a service's console handler would also see every user's logoff.
+static int run(const std::vector<std::string>& args, bool service) {
+  RunArgs a;
+  if (!run_args_parse(args, &a)) {
+    fputs(run_args_usage(), stderr);
+    fflush(stderr);
     return kExitUsage;
   }
-  const std::string& path = args[0];
-
   std::vector<SourceEntry> sources;
   std::string why, tool;
-  if (!sources_load(path, &sources, &why, &tool)) {
+  if (!sources_load(a.path, &sources, &why, &tool)) {
     say(why);
     return kExitUsage;
   }
-  if (has_status) {
+  if (a.has_status) {
     std::vector<StatusRow> rows;
     auto now = std::chrono::steady_clock::now();
     for (const SourceEntry& s : sources) {
@@ -69,21 +58,41 @@ int main(int argc, char** argv) {
     }
     status_publish(std::move(rows));
     status_publish_tool(tool);
-    if (!status_server_start(status, &why)) {
+    if (!status_server_start(a.status, &why)) {
       say(why);
       return kExitNoStatus;
     }
   }
   // Each tool writes its source's picture for the status page; without a
-  // folder for them the sources still run.
-  if (!pictures_open(&why)) say(why + "; the sources run without pictures");
+  // folder for them the sources still run. A service keeps them in its own
+  // data folder.
+  if (!pictures_open(&why, service ? service_data_folder() + "pictures" : std::string())) {
+    say(why + "; the sources run without pictures");
+  }
   output_start();
-  signals_start();
-  int code = supervise(path, sources, has_status);
+  if (!service) signals_start();
+  int code = supervise(a.path, sources, a.has_status);
   pictures_close();
   // The last lines (the tools' exit lines) go out if the log takes them; a
   // log that does not cannot hold up the end.
   output_drain(5.0);
+  fflush(stderr);
+  return code;
+}
+
+int main(int argc, char** argv) {
+  // What the tool also sets back first: closed standard descriptors, an
+  // ignored SIGCHLD (which would lose every tool's exit code), and on Windows
+  // the current directory's place in the search for libraries and programs.
+  startup_init();
+  // Then the signals are held before any thread exists, and a SIGHUP that
+  // comes while the file is read is a reload, not the end.
+  signals_init();
+  notify_init();
+
+  std::vector<std::string> args(argv + 1, argv + argc);
+  int code = 0;
+  if (!service_command(args, run, &code)) code = run(args, false);
   fflush(stderr);
   // Threads are still blocked in reads (a tool given up on, a stuck log): end
   // without waiting for them or running destructors under them.

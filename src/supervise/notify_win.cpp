@@ -1,5 +1,6 @@
-// Windows has no systemd: nothing to tell, but the variables are still the
-// supervisor's own and not passed on.
+// Windows has no systemd. The variables are still the supervisor's own and not
+// passed on, and the moments systemd hears of (ready, stopping) are what a
+// service tells the Service Control Manager.
 #include "notify.h"
 
 #include <stdlib.h>
@@ -7,6 +8,8 @@
 
 #include <string>
 #include <vector>
+
+#include "service.h"
 
 void notify_init() {
   std::vector<std::string> names = {"NOTIFY_SOCKET"};
@@ -19,6 +22,9 @@ void notify_init() {
   for (const std::string& n : names) _putenv_s(n.c_str(), "");
 }
 
-void notify_send(const char*) {}
+void notify_send(const char* message) {
+  if (strcmp(message, "READY=1") == 0) service_running();
+  if (strcmp(message, "STOPPING=1") == 0) service_stopping();
+}
 
 double notify_watchdog_every() { return 0.0; }

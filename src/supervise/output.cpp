@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "log_file.h"
 #include "stdout_write.h"
 
 static std::mutex gLock;
@@ -18,10 +20,29 @@ static bool gWriting = false;             // the writer holds a batch taken from
 static unsigned long long gDropped = 0;   // lines dropped since the last report
 static bool gGone = false;                // stdout failed for good: lines go nowhere
 
+// A service's two files in place of stdout and stderr, once output_to_files
+// has opened them.
+static std::atomic<bool> gToFiles{false};
+static LogFile gEventLog;
+static LogFile gMessageLog;
+
 void say(const std::string& text) {
+  if (gToFiles) {
+    log_write(&gMessageLog, "qor-ndi-supervise: " + text + kNewline);
+    return;
+  }
   std::string line = "qor-ndi-supervise: " + text + "\n";
   fwrite(line.data(), 1, line.size(), stderr);
   fflush(stderr);
+}
+
+bool output_to_files(const std::string& folder, std::string* why) {
+  if (!log_open(&gEventLog, folder + "supervise.log", why) ||
+      !log_open(&gMessageLog, folder + "messages.log", why)) {
+    return false;
+  }
+  gToFiles = true;
+  return true;
 }
 
 static void write_thread() {
@@ -37,7 +58,11 @@ static void write_thread() {
     gWriting = true;
     bool gone = gGone;
     lock.unlock();
-    if (!gone && stdout_write(batch.data(), batch.size(), -1, -1) != StdoutWrite::kWritten) gone = true;
+    if (gToFiles) {
+      log_write(&gEventLog, batch);
+    } else if (!gone && stdout_write(batch.data(), batch.size(), -1, -1) != StdoutWrite::kWritten) {
+      gone = true;
+    }
     lock.lock();
     // Counted until written: the batch in hand is part of the bound.
     gBytes -= batch.size();

@@ -3,7 +3,8 @@
 // a reader gone) must not stop the loop, so a writer thread of its own takes
 // the lines from a bounded buffer; past the bound a line is dropped whole, and
 // the drops are counted on stderr once the log drains again. Messages for
-// people go to stderr at once. output.cpp.
+// people go to stderr at once. A service writes both to files instead.
+// output.cpp.
 #pragma once
 #include <string>
 
@@ -20,3 +21,9 @@ void output_drain(double timeout_s);
 
 // One message for people on stderr, with the program's name before it.
 void say(const std::string& text);
+
+// A service has no console: from here on the lines go to supervise.log and
+// the messages to messages.log in folder (given with its trailing separator;
+// log_file.h), so that the first holds JSON alone. Call before output_start. False with *why when either cannot be
+// opened.
+bool output_to_files(const std::string& folder, std::string* why);

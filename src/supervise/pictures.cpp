@@ -52,7 +52,18 @@ bool read_picture(const std::string& file, Take take) {
 }
 }  // namespace
 
-bool pictures_open(std::string* why) {
+bool pictures_open(std::string* why, const std::string& folder) {
+  std::error_code ec;
+  if (!folder.empty()) {
+    fs::create_directory(folder, ec);
+    if (ec) {
+      *why = "cannot make the folder for the pictures " + folder + ": " + ec.message();
+      return false;
+    }
+    gDir = folder;
+    gDirMadeHere = true;
+    return true;
+  }
   if (const char* runtime = std::getenv("RUNTIME_DIRECTORY")) {
     // systemd lists every runtime directory of the unit, separated by colons.
     std::string first(runtime);
@@ -62,7 +73,6 @@ bool pictures_open(std::string* why) {
       return true;
     }
   }
-  std::error_code ec;
   fs::path base = fs::temp_directory_path(ec);
   if (ec) {
     *why = "no temporary folder for the pictures: " + ec.message();

@@ -10,11 +10,13 @@
 
 enum { kPictureMaxBytes = 1 << 20 };  // a larger file is not a picture of ours
 
-// Chooses the folder: the runtime directory systemd made for the service
-// ($RUNTIME_DIRECTORY), else a new folder under the system's temporary folder,
-// readable by this user only, which pictures_close removes. False with *why
-// when none can be had: the tools then run without pictures.
-bool pictures_open(std::string* why);
+// Chooses the folder: folder when given (a Windows service's own, made when
+// missing and removed by pictures_close), else the runtime directory systemd
+// made for the service ($RUNTIME_DIRECTORY), else a new folder under the
+// system's temporary folder, readable by this user only, which pictures_close
+// removes. False with *why when none can be had: the tools then run without
+// pictures.
+bool pictures_open(std::string* why, const std::string& folder = std::string());
 
 // The file for the source numbered n (a number, never the source's name, which
 // may hold anything), or empty when there is no folder.

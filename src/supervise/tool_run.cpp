@@ -51,6 +51,7 @@ std::shared_ptr<ToolRun> tool_start(const std::vector<std::string>& argv, const 
   options.pipe_stdout = true;
   options.inherit_stderr = true;
   options.own_session = true;
+  options.parent_job = true;
   auto run = std::make_shared<ToolRun>();
   int error = 0;
   if (!child_spawn(args.data(), options, &run->child, &error)) {

@@ -18,9 +18,12 @@ struct ToolRun {
   Child child;  // the loop's: in, reaped and code change there only
 };
 
-// Starts argv in a session (POSIX) or process group (Windows) of its own, so
-// that a terminal's Ctrl-C reaches the supervisor only and each tool still ends
-// by its stdin with its exit line. Its lines go to the inbox for source, then
-// its end. Null with *why when the tool cannot be run at all.
+// Starts argv in a session of its own (POSIX) or detached from the console
+// (Windows), so that a terminal's Ctrl-C or Ctrl-Break reaches the supervisor
+// only and each tool still ends by its stdin with its exit line. On Windows it
+// also runs inside the supervisor's kill-on-close job, which ends it (and its
+// decoder, in the tool's own job inside that one) if the supervisor dies. Its
+// lines go to the inbox for source, then its end. Null with *why when the tool
+// cannot be run at all.
 std::shared_ptr<ToolRun> tool_start(const std::vector<std::string>& argv, const std::shared_ptr<Source>& source,
                                     std::string* why);

@@ -18,6 +18,7 @@ import os
 import re
 import shlex
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -46,6 +47,12 @@ def project_version():
 
 
 VERSION = project_version()
+SUPERVISOR_USAGE = (b"usage: qor-ndi-supervise [--status HOST:PORT] SOURCES.json\r\n"
+                    b"       qor-ndi-supervise --install [--status HOST:PORT] SOURCES.json\r\n"
+                    b"       qor-ndi-supervise --uninstall | --reload\r\n")
+# Windows' own, as for the tool; the service needs the Service Control Manager
+# (advapi32) and the ProgramData folder (shell32, ole32).
+SUPERVISOR_DLLS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "advapi32.dll", "shell32.dll", "ole32.dll"}
 
 
 def out(*cmd, **kw):
@@ -347,7 +354,8 @@ class WindowsZip(unittest.TestCase):
         with zipfile.ZipFile(path) as z:
             names = {n for n in z.namelist() if not n.endswith("/")}
             z.extractall(root)
-        required = {folder + n for n in ("qor-ndi-send.exe", "README.md", "LICENSE", "events.schema.json")}
+        required = {folder + n for n in ("qor-ndi-send.exe", "qor-ndi-supervise.exe", "sources.example.json",
+                                         "README.md", "LICENSE", "events.schema.json")}
         self.assertLessEqual(required, names)
         self.assertTrue(all(n.startswith(folder) for n in names), names)
         exe = os.path.join(root, folder, "qor-ndi-send.exe")
@@ -361,15 +369,37 @@ class WindowsZip(unittest.TestCase):
         run = subprocess.run(["wine", exe], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
         self.assertEqual((run.returncode, run.stdout, run.stderr), (64, b"", USAGE + b"\r\n"))
 
+        # The supervisor beside it: its imports, its usage, and the example
+        # sources file accepted (read whole before the status address, which
+        # this test holds, makes it exit 1 rather than 64).
+        supervisor = os.path.join(root, folder, "qor-ndi-supervise.exe")
+        dlls = {l.split(":", 1)[1].strip().lower()
+                for l in out("x86_64-w64-mingw32-objdump", "-p", supervisor).splitlines() if "DLL Name:" in l}
+        self.assertLessEqual(dlls, SUPERVISOR_DLLS)
+        run = subprocess.run(["wine", supervisor], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (64, b"", SUPERVISOR_USAGE))
+        with socket.socket() as held:
+            held.bind(("127.0.0.1", 0))
+            held.listen()
+            run = subprocess.run(["wine", supervisor, "--status", "127.0.0.1:%d" % held.getsockname()[1],
+                                  os.path.join(root, folder, "sources.example.json")],
+                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual((run.returncode, run.stdout), (1, b""), run.stderr)
+
         version = subprocess.run(["wrestool", "-x", "--raw", "--type=16", "--name=1", exe],
                                  check=True, capture_output=True).stdout
         strings = version.decode("utf-16-le", "replace")
         # Each key is followed by NULs up to a 32-bit boundary, then its value.
         self.assertRegex(strings, "ProductName\0+qor-ndi-send\0")
         self.assertRegex(strings, "FileVersion\0+%s\0" % VERSION.replace(".", r"\."))
-        manifest = subprocess.run(["wrestool", "-x", "--raw", "--type=24", "--name=1", exe],
-                                  check=True, capture_output=True).stdout.decode()
-        self.assertRegex(manifest, r"<activeCodePage [^>]*>UTF-8</activeCodePage>")
+        for program in (exe, supervisor):
+            manifest = subprocess.run(["wrestool", "-x", "--raw", "--type=24", "--name=1", program],
+                                      check=True, capture_output=True).stdout.decode()
+            self.assertRegex(manifest, r"<activeCodePage [^>]*>UTF-8</activeCodePage>")
+        version = subprocess.run(["wrestool", "-x", "--raw", "--type=16", "--name=1", supervisor],
+                                 check=True, capture_output=True).stdout.decode("utf-16-le", "replace")
+        self.assertRegex(version, "OriginalFilename\0+qor-ndi-supervise\\.exe\0")
+        self.assertRegex(version, "FileVersion\0+%s\0" % VERSION.replace(".", r"\."))
 
 
 if __name__ == "__main__":

@@ -819,7 +819,9 @@ class BadSourceFiles(unittest.TestCase):
             json.dump({"sources": []}, f)
         usage = b"usage: qor-ndi-supervise [--status HOST:PORT] SOURCES.json\n"
         for args in ([], [path, path], ["--status", path], ["--status", "127.0.0.1", path],
-                     ["--status", "127.0.0.1:99999", path], ["--status", "::1:8080", path], ["--stat", "x:1", path]):
+                     ["--status", "127.0.0.1:99999", path], ["--status", "::1:8080", path], ["--stat", "x:1", path],
+                     # The Windows service's options are no options here.
+                     ["--install", path], ["--uninstall"], ["--reload"], ["--service", path]):
             run = subprocess.run([SUPERVISOR] + args, stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
             self.assertEqual((run.returncode, run.stdout, run.stderr), (64, b"", usage), args)
         # A fresh install has no sources: the supervisor runs and waits for a reload.

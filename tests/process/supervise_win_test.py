@@ -1,0 +1,256 @@
+"""qor-ndi-supervise.exe under Wine, with the Windows tool, the stand-in decoder
+and the stand-in NDI runtime: its tools bound to it by a job in console mode,
+and the whole life of the Windows service under Wine's Service Control Manager.
+Windows builds only."""
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import threading
+import time
+import unittest
+import urllib.request
+import uuid
+
+from harness import (FAKE_DECODER, NEWLINE, STANDIN_DIR, SUPERVISOR, TOOL, fake_url, linux_pids_running,
+                     parse_line, scratch_dir, tool_path, wait_gone)
+
+SMALL = ["--ffmpeg", tool_path(FAKE_DECODER), "--width", "64", "--height", "36"]
+STEADY = dict(frames=100000, rate=30, blocks=100000, arate=100, hold=1)
+
+
+def token():
+    return "supwin" + uuid.uuid4().hex
+
+
+def check_line(raw):
+    """One supervisor line as an object: JSON ended by CR LF with "source"
+    first, and a tool's own line as the tool wrote it."""
+    assert raw.endswith(NEWLINE) and raw.count(b"\n") == 1, raw
+    value = json.loads(raw[:-len(NEWLINE)].decode("utf-8"))
+    assert isinstance(value, dict) and list(value)[:1] == ["source"], raw
+    rest = dict(list(value.items())[1:])
+    if rest.get("event") not in ("restart", "stopped", "stalled"):
+        parse_line(json.dumps(rest, separators=(",", ":"), ensure_ascii=False).encode() + NEWLINE)
+    return value
+
+
+def sources_file(sources, folder=None):
+    path = os.path.join(folder or scratch_dir(), "sources.json")
+    with open(path + ".new", "w") as f:
+        json.dump({"tool": tool_path(TOOL), "sources": sources}, f)
+    os.replace(path + ".new", path)
+    return path
+
+
+class ConsoleSupervisor:
+    """The supervisor in console mode, its stdout read on a thread."""
+
+    def __init__(self, path):
+        env = dict(os.environ, NDI_RUNTIME_DIR_V6=tool_path(STANDIN_DIR))
+        env.pop("FFMPEG_BIN", None)
+        self.proc = subprocess.Popen(["wine", SUPERVISOR, tool_path(path)], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        self.raw = []
+        self.changed = threading.Condition()
+        self._out = threading.Thread(target=self._read, daemon=True)
+        self._out.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            with self.changed:
+                self.raw.append(line)
+                self.changed.notify_all()
+
+    def events(self):
+        with self.changed:
+            return [check_line(l) for l in self.raw]
+
+    def wait_for(self, what, predicate, timeout):
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while not predicate():
+                left = deadline - time.monotonic()
+                if left <= 0 or self.proc.poll() is not None:
+                    raise AssertionError("waited %.0f s for %s; lines: %r" % (timeout, what, self.raw))
+                self.changed.wait(min(left, 0.5))
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self._out.join(10)
+
+
+class Console(unittest.TestCase):
+    def test_no_tool_or_decoder_outlives_a_killed_supervisor(self):
+        # A decoder that waits long before it connects: its tool waits for it
+        # (up to 60 s) and does not stop by its stdin in the meantime, so only
+        # the job can end both at once.
+        mark = token()
+        path = sources_file([{"name": "Late", "input": fake_url(vdelay=100000, adelay=100000, token=mark),
+                              "args": SMALL}])
+        with ConsoleSupervisor(path) as sup:
+            # The tool and its decoder, each a Wine process carrying the mark.
+            deadline = time.monotonic() + 60
+            while len(linux_pids_running(mark)) < 2 and time.monotonic() < deadline:
+                time.sleep(0.1)
+            self.assertGreaterEqual(len(linux_pids_running(mark)), 2)
+            sup.proc.kill()
+            sup.proc.wait()
+        self.assertTrue(wait_gone(mark, 5.0), "a tool or decoder outlived the supervisor")
+
+
+SERVICE = "qor-ndi-supervise"
+# The known-folder ProgramData of the prefix (a service's %ProgramData% is another under Wine).
+DATA = os.path.join(os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")), "drive_c", "ProgramData",
+                    "qor-ndi-send")
+
+
+def wine(*args, timeout=60):
+    return subprocess.run(["wine"] + list(args), stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+
+
+def service_query():
+    """(state, win32 exit code, service exit code) from sc.exe, or None without the service."""
+    run = wine("sc.exe", "query", SERVICE)
+    if run.returncode != 0:
+        return None
+    text = run.stdout.decode("utf-8", "replace")
+    field = lambda name: int(re.search(name + r"\s*:\s*(\d+)", text).group(1))
+    return field("STATE"), field("WIN32_EXIT_CODE"), field("SERVICE_EXIT_CODE")
+
+
+def log_events():
+    try:
+        with open(os.path.join(DATA, "supervise.log"), "rb") as f:
+            raw = f.read()
+    except FileNotFoundError:
+        return []
+    # A line being written is left for the next look.
+    return [check_line(l + b"\n") for l in raw.split(b"\n")[:-1]]
+
+
+def of(events, name, kind=None):
+    return [ev for ev in events if ev["source"] == name and (kind is None or ev["event"] == kind)]
+
+
+def wait_until(what, predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("waited %.0f s for %s; log: %r; messages: %r"
+                                 % (timeout, what, log_events(), messages()))
+        time.sleep(0.2)
+
+
+def messages():
+    try:
+        with open(os.path.join(DATA, "messages.log"), "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Service(unittest.TestCase):
+    def setUp(self):
+        # A service left by an interrupted run would start with every boot of the prefix.
+        wine(SUPERVISOR, "--uninstall", timeout=120)
+        for name in os.listdir(DATA) if os.path.isdir(DATA) else []:
+            if name.startswith(("supervise.log", "messages.log")):
+                os.remove(os.path.join(DATA, name))
+
+    def tearDown(self):
+        if service_query() is not None:
+            wine(SUPERVISOR, "--uninstall", timeout=120)
+
+    def test_install_start_stall_reload_stop_and_uninstall(self):
+        # The service's environment is the system's, not the test's: the tool
+        # finds the stand-in runtime beside itself.
+        folder = scratch_dir()
+        tool = os.path.join(folder, os.path.basename(TOOL))
+        shutil.copy(TOOL, tool)
+        shutil.copy(os.path.join(STANDIN_DIR, "Processing.NDI.Lib.x64.dll"), folder)
+        marks = {name: token() for name in ("Steady", "Frozen", "Added")}
+        steady = {"name": "Steady", "input": fake_url(**STEADY, token=marks["Steady"]), "args": SMALL}
+        # A second of pictures, then connections held open with nothing on them.
+        frozen = {"name": "Frozen", "input": fake_url(frames=30, rate=30, blocks=100, arate=100, hold=1,
+                                                      token=marks["Frozen"]), "args": SMALL, "stall": 3}
+        # Its name beyond any old code page reaches its tool unchanged.
+        added = {"name": "Zuschauerraum Süd ✓", "input": fake_url(**STEADY, token=marks["Added"]), "args": SMALL}
+
+        def write(sources):
+            with open(path + ".new", "w", encoding="utf-8") as f:
+                json.dump({"tool": tool_path(tool), "sources": sources}, f, ensure_ascii=False)
+            os.replace(path + ".new", path)
+
+        path = os.path.join(folder, "sources.json")
+        write([steady, frozen])
+        port = free_port()
+        run = wine(SUPERVISOR, "--install", "--status", "127.0.0.1:%d" % port, tool_path(path))
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(service_query(), (1, 1077, 0))  # stopped, never started
+
+        run = wine("net.exe", "start", SERVICE)
+        self.assertEqual(run.returncode, 0, (run.stdout, messages()))
+        self.assertEqual(service_query()[0], 4)  # RUNNING, once the sources are started
+        wait_until("Frozen stalled and started again",
+                   lambda: len(of(log_events(), "Frozen", "stalled")) >= 1
+                   and len(of(log_events(), "Frozen", "started")) >= 2, 60)
+        with urllib.request.urlopen("http://127.0.0.1:%d/status.json" % port, timeout=10) as r:
+            status = json.load(r)
+        self.assertEqual([s["name"] for s in status["sources"]], ["Steady", "Frozen"])
+        self.assertEqual(status["sources"][0]["state"], "running")
+        with urllib.request.urlopen("http://127.0.0.1:%d/" % port, timeout=10) as r:
+            self.assertTrue(r.headers["Content-Type"].startswith("text/html"))
+
+        # A reload adds a source and leaves the running one's tool alone.
+        steady_pids = sorted(linux_pids_running(marks["Steady"]))
+        self.assertTrue(steady_pids)
+        write([steady, frozen, added])
+        run = wine(SUPERVISOR, "--reload")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        wait_until("Added started", lambda: of(log_events(), added["name"], "started"), 60)
+        self.assertEqual(of(log_events(), added["name"], "started")[0]["name"], added["name"])
+        self.assertEqual(sorted(linux_pids_running(marks["Steady"])), steady_pids)
+        self.assertEqual(len(of(log_events(), "Steady", "started")), 1)
+
+        # The stop: every tool by its stdin, each exit line in the log.
+        before = len(log_events())
+        run = wine("net.exe", "stop", SERVICE)
+        self.assertEqual(run.returncode, 0, run.stdout)
+        # Wine's net.exe returns while the service still reports STOP_PENDING.
+        wait_until("the service stopped", lambda: service_query()[0] == 1, 60)
+        self.assertEqual(service_query(), (1, 0, 0))
+        events = log_events()
+        after = events[before:]
+        self.assertEqual([ev for ev in after if ev["event"] in ("restart", "stopped", "started")], [])
+        for name in ("Steady", added["name"]):
+            self.assertEqual(of(after, name, "exit"),
+                             [{"source": name, "event": "exit", "ffmpeg": 0, "requested": True}])
+        for name, mark in marks.items():
+            self.assertTrue(wait_gone(mark, 5.0), "%s's tool or decoder outlived the service" % name)
+        self.assertNotIn(b"killed", messages())
+
+        # Not running: nothing to reload. Removed: nothing left.
+        self.assertEqual(wine(SUPERVISOR, "--reload").returncode, 1)
+        run = wine(SUPERVISOR, "--uninstall", timeout=120)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertIsNone(service_query())
+        self.assertEqual(wine(SUPERVISOR, "--uninstall").returncode, 1)
+        self.assertTrue(os.path.exists(os.path.join(DATA, "supervise.log")))
+
+
+if __name__ == "__main__":
+    unittest.main()
