@@ -215,16 +215,19 @@ class Service(unittest.TestCase):
         with urllib.request.urlopen("http://127.0.0.1:%d/" % port, timeout=10) as r:
             self.assertTrue(r.headers["Content-Type"].startswith("text/html"))
 
-        # A reload adds a source and leaves the running one's tool alone.
+        # A reload adds a source, removes one and leaves the running one's tool
+        # alone. Frozen goes, so that no run of it can be starting while the
+        # stop below comes.
         steady_pids = sorted(linux_pids_running(marks["Steady"]))
         self.assertTrue(steady_pids)
-        write([steady, frozen, added])
+        write([steady, added])
         run = wine(SUPERVISOR, "--reload")
         self.assertEqual(run.returncode, 0, run.stderr)
         wait_until("Added started", lambda: of(log_events(), added["name"], "started"), 60)
         self.assertEqual(of(log_events(), added["name"], "started")[0]["name"], added["name"])
         self.assertEqual(sorted(linux_pids_running(marks["Steady"])), steady_pids)
         self.assertEqual(len(of(log_events(), "Steady", "started")), 1)
+        self.assertTrue(wait_gone(marks["Frozen"], 30.0), "the removed source's tool still runs")
 
         # The stop: every tool by its stdin, each exit line in the log.
         before = len(log_events())
