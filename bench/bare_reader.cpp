@@ -5,7 +5,7 @@
 // into one buffer, counting them. Audio blocks (when audio is on) are read and
 // dropped on a second thread, as the tool's audio pump would.
 //
-//   bare_reader [--waitall] [--unaligned] [--plain] --ffmpeg <decoder> --input <url> [--width W] [--height H] [--no-audio]
+//   bare_reader [--waitall] [--unaligned] [--plain] [--times <file>] --ffmpeg <decoder> --input <url> [--width W] [--height H] [--no-audio]
 //
 // --waitall receives with MSG_WAITALL, one call per picture while the stream
 // flows, to weigh that receive mode against plain receives. The picture buffer
@@ -14,6 +14,12 @@
 // tool, it receives with recv_gathered (woken once a whole picture or audio
 // block is waiting); --plain uses plain blocking receives, woken for each
 // arriving segment, to show what that costs.
+//
+// --times writes a line to the file as each whole picture or audio block has
+// arrived: "v <wall-clock us> <luma at the picture's centre>" and
+// "a <wall-clock us> <largest magnitude of the block's left channel>", the
+// same figures the stand-in runtime records at the send, so that a camera's
+// flash and beep can be timed to the reader as to the tool.
 //
 // It speaks the same event lines the tool does, so a driver can time both the
 // same way, from the arrival of "started" to the arrival of "exit":
@@ -32,7 +38,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
+#include <mutex>
 
 #include "decoder_cmdline.h"
 #include "net.h"
@@ -70,11 +78,24 @@ int accept_one(int listener) {
 int gRecvFlags = 0;
 bool gUnaligned = false;
 bool gPlain = false;
+FILE* gTimes = nullptr;
+std::mutex gTimesLock;
 
 int64_t now_us() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+int64_t wall_us() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+void log_time(char kind, int64_t at, double value) {
+  std::lock_guard<std::mutex> hold(gTimesLock);
+  fprintf(gTimes, "%c %lld %.4f\n", kind, (long long)at, value);
 }
 
 // Receives exactly len bytes, each receive asking for what is missing.
@@ -95,6 +116,15 @@ void* drain_audio_thread(void* arg) {
   uint8_t block[3840];
   uint64_t calls = 0;
   while (recv_whole(s, block, sizeof block, &calls)) {
+    if (!gTimes) continue;
+    const int64_t at = wall_us();
+    float peak = 0;
+    for (size_t k = 0; k < sizeof block; k += 8) {
+      float left;
+      memcpy(&left, block + k, sizeof left);
+      peak = fmaxf(peak, fabsf(left));
+    }
+    log_time('a', at, peak);
   }
   close(s);
   return nullptr;
@@ -111,6 +141,7 @@ int main(int argc, char** argv) {
     else if (!strcmp(argv[i], "--waitall")) gRecvFlags = MSG_WAITALL, gPlain = true;
     else if (!strcmp(argv[i], "--unaligned")) gUnaligned = true;
     else if (!strcmp(argv[i], "--plain")) gPlain = true;
+    else if (i + 1 < argc && !strcmp(argv[i], "--times")) gTimes = fopen(argv[++i], "w");
     else if (i + 1 < argc && !strcmp(argv[i], "--ffmpeg")) decoder = argv[++i];
     else if (i + 1 < argc && !strcmp(argv[i], "--input")) input = argv[++i];
     else if (i + 1 < argc && !strcmp(argv[i], "--width")) width = atoi(argv[++i]);
@@ -118,7 +149,7 @@ int main(int argc, char** argv) {
     else decoder = nullptr, i = argc;
   }
   if (!decoder || !input || width <= 0 || height <= 0) {
-    fprintf(stderr, "usage: bare_reader [--waitall] [--unaligned] [--plain] --ffmpeg <decoder> --input <url> [--width W] [--height H] [--no-audio]\n");
+    fprintf(stderr, "usage: bare_reader [--waitall] [--unaligned] [--plain] [--times <file>] --ffmpeg <decoder> --input <url> [--width W] [--height H] [--no-audio]\n");
     return 64;
   }
 
@@ -162,13 +193,17 @@ int main(int argc, char** argv) {
   uint8_t* picture = block + (align - (uintptr_t)block % align) % align;
   uint64_t frames = 0, calls = 0;
   if (block) {
-    while (recv_whole(video, picture, size, &calls)) ++frames;
+    while (recv_whole(video, picture, size, &calls)) {
+      ++frames;
+      if (gTimes) log_time('v', wall_us(), picture[(size_t)(height / 2) * (size_t)width + (size_t)(width / 2)]);
+    }
     free(block);
   }
   const int64_t t1 = now_us();
   close(video);
   uint32_t code = wait_child();
   if (draining) pthread_join(drain, nullptr);
+  if (gTimes) fclose(gTimes);
   printf("{\"event\":\"exit\",\"ffmpeg\":%u,\"frames\":%llu,\"recv_calls\":%llu,\"busy_us\":%lld}\n", code,
          (unsigned long long)frames, (unsigned long long)calls, (long long)(t1 - t0));
   fflush(stdout);

@@ -47,8 +47,8 @@ TEST(DecoderArgs, WithAudioIsTheFull39ElementVector) {
   DecoderArgs a;
   build_decoder_args(&a, 50001, 50002);
   std::vector<std::string> want = video_part("ffmpeg", "rtsp://cam/stream", "scale=1280:720,format=nv12",
-                                             "tcp://127.0.0.1:50001");
-  for (const std::string& s : audio_part("tcp://127.0.0.1:50002")) want.push_back(s);
+                                             "tcp://127.0.0.1:50001?tcp_nodelay=1");
+  for (const std::string& s : audio_part("tcp://127.0.0.1:50002?tcp_nodelay=1")) want.push_back(s);
   ASSERT_EQ(a.argc, 39);
   EXPECT_EQ(as_strings(a), want);
   EXPECT_EQ(a.argv[39], nullptr);
@@ -63,9 +63,9 @@ TEST(DecoderArgs, WithoutAudioStopsAfterTheVideoUrlButStillFormatsTheAudioTexts)
   build_decoder_args(&a, 65535, 1);
   ASSERT_EQ(a.argc, 28);
   EXPECT_EQ(as_strings(a), video_part("/opt/ff/ffmpeg", "http://not-rtsp/x", "scale=1920:1080,format=nv12",
-                                      "tcp://127.0.0.1:65535"));
+                                      "tcp://127.0.0.1:65535?tcp_nodelay=1"));
   EXPECT_EQ(a.argv[28], nullptr);
-  EXPECT_STREQ(a.audio_url, "tcp://127.0.0.1:1");
+  EXPECT_STREQ(a.audio_url, "tcp://127.0.0.1:1?tcp_nodelay=1");
   EXPECT_STREQ(a.audio_rate, "48000");
 }
 

@@ -8,6 +8,7 @@ SIGINT and exits with 0.
 
     /usr/bin/python3 tools/test_camera.py [--port N] [--no-audio]
         [--width 1920] [--height 1080] [--fps 30] [--pattern smpte]
+        [--flash LOG]
 
 Video: videotestsrc (live) with a burnt-in timecode HH:MM:SS:FF (FF is the frame
 number within the second) in the bottom-right corner, H.264 from x264 tuned for
@@ -38,6 +39,15 @@ These are the full-intensity bars; pattern smpte75 gives other values. The
 timecode sits in the bottom quarter (black, PLUGE and noise) and never touches
 these places.
 
+--flash LOG serves a black picture that turns white for frame 0 of every
+second, with a 1 kHz beep (amplitude 0.5, 100 ms) that starts with it and
+silence between, for measuring how long a picture and a sound take from the
+camera to a receiver. The pictures and sound are made here and handed to the
+encoders in real time; each flash's wall-clock time (time.time(), in seconds)
+is appended to LOG as one line at the moment its picture and the first samples
+of its beep are handed over. A flash picture is Y 235 throughout, the others
+Y 16 (limited range), so a receiver tells them apart at any pixel.
+
 Why the pipeline looks as it does:
 - rtph264pay config-interval=1: with -1 (parameter sets in every key frame's
   access unit) and x264's sliced threads, ffmpeg 5.1 decodes corrupt pictures.
@@ -49,9 +59,12 @@ Why the pipeline looks as it does:
 """
 
 import argparse
+import math
 import os
 import signal
 import sys
+import threading
+import time
 
 import gi
 
@@ -95,6 +108,89 @@ def build_launch(args):
     return "( " + video + " " + audio + " )"
 
 
+def build_flash_launch(args):
+    video = (
+        "appsrc name=vsrc is-live=true do-timestamp=true format=time "
+        "caps=video/x-raw,format=I420,width={w},height={h},framerate={fps}/1,colorimetry=bt709 "
+        "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max={fps} "
+        "! rtph264pay name=pay0 pt=96 config-interval=1"
+    ).format(w=args.width, h=args.height, fps=args.fps)
+    if args.no_audio:
+        return "( " + video + " )"
+    enc = find_aac_encoder()
+    if enc is None:
+        sys.exit("test_camera: no AAC encoder element (voaacenc, avenc_aac, fdkaacenc)")
+    audio = (
+        "appsrc name=asrc is-live=true do-timestamp=true format=time "
+        "caps=audio/x-raw,format=S16LE,rate=48000,channels=2,layout=interleaved "
+        "! audioconvert ! {enc} ! rtpmp4gpay name=pay1 pt=97"
+    ).format(enc=enc)
+    return "( " + video + " " + audio + " )"
+
+
+class Flasher:
+    """Hands the encoders of every prepared media a picture (and its share of
+    sound) at each frame tick, on a thread of its own, and logs each flash."""
+
+    BEEP_MS = 100
+
+    def __init__(self, args):
+        self.fps = args.fps
+        self.log = open(args.flash, "a", buffering=1)
+        luma = args.width * args.height
+        chroma = bytes([128]) * (luma // 2)
+        self.black = bytes([16]) * luma + chroma
+        self.white = bytes([235]) * luma + chroma
+        self.samples = 48000 // args.fps
+        beep = []
+        for n in range(self.samples * math.ceil(self.BEEP_MS * args.fps / 1000)):
+            v = int(0.5 * 32767 * math.sin(2 * math.pi * 1000 * n / 48000))
+            beep.append(v.to_bytes(2, "little", signed=True) * 2)
+        beep = b"".join(beep)
+        step = self.samples * 4
+        self.beep = [beep[i:i + step] for i in range(0, len(beep), step)]
+        self.silence = bytes(step)
+        self.sources = {}  # media -> (video appsrc, audio appsrc or None)
+        self.lock = threading.Lock()
+        threading.Thread(target=self.run, daemon=True).start()
+
+    def configure(self, _factory, media):
+        bin_ = media.get_element()
+        pair = (bin_.get_child_by_name("vsrc"), bin_.get_child_by_name("asrc"))
+        media.connect("unprepared", self.forget)
+        with self.lock:
+            self.sources[media] = pair
+
+    def forget(self, media):
+        with self.lock:
+            self.sources.pop(media, None)
+
+    def playing(self):
+        # Only media that play: buffers queued before would leave with stale times.
+        with self.lock:
+            pairs = list(self.sources.values())
+        return [p for p in pairs if p[0].get_state(0)[1] == Gst.State.PLAYING]
+
+    def run(self):
+        start = time.monotonic()
+        tick = 0
+        while True:
+            left = start + tick / self.fps - time.monotonic()
+            if left > 0:
+                time.sleep(left)
+            frame = tick % self.fps
+            pairs = self.playing()
+            if frame == 0 and pairs:
+                self.log.write("%.6f\n" % time.time())
+            picture = self.white if frame == 0 else self.black
+            sound = self.beep[frame] if frame < len(self.beep) else self.silence
+            for video, audio in pairs:
+                video.emit("push-buffer", Gst.Buffer.new_wrapped(picture))
+                if audio is not None:
+                    audio.emit("push-buffer", Gst.Buffer.new_wrapped(sound))
+            tick += 1
+
+
 def main():
     parser = argparse.ArgumentParser(description="Live RTSP test camera on 127.0.0.1")
     parser.add_argument("--port", type=int, default=0, help="TCP port, 0 picks a free one")
@@ -104,6 +200,8 @@ def main():
     parser.add_argument("--fps", type=int, default=30)
     parser.add_argument("--pattern", default="smpte",
                         help="videotestsrc pattern (smpte, ball, snow, ...)")
+    parser.add_argument("--flash", metavar="LOG",
+                        help="flash and beep once a second instead, logging each flash's time to LOG")
     args = parser.parse_args()
 
     Gst.init(None)
@@ -114,7 +212,9 @@ def main():
     server.set_service(str(args.port))
 
     factory = GstRtspServer.RTSPMediaFactory()
-    factory.set_launch(build_launch(args))
+    factory.set_launch(build_flash_launch(args) if args.flash else build_launch(args))
+    if args.flash:
+        factory.connect("media-configure", Flasher(args).configure)
     factory.set_shared(True)
     factory.set_publish_clock_mode(GstRtspServer.RTSPPublishClockMode.CLOCK_AND_OFFSET)
     server.get_mount_points().add_factory("/cam", factory)

@@ -6,7 +6,7 @@ enum { kDecoderArgsWithAudio = 39, kDecoderArgsWithoutAudio = 28 };
 
 struct DecoderArgs {
   char scale[64];       // "scale=W:H,format=nv12"
-  char video_url[64];   // "tcp://127.0.0.1:P"
+  char video_url[64];   // "tcp://127.0.0.1:P?tcp_nodelay=1"
   char audio_url[64];
   char audio_rate[16];  // "48000"
   const char* argv[kDecoderArgsWithAudio + 1];  // null-terminated

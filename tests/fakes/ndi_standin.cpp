@@ -25,6 +25,11 @@
 //                                    decoder's live=1): video lines carry due_us=, that time,
 //                                    and age_us=, the time from then to this send, on the same
 //                                    monotonic clock
+//   QOR_STANDIN_TIMES=1              video lines carry wall_us=, the wall-clock time (microseconds
+//                                    since 1970) at which the send was called, and centre_y=, the
+//                                    luma at the picture's centre; audio lines carry wall_us= and
+//                                    peak=, the largest magnitude in the first plane: enough to
+//                                    time a camera's flash and beep from the camera to the send
 //   QOR_STANDIN_COUNT_ONLY=1         no video or audio lines: the sends are only counted, in
 //                                    the send_destroy line, so that the runtime costs a
 //                                    benchmark next to nothing per picture
@@ -69,16 +74,19 @@
 //       aspect=<%.9g> aspect_bits=0x<8 hex> format= timecode= data=0x<address>|(null)
 //       stride= metadata=<text>|(null) timestamp= bytes=<xres*yres*3/2> fnv=<checksum>|none
 //       [due_us=<n> age_us=<n>] under QOR_STANDIN_STAMPED
+//       [wall_us=<n> centre_y=<n>] under QOR_STANDIN_TIMES
 //       fnv covers bytes bytes from data ("none" when data is null or a size is not positive,
 //       "skipped" under QOR_STANDIN_NO_CHECKSUM)
 //   audio n= inst=<id> seq= rate= channels= samples= timecode= data=0x<address>|(null)
-//       stride= metadata=<text>|(null) timestamp=
+//       stride= metadata=<text>|(null) timestamp= [wall_us=<n> peak=<%.4f>] under QOR_STANDIN_TIMES
 //       then for each channel k (at most 16): p<k>_fnv= p<k>_first=0x<bits> p<k>_last=0x<bits>
 //       plane k starts at data + k*stride bytes and is samples*4 bytes long; first and last
 //       are the bit patterns of its first and last float
 // An instance id is the instance's number (1, 2, ...), or "bad" for a pointer this
 // library never handed out or has already destroyed.
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -211,6 +219,7 @@ struct Config {
   bool no_checksum = false;
   bool count_only = false;
   bool stamped = false;
+  bool times = false;
   std::string preview_path;
   int preview_every = 30;
   std::string audio_dump_path;
@@ -449,7 +458,13 @@ int64_t now_us() {
       .count();
 }
 
+int64_t wall_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 void standin_send_video(NDIlib_send_instance_t p, const NDIlib_video_frame_v2_t* f) {
+  const int64_t called_us = gConfig.times ? wall_us() : 0;
   const uint64_t seq = gVideoSeq.fetch_add(1) + 1;
   if (gRecording && f && !gConfig.count_only) {
     const bool stamped = gConfig.stamped && f->p_data && f->xres > 0 && f->yres > 0 &&
@@ -470,6 +485,9 @@ void standin_send_video(NDIlib_send_instance_t p, const NDIlib_video_frame_v2_t*
     const int64_t bytes = static_cast<int64_t>(f->xres) * f->yres * 3 / 2;
     appendf(rest, " timestamp=%" PRId64 " bytes=%" PRId64, f->timestamp, bytes);
     if (stamped) appendf(rest, " due_us=%" PRId64 " age_us=%" PRId64, due_us, age_us);
+    if (gConfig.times && f->p_data && f->xres > 0 && f->yres > 0 && f->line_stride_in_bytes >= f->xres)
+      appendf(rest, " wall_us=%" PRId64 " centre_y=%d", called_us,
+              f->p_data[static_cast<size_t>(f->yres / 2) * static_cast<size_t>(f->line_stride_in_bytes) + f->xres / 2]);
     if (gConfig.no_checksum)
       rest += " fnv=skipped";
     else if (f->p_data && f->xres > 0 && f->yres > 0)
@@ -497,6 +515,7 @@ void dump_audio(const NDIlib_audio_frame_v2_t* f) {
 }
 
 void standin_send_audio(NDIlib_send_instance_t p, const NDIlib_audio_frame_v2_t* f) {
+  const int64_t called_us = gConfig.times ? wall_us() : 0;
   const uint64_t seq = gAudioSeq.fetch_add(1) + 1;
   if (f && gDumping) dump_audio(f);
   if (!gRecording || !f || gConfig.count_only) return;
@@ -509,6 +528,11 @@ void standin_send_audio(NDIlib_send_instance_t p, const NDIlib_audio_frame_v2_t*
   appendf(rest, " stride=%d metadata=", f->channel_stride_in_bytes);
   append_text(rest, f->p_metadata);
   appendf(rest, " timestamp=%" PRId64, f->timestamp);
+  if (gConfig.times && f->p_data && f->no_samples > 0) {
+    float peak = 0;
+    for (int k = 0; k < f->no_samples; ++k) peak = std::max(peak, std::fabs(f->p_data[k]));
+    appendf(rest, " wall_us=%" PRId64 " peak=%.4f", called_us, static_cast<double>(peak));
+  }
   if (f->p_data && f->no_samples > 0 && f->channel_stride_in_bytes >= 0) {
     const int planes = f->no_channels < 16 ? f->no_channels : 16;
     const uint64_t plane_bytes = static_cast<uint64_t>(f->no_samples) * sizeof(float);
@@ -544,6 +568,7 @@ STANDIN_EXPORT const NDIlib_v6* NDIlib_v6_load(void) {
   c.no_checksum = env_flag("QOR_STANDIN_NO_CHECKSUM");
   c.count_only = env_flag("QOR_STANDIN_COUNT_ONLY");
   c.stamped = env_flag("QOR_STANDIN_STAMPED");
+  c.times = env_flag("QOR_STANDIN_TIMES");
   if (const char* preview = getenv("QOR_STANDIN_PREVIEW")) c.preview_path = preview;
   c.preview_every = env_int("QOR_STANDIN_PREVIEW_EVERY", 30);
   if (const char* dump = getenv("QOR_STANDIN_AUDIO_DUMP")) c.audio_dump_path = dump;

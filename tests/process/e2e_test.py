@@ -3,6 +3,7 @@ stand-in NDI runtime. On the Windows build the decoder is the bridge that runs
 the Linux ffmpeg under Wine."""
 import os
 import struct
+import subprocess
 import time
 import unittest
 
@@ -133,6 +134,58 @@ class CameraWithoutAudio(unittest.TestCase):
             code, events = t.finish(timeout=20)
         self.assertEqual(code, 0)
         self.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
+
+
+class PicturesOnTime(unittest.TestCase):
+    """A camera that flashes once a second: each flash reaches the runtime's send
+    about when a plain reader of the same decoder gets it, not a frame later (as
+    it did while the decoder's last piece of each picture waited for an
+    acknowledgement that the tool's whole-picture receive held back)."""
+
+    FPS = 30
+    SECONDS = 8
+
+    def test_no_flash_reaches_the_runtime_later_than_a_plain_reader_plus_half_a_frame(self):
+        d = scratch_dir()
+        log, record = os.path.join(d, "flashes.log"), os.path.join(d, "ndi.rec")
+        w, h = 640, 360
+        floor = []
+
+        def lit(index, picture):
+            floor.append((time.time(), picture[(h // 2) * w + w // 2]))
+
+        with mc.camera(width=w, height=h, fps=self.FPS, flash=log) as url:
+            # The floor: the same decoder arguments into a plain receive loop.
+            with mc.StreamSink(w * h * 3 // 2, lit) as video, mc.StreamSink() as audio:
+                ff = subprocess.Popen(mc.decoder_argv(mc.FFMPEG, url, w, h, video.url, audio.url),
+                                      stderr=subprocess.DEVNULL)
+                try:
+                    self.assertTrue(mc.wait_until(lambda: video.frames > 0, 15), "no picture")
+                    time.sleep(self.SECONDS)
+                finally:
+                    mc.stop_process(ff)
+            env = decoder_env(d)
+            env.update({"QOR_STANDIN_TIMES": "1", "QOR_STANDIN_NO_CHECKSUM": "1"})
+            with Tool(["--input", url, "--width", str(w), "--height", str(h)] + decoder_args(),
+                      env=env, record=record) as t:
+                self.assertEqual(t.next_event(20)["event"], "started")
+                time.sleep(self.SECONDS)
+                t.close_stdin()
+                code, _ = t.finish(timeout=20)
+            self.assertEqual(code, 0)
+            flashes = mc.read_flashes(log)
+
+        sent = [(int(kv["wall_us"]) / 1e6, int(kv["centre_y"])) for ev, kv in read_record(record)
+                if ev == "video" and "wall_us" in kv]
+        floor_delays = mc.flash_delays(flashes, floor, 128)
+        tool_delays = mc.flash_delays(flashes, sent, 128)
+        self.assertGreaterEqual(len(floor_delays), self.SECONDS - 3, floor_delays)
+        self.assertGreaterEqual(len(tool_delays), self.SECONDS - 3, tool_delays)
+        # Room for a loaded machine: the floor's slowest flash, plus half a frame.
+        bound = max(floor_delays) + 0.5 / self.FPS
+        late = [round(1000 * x, 1) for x in tool_delays if x > bound]
+        self.assertEqual(late, [], "tool %s ms, floor %s ms" % ([round(1000 * x, 1) for x in tool_delays],
+                                                                [round(1000 * x, 1) for x in floor_delays]))
 
 
 if __name__ == "__main__":

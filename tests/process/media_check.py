@@ -8,6 +8,8 @@
 - tone_problems(): checks float samples for the camera's 440 Hz tone.
 - decoder_argv(): the argument vector the tool hands ffmpeg, for tests that
   drive ffmpeg (or a stand-in) the same way the tool does.
+- flash_delays(): how long each of the camera's flashes (camera(flash=LOG))
+  took to reach a reader, from the reader's timed arrivals.
 
 Pure Python 3 (no numpy), so it runs under /usr/bin/python3, which the camera
 needs anyway for its GObject bindings.
@@ -50,7 +52,7 @@ AUDIO_RATE = 48000
 
 @contextlib.contextmanager
 def camera(no_audio=False, width=None, height=None, fps=None, pattern=None,
-           port=None, ready_timeout=15.0):
+           port=None, flash=None, ready_timeout=15.0):
     """Start the test camera and yield its URL; stop it on leaving.
 
     camera_process(url) gives the camera's Popen, for tests that kill the
@@ -60,7 +62,7 @@ def camera(no_audio=False, width=None, height=None, fps=None, pattern=None,
     if no_audio:
         argv.append("--no-audio")
     for opt, val in (("--width", width), ("--height", height), ("--fps", fps),
-                     ("--pattern", pattern), ("--port", port)):
+                     ("--pattern", pattern), ("--port", port), ("--flash", flash)):
         if val is not None:
             argv += [opt, str(val)]
     proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
@@ -308,17 +310,46 @@ def tone_problems(channels, rate=AUDIO_RATE, freq=TONE_HZ, min_share=0.9,
 # ---------------------------------------------------------------- decoder
 
 
+def read_flashes(path):
+    """The wall-clock times (seconds) of the flashes a camera(flash=path) logged."""
+    with open(path) as f:
+        return [float(line) for line in f if line.strip()]
+
+
+def flash_delays(flashes, arrivals, threshold, window=0.5):
+    """Seconds from each flash to the first arrival after it that is lit.
+
+    arrivals are (wall-clock seconds, value) pairs: a picture's luma at its
+    centre, or an audio block's peak; a value of threshold or more is the flash
+    (or its beep). Flashes that no arrival answered within window (before the
+    reader started, or after it stopped) are left out.
+    """
+    arrivals = sorted(arrivals)
+    delays = []
+    for f in flashes:
+        for t, value in arrivals:
+            if t >= f + window:
+                break
+            if t >= f and value >= threshold:
+                delays.append(t - f)
+                break
+    return delays
+
+
 def decoder_argv(ffmpeg, url, width, height, video_url, audio_url=None):
-    """The tool's decoder argument vector: 28 elements, 39 with audio."""
+    """The tool's decoder argument vector: 28 elements, 39 with audio.
+
+    video_url and audio_url are the listeners' tcp://127.0.0.1:PORT; the
+    vector asks for them with tcp_nodelay, as the tool does."""
     argv = [ffmpeg, "-hide_banner", "-nostdin", "-loglevel", "warning",
             "-rtsp_transport", "tcp", "-fflags", "nobuffer", "-flags", "low_delay",
             "-probesize", "2000000", "-analyzeduration", "3000000",
             "-i", url, "-map", "0:v:0", "-vf", "scale=%d:%d,format=nv12" % (width, height),
             "-fps_mode", "passthrough", "-enc_time_base:v", "1:90000",
-            "-f", "rawvideo", video_url]
+            "-f", "rawvideo", video_url + "?tcp_nodelay=1"]
     if audio_url is not None:
         argv += ["-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2",
-                 "-ar", "48000", "-f", "f32le", audio_url]
+                 "-ar", "48000", "-f", "f32le", audio_url + "?tcp_nodelay=1"]
     return argv
 
 
