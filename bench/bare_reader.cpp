@@ -96,6 +96,7 @@ int64_t wall_us() {
 void log_time(char kind, int64_t at, double value) {
   std::lock_guard<std::mutex> hold(gTimesLock);
   fprintf(gTimes, "%c %lld %.4f\n", kind, (long long)at, value);
+  fflush(gTimes);  // whole lines even when a signal ends the reader
 }
 
 // Receives exactly len bytes, each receive asking for what is missing.

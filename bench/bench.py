@@ -35,6 +35,17 @@ move by a factor of two from one minute to the next.
                      picture at the send (runs with the stamped record); the
                      figures are the median of the pairs' CPU ratios and the
                      median and p95 ages of each side
+  camera to send     the test camera in its flashing mode (a white picture and
+                     the start of a 1 kHz beep once a second, their wall-clock
+                     time logged as they are handed to its encoders), read by
+                     Debian's ffmpeg with the tool's decoder arguments: into
+                     the tool and the stand-in runtime (the time of each send,
+                     its record's wall_us), and into bare_reader's plain
+                     receive loop (the floor: the time each whole picture or
+                     audio block arrived), in pairs whose first alternates;
+                     per picture size and with or without audio, the median
+                     and p95 of camera -> send for the flashes and the beeps,
+                     tool against floor
   supervisor         the build's qor-ndi-supervise and the Python script it
                      replaced (taken from git history into the scratch
                      folder), each keeping 16 sources of 1080p30 with audio
@@ -46,6 +57,7 @@ move by a factor of two from one minute to the next.
                      are the medians of the pairs' ratios (built / script)
 
 usage: bench.py --build <dir> [--quick] [--duration S] [--runs N] [--only PART] [--tool PATH]
+                [--camera-pairs N]
                 [--supervise-pairs N] [--script-from REV] [--markdown FILE]
 """
 import argparse
@@ -62,6 +74,10 @@ import sys
 import tempfile
 import threading
 import time
+
+# The test camera and its checks, shared with the process tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "process"))
+import media_check as mc  # noqa: E402
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
@@ -456,6 +472,69 @@ def monitor_run(b, seconds, monitor, stamped):
     return {"share": (cpu1 - cpu0) / (t1 - t0), "ages": ages}
 
 
+# ---- 6. camera to send, with the real decoder ---------------------------------------
+
+FLASH_LIT = 128    # a flash picture's centre luma is 235, the others 16
+BEEP_LIT = 0.1     # the beep's peak is 0.5, the silence between 0
+
+
+def camera_to_send(b, url, width, height, audio, seconds, floor, flashes_log):
+    """One run of the tool (floor=False) or the bare reader into the flashing
+    camera: (picture delays, beep delays) in ms, camera -> send (or arrival)."""
+    tag = "%s-%dx%d-%s-%d" % ("floor" if floor else "tool", width, height, audio, time.monotonic_ns())
+    times = os.path.join(b.scratch, tag + ".times")
+    size = ["--width", str(width), "--height", str(height)] + ([] if audio else ["--no-audio"])
+    env = b.env()
+    if floor:
+        r = Proc([b.bare, "--plain", "--times", times, "--ffmpeg", mc.FFMPEG, "--input", url] + size, env, False)
+        r.wait_event("started", 60)
+        time.sleep(seconds)
+        r.p.send_signal(signal.SIGTERM)  # ends its decoder's stream; the reader then ends
+        r.finish()
+        arrivals = {"v": [], "a": []}
+        with open(times) as f:
+            for line in f:
+                kind, at, value = line.split()
+                arrivals[kind].append((int(at) / 1e6, float(value)))
+    else:
+        env.update({"QOR_STANDIN_RECORD": times, "QOR_STANDIN_TIMES": "1", "QOR_STANDIN_NO_CHECKSUM": "1"})
+        t = Proc([b.tool, "--input", url, "--ffmpeg", mc.FFMPEG] + size, env, True)
+        t.wait_event("started", 60)
+        time.sleep(seconds)
+        t.close_stdin()
+        t.finish()
+        arrivals = {"v": [], "a": []}
+        with open(times) as f:
+            for line in f:
+                ev, *kv = line.split()
+                d = dict(x.split("=", 1) for x in kv)
+                if ev == "video" and "wall_us" in d:
+                    arrivals["v"].append((int(d["wall_us"]) / 1e6, int(d["centre_y"])))
+                elif ev == "audio" and "wall_us" in d:
+                    arrivals["a"].append((int(d["wall_us"]) / 1e6, float(d["peak"])))
+    flashes = mc.read_flashes(flashes_log)
+    return ([1000 * x for x in mc.flash_delays(flashes, arrivals["v"], FLASH_LIT)],
+            [1000 * x for x in mc.flash_delays(flashes, arrivals["a"], BEEP_LIT)])
+
+
+def bench_camera(b, width, height, audio, seconds, pairs):
+    got = {"tool": ([], []), "floor": ([], [])}
+    log = os.path.join(b.scratch, "flashes-%dx%d-%s.log" % (width, height, audio))
+    with mc.camera(width=width, height=height, fps=30, flash=log) as url:
+        for i in range(pairs):
+            for floor in ((False, True) if i % 2 == 0 else (True, False)):
+                pictures, beeps = camera_to_send(b, url, width, height, audio, seconds, floor, log)
+                side = got["floor" if floor else "tool"]
+                side[0].extend(pictures)
+                side[1].extend(beeps)
+
+    def figures(values):
+        return {"median": statistics.median(values) if values else float("nan"),
+                "p95": percentile(values, 0.95), "n": len(values)}
+
+    return {side: {"pictures": figures(v[0]), "beeps": figures(v[1])} for side, v in got.items()}
+
+
 def bench_monitor(b, seconds, pairs):
     ratios, shares = [], {True: [], False: []}
     ages = {True: [], False: []}
@@ -620,7 +699,7 @@ def main():
     ap.add_argument("--live-seconds", type=float, help="seconds of each live-source run (default 20, quick 10)")
     ap.add_argument("--runs", type=int, help="side-by-side pairs per picture size (default 7, quick 3);"
                     " twice as many stop/start runs")
-    ap.add_argument("--only", choices=["throughput", "cpu", "stop", "live", "monitor", "supervise"],
+    ap.add_argument("--only", choices=["throughput", "cpu", "stop", "live", "monitor", "camera", "supervise"],
                     help="run one part")
     ap.add_argument("--bare-waitall", action="store_true",
                     help="the bare reader receives with MSG_WAITALL (to try that receive mode)")
@@ -633,6 +712,8 @@ def main():
                     help="pairs of supervisor runs, the built program and the script (default 1)")
     ap.add_argument("--script-from", metavar="REV",
                     help="take the script supervisor from this revision (default: the one before its removal)")
+    ap.add_argument("--camera-pairs", type=int,
+                    help="pairs of runs, tool and floor, per camera case (default 2, quick 1)")
     ap.add_argument("--markdown", help="also write the table of figures to this file")
     a = ap.parse_args()
     duration = a.duration or (10.0 if a.quick else 60.0)
@@ -833,6 +914,35 @@ def main():
                      "median %.2f / %.2f ms, p95 %.2f / %.2f ms" %
                      (r["age_on_median"], r["age_off_median"], r["age_on_p95"], r["age_off_p95"]),
                      "unchanged within the noise", None))
+
+    if a.only in (None, "camera"):
+        secs = a.live_seconds or (10.0 if a.quick else 20.0)
+        pairs = a.camera_pairs or (1 if a.quick else 2)
+        for width, height in ((640, 360), (1920, 1080)):
+            for audio in (True, False):
+                r = bench_camera(b, width, height, audio, secs, pairs)
+                case = "%dx%d%s" % (width, height, "" if audio else ", --no-audio")
+                print("\ncamera -> send, test camera %s at 30 fps through ffmpeg, %d pairs of %.0f s:" %
+                      (case, pairs, secs))
+                tool, floor = r["tool"], r["floor"]
+                for kind in ("pictures", "beeps") if audio else ("pictures",):
+                    print("  %-8s tool median %.1f ms, p95 %.1f ms (%d); floor median %.1f ms, p95 %.1f ms (%d)" %
+                          (kind, tool[kind]["median"], tool[kind]["p95"], tool[kind]["n"],
+                           floor[kind]["median"], floor[kind]["p95"], floor[kind]["n"]))
+                over_median = tool["pictures"]["median"] - floor["pictures"]["median"]
+                over_p95 = tool["pictures"]["p95"] - floor["pictures"]["p95"]
+                met = over_median <= 2 and over_p95 <= 2
+                print("  pictures, tool - floor: median %+.1f ms, p95 %+.1f ms   target <= 2 ms   %s" %
+                      (over_median, over_p95, "met" if met else "MISSED"))
+                rows.append(("camera -> send, pictures, %s: tool (floor)" % case,
+                             "median %.1f (%.1f) ms, p95 %.1f (%.1f) ms" %
+                             (tool["pictures"]["median"], floor["pictures"]["median"], tool["pictures"]["p95"],
+                              floor["pictures"]["p95"]), "tool within 2 ms of the floor", met))
+                if audio:
+                    rows.append(("camera -> send, beeps, %s: tool (floor)" % case,
+                                 "median %.1f (%.1f) ms, p95 %.1f (%.1f) ms" %
+                                 (tool["beeps"]["median"], floor["beeps"]["median"], tool["beeps"]["p95"],
+                                  floor["beeps"]["p95"]), "-", None))
 
     table = ["| Figure | Measured | Target |", "|---|---|---|"]
     for name, value, target, met in rows:
