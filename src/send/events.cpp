@@ -147,6 +147,8 @@ void event_status_monitored(int32_t connections, double fps, int32_t audio, cons
                connections, fps, truth(audio), level, truth(program), truth(preview));
 }
 
+void event_ptz(const char* members) { emit("{\"event\":\"ptz\",%s}", members); }
+
 void event_exit(uint32_t ffmpeg_code, bool requested) {
   emit("{\"event\":\"exit\",\"ffmpeg\":%d,\"requested\":%s}", (int32_t)ffmpeg_code, truth(requested));
 }
