@@ -234,7 +234,7 @@ const Kind kKinds[kPtzKinds] = {
 bool read_values(PtzKind kind, const Element& e, Members* m) {
   static const char* const kAutoManual[] = {"auto", "manual", nullptr};
   static const char* const kWhiteBalance[] = {"auto", "indoor", "outdoor", "one_shot", "manual", nullptr};
-  double a, b;
+  double a = 0, b = 0;
   int index;
   switch (kind) {
     case kPtzPanTiltSpeed:
