@@ -1,8 +1,6 @@
 #include "ptz.h"
 
-#include <atomic>
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 #include "control.h"
@@ -11,20 +9,12 @@
 #include "ptz_text.h"
 #include "qor_ndi.h"
 
-// Held by ptz_thread across each line it writes; ptz_quiet takes it to close
-// the way after the last one.
-static std::timed_mutex gWriting;
-static std::atomic<bool> gQuiet{false};
-
 static int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
-static void write_line(const PtzCommand& c) {
-  std::lock_guard<std::timed_mutex> hold(gWriting);
-  if (!gQuiet.load()) event_ptz(c.members);
-}
+static void write_line(const PtzCommand& c) { event_ptz(c.members); }
 
 // Writes the held values whose turn has come by now_ms.
 static void write_due(PtzRate* rate, int64_t now) {
@@ -60,10 +50,4 @@ void* ptz_thread(void*) {
   write_due(&rate, INT64_MAX);
   pump_thread_ended();
   return nullptr;
-}
-
-void ptz_quiet() {
-  bool held = gWriting.try_lock_for(std::chrono::milliseconds(kOutWaitMs));
-  gQuiet.store(true);
-  if (held) gWriting.unlock();
 }

@@ -11,8 +11,3 @@ enum { kPtzCaptureWaitMs = 100 };
 // still held and returns, reporting its end as the pumps do
 // (pump_thread_ended), so that the run joins it before destroying the sender.
 void* ptz_thread(void* arg);
-
-// Run, when it ends without joining ptz_thread (a runtime call that did not
-// return): no ptz line may follow the exit line. Waits for a line being
-// written, within the output's own limit.
-void ptz_quiet();

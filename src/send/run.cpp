@@ -125,6 +125,12 @@ int run(int argc, char** argv) {
     if (ptz_ok) pthread_join(ptz, nullptr);
     close_socket(video);
     if (gOpt.audio) close_socket(audio);
+  } else {
+    // The one still inside the runtime, and those that ended beside it, are
+    // left to the end of the process.
+    if (video_ok) pthread_detach(video_pump);
+    if (audio_ok) pthread_detach(audio_pump);
+    if (ptz_ok) pthread_detach(ptz);
   }
   // A reporter still blocked in a write nobody reads is left behind (it no
   // longer touches the sender): the run ends within a bound whatever the
@@ -139,7 +145,7 @@ int run(int argc, char** argv) {
   // Nothing sends a picture any more: the monitor's writer may end.
   monitor_stop();
   if (!pumps_ended) {
-    if (ptz_ok) ptz_quiet();
+    if (ptz_ok) event_ptz_close();
     if (!output_held) event_exit(code, requested);
     console_end_now(exit_code);
   }
