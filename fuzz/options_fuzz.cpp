@@ -53,7 +53,8 @@ static void free_all(std::vector<char*>& v) {
 
 static bool same_options(const Options& a, const Options& b) {
   return a.input == b.input && a.name == b.name && a.ffmpeg == b.ffmpeg && a.audio == b.audio &&
-         a.width == b.width && a.height == b.height && a.fps == b.fps && a.monitor == b.monitor;
+         a.width == b.width && a.height == b.height && a.fps == b.fps && a.monitor == b.monitor &&
+         a.ptz == b.ptz;
 }
 
 // True when p is the element right after an occurrence of option in argv: the
@@ -70,9 +71,9 @@ static void parse_other_settings() {
   static char a0[] = "qor-ndi-send", a1[] = "--no-audio", a2[] = "--input", a3[] = "rtsp://other",
               a4[] = "--name", a5[] = "other", a6[] = "--ffmpeg", a7[] = "/opt/other", a8[] = "--width",
               a9[] = "2", a10[] = "--height", a11[] = "4", a12[] = "--fps", a13[] = "1",
-              a14[] = "--monitor", a15[] = "/run/other.bmp";
-  char* argv[] = {a0, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14, a15, nullptr};
-  if (!parse_options(16, argv)) fail("a valid fixed command line was refused");
+              a14[] = "--monitor", a15[] = "/run/other.bmp", a16[] = "--ptz";
+  char* argv[] = {a0, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14, a15, a16, nullptr};
+  if (!parse_options(17, argv)) fail("a valid fixed command line was refused");
 }
 
 static void check_success(char** argv, int argc) {
@@ -95,6 +96,12 @@ static void check_success(char** argv, int argc) {
     bool seen = false;
     for (int i = 1; i < argc; i++) seen = seen || strcmp(argv[i], "--no-audio") == 0;
     if (!seen) fail("audio turned off without --no-audio");
+  }
+  if (o.ptz != 0 && o.ptz != 1) fail("ptz is neither 0 nor 1");
+  if (o.ptz == 1) {
+    bool seen = false;
+    for (int i = 1; i < argc; i++) seen = seen || strcmp(argv[i], "--ptz") == 0;
+    if (!seen) fail("ptz turned on without --ptz");
   }
 }
 

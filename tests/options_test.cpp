@@ -49,12 +49,14 @@ TEST_F(OptionsTest, InputAloneGivesTheDefaults) {
   EXPECT_EQ(gOpt.height, 1080);
   EXPECT_EQ(gOpt.fps, 30);
   EXPECT_EQ(gOpt.monitor, nullptr);
+  EXPECT_EQ(gOpt.ptz, 0);
 }
 
 TEST_F(OptionsTest, EveryOptionSetsItsField) {
   ASSERT_TRUE(parse({"--name", "Stage", "--ffmpeg", "/opt/ff", "--width", "1280", "--height", "720", "--fps",
-                     "25", "--no-audio", "--monitor", "/run/wall/stage.bmp", "--input", "rtsp://cam/1"}));
+                     "25", "--no-audio", "--monitor", "/run/wall/stage.bmp", "--ptz", "--input", "rtsp://cam/1"}));
   EXPECT_STREQ(gOpt.monitor, "/run/wall/stage.bmp");
+  EXPECT_EQ(gOpt.ptz, 1);
   EXPECT_STREQ(gOpt.input, "rtsp://cam/1");
   EXPECT_STREQ(gOpt.name, "Stage");
   EXPECT_STREQ(gOpt.ffmpeg, "/opt/ff");
@@ -119,6 +121,7 @@ TEST_F(OptionsTest, RejectsUnusableArguments) {
       {"--inp", "a"},
       {"--INPUT", "a"},
       {"--input", "a", "--no-audio=1"},
+      {"--input", "a", "--ptz=1"},
       {"--input", "a", "extra"},
       {"--input", "a", "--width", "719"},    // odd
       {"--input", "a", "--height", "1081"},
@@ -157,8 +160,8 @@ TEST_F(OptionsTest, DecoderPathComesFromTheOptionThenTheEnvironment) {
 TEST(Usage, IsTheOneLineOnStderr) {
   const std::string expected =
       "usage: qor-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
-      "[--width 1920] [--height 1080] [--fps 30] [--monitor <file>]\n";
-  ASSERT_EQ(expected.size(), 151u);
+      "[--width 1920] [--height 1080] [--fps 30] [--monitor <file>] [--ptz]\n";
+  ASSERT_EQ(expected.size(), 159u);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   usage();

@@ -36,8 +36,9 @@ void* status_thread(void* arg);
 // run can end without joining it. Call after request_stop.
 bool wait_status_end();
 
-// Called by each pump as it returns; wait_pumps_end waits, until the stop's
-// budget is spent, for count of them. False when one is still inside the
+// Called by each pump as it returns (and by the PTZ listener, which uses the
+// sender too); wait_pumps_end waits, until the stop's budget is spent, for
+// count of them. False when one is still inside the
 // runtime (a send that does not return): the run then cannot release the
 // runtime or the connections and ends the process instead.
 void pump_thread_ended();

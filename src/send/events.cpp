@@ -33,14 +33,22 @@ static bool lock_output(int limit_ms) {
   return pthread_mutex_timedlock(&gOutLock, &until) == 0;
 }
 
+// Set by event_ptz_close; ptz lines look at it once they hold gOutLock.
+static std::atomic<bool> gPtzClosed{false};
+
 // The wait for the lock counts against the wait for room. A status line
-// (start_ms 0) still waits for the lock as another line would.
-static bool emit_within(int start_ms, const char* format, va_list args) {
+// (start_ms 0) still waits for the lock as another line would. A ptz line
+// (ptz true) is not written once ptz lines are closed.
+static bool emit_within(int start_ms, bool ptz, const char* format, va_list args) {
   char line[kLineMaxBytes + 1];
   int n = vsnprintf(line, sizeof line, format, args);
   if (n < 0) return false;
   auto asked = std::chrono::steady_clock::now();
   if (!lock_output(gOutStuck ? 0 : kOutWaitMs)) return false;
+  if (ptz && gPtzClosed) {
+    pthread_mutex_unlock(&gOutLock);
+    return false;
+  }
   if (gOutStuck) start_ms = 0;
   auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
   int room_ms = start_ms > waited.count() ? start_ms - (int)waited.count() : 0;
@@ -54,7 +62,15 @@ static bool emit_within(int start_ms, const char* format, va_list args) {
 void emit(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  emit_within(kOutWaitMs, format, args);
+  emit_within(kOutWaitMs, false, format, args);
+  va_end(args);
+}
+
+static void emit_ptz(const char* format, ...) __attribute__((format(printf, 1, 2)));
+static void emit_ptz(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  emit_within(kOutWaitMs, true, format, args);
   va_end(args);
 }
 
@@ -64,7 +80,7 @@ static void emit_if_room(const char* format, ...) __attribute__((format(printf, 
 static void emit_if_room(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  emit_within(0, format, args);
+  emit_within(0, false, format, args);
   va_end(args);
 }
 
@@ -145,6 +161,16 @@ void event_status_monitored(int32_t connections, double fps, int32_t audio, cons
   emit_if_room("{\"event\":\"status\",\"connections\":%d,\"fps\":%.1f,\"audio\":%s,\"level\":%s,"
                "\"tally\":{\"program\":%s,\"preview\":%s}}",
                connections, fps, truth(audio), level, truth(program), truth(preview));
+}
+
+void event_ptz(const char* members) { emit_ptz("{\"event\":\"ptz\",%s}", members); }
+
+void event_ptz_close() {
+  // A ptz line that takes the lock from now on sees the flag; one that holds
+  // it already is waited for here, so it goes out before the exit line (which
+  // could not pass it either way).
+  gPtzClosed = true;
+  if (lock_output(gOutStuck ? 0 : kOutWaitMs)) pthread_mutex_unlock(&gOutLock);
 }
 
 void event_exit(uint32_t ffmpeg_code, bool requested) {

@@ -35,6 +35,14 @@ void event_status(int32_t connections, double fps, int32_t audio);
 // writes it ("null" or "[L,R]"), then the tally.
 void event_status_monitored(int32_t connections, double fps, int32_t audio, const char* level, bool program,
                             bool preview);
+// With --ptz: one PTZ command; members is the text after "event", as
+// ptz_read writes it ("command":"zoom","zoom":0.6). Nothing once
+// event_ptz_close has returned.
+void event_ptz(const char* members);
+// For a run that ends without joining ptz_thread (a runtime call that did not
+// return): no ptz line follows the exit line written next. Waits for a line
+// being written as another line would.
+void event_ptz_close();
 void event_exit(uint32_t ffmpeg_code, bool requested);
 void event_error_ndi_runtime(const char* message);
 void event_error_ndi_sender();

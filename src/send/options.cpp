@@ -6,7 +6,7 @@
 
 Options gOpt;
 
-static const Options kDefaults = {nullptr, "QOR Program", nullptr, 1, 1920, 1080, 30, nullptr};
+static const Options kDefaults = {nullptr, "QOR Program", nullptr, 1, 1920, 1080, 30, nullptr, 0};
 
 // Reads a number the way atoi does (leading white space, an optional sign,
 // digits up to the first non-digit; no digits gives 0). Text whose value does
@@ -46,8 +46,9 @@ bool parse_options(int argc, char** argv) {
         continue;
       }
     }
-    if (strcmp(arg, "--no-audio") != 0) return false;
-    gOpt.audio = 0;
+    if (strcmp(arg, "--no-audio") == 0) gOpt.audio = 0;
+    else if (strcmp(arg, "--ptz") == 0) gOpt.ptz = 1;
+    else return false;
     i += 1;
   }
   if (!gOpt.input) return false;
@@ -64,6 +65,6 @@ bool parse_options(int argc, char** argv) {
 
 void usage() {
   fputs("usage: qor-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
-        "[--width 1920] [--height 1080] [--fps 30] [--monitor <file>]\n",
+        "[--width 1920] [--height 1080] [--fps 30] [--monitor <file>] [--ptz]\n",
         stderr);
 }

@@ -11,6 +11,7 @@ struct Options {
   int32_t height;
   int32_t fps;         // rate announced to NDI, frames per second
   const char* monitor; // picture file kept for a monitor wall (--monitor); null: off
+  int32_t ptz;         // 1: receivers' PTZ commands become ptz lines (--ptz), 0: off
 };
 
 // Written only by parse_options, before any thread starts; read-only afterwards.

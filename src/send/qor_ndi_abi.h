@@ -1,6 +1,6 @@
 // The NDI runtime's binary interface as this project uses it: the function
 // table handed out by the runtime's entry point, the send-creation settings,
-// the two frame types, the tally and their constant values. These are the
+// the two frame types, the tally, the metadata frame and their constant values. These are the
 // project's own declarations, written from the runtime's documented layout for
 // x86-64 (Windows x64 and Linux x86-64 agree); every offset and size is checked
 // below, so a wrong layout fails the build. Shared by the NDI module and by the
@@ -81,6 +81,21 @@ struct NDIlib_tally_t {
   bool on_preview;
 };
 
+// Metadata: XML text a receiver sends to the sender (PTZ commands among it),
+// and the connection metadata a sender offers every receiver on connecting.
+struct NDIlib_metadata_frame_t {
+  int length;        // bytes, the terminating NUL included; 0: measure the text
+  int64_t timecode;  // 100 ns units
+  char* p_data;      // UTF-8 XML text, NUL-terminated
+};
+
+// What send_capture returned.
+typedef int32_t NDIlib_frame_type_e;
+constexpr NDIlib_frame_type_e NDIlib_frame_type_none = 0;
+constexpr NDIlib_frame_type_e NDIlib_frame_type_metadata = 3;
+constexpr NDIlib_frame_type_e NDIlib_frame_type_error = 4;
+constexpr NDIlib_frame_type_e NDIlib_frame_type_status_change = 100;
+
 // A table slot the project never calls.
 typedef void (*NDIlib_unused_slot_t)(void);
 
@@ -94,12 +109,25 @@ struct NDIlib_v6 {
   NDIlib_unused_slot_t unused_4_7[4];                         // slots 4-7
   NDIlib_send_instance_t (*send_create)(const NDIlib_send_create_t* p_create_settings);  // slot 8
   void (*send_destroy)(NDIlib_send_instance_t p_instance);    // slot 9
-  NDIlib_unused_slot_t unused_10_15[6];                       // slots 10-15
+  NDIlib_unused_slot_t unused_10_12[3];                       // slots 10-12
+  void (*send_send_metadata)(NDIlib_send_instance_t p_instance,
+                             const NDIlib_metadata_frame_t* p_metadata);  // slot 13 (not used)
+  // Waits up to the timeout for what a receiver sent; fills the frame and
+  // returns NDIlib_frame_type_metadata when there is some.
+  NDIlib_frame_type_e (*send_capture)(NDIlib_send_instance_t p_instance, NDIlib_metadata_frame_t* p_metadata,
+                                      uint32_t timeout_in_ms);  // slot 14
+  // Hands back what send_capture filled.
+  void (*send_free_metadata)(NDIlib_send_instance_t p_instance,
+                             const NDIlib_metadata_frame_t* p_metadata);  // slot 15
   // Fills the tally either way; true when it changed since the last call.
   bool (*send_get_tally)(NDIlib_send_instance_t p_instance, NDIlib_tally_t* p_tally,
                          uint32_t timeout_in_ms);                 // slot 16
   int (*send_get_no_connections)(NDIlib_send_instance_t p_instance, uint32_t timeout_in_ms);  // slot 17
-  NDIlib_unused_slot_t unused_18_49[32];                      // slots 18-49
+  void (*send_clear_connection_metadata)(NDIlib_send_instance_t p_instance);  // slot 18 (not used)
+  // Sent to every receiver on connecting, now and later.
+  void (*send_add_connection_metadata)(NDIlib_send_instance_t p_instance,
+                                       const NDIlib_metadata_frame_t* p_metadata);  // slot 19
+  NDIlib_unused_slot_t unused_20_49[30];                      // slots 20-49
   void (*send_send_video_v2)(NDIlib_send_instance_t p_instance,
                              const NDIlib_video_frame_v2_t* p_video_data);  // slot 50, synchronous
   void (*send_send_video_async_v2)(NDIlib_send_instance_t p_instance,
@@ -153,6 +181,11 @@ static_assert(sizeof(NDIlib_tally_t) == 2, "NDIlib_tally_t size");
 static_assert(offsetof(NDIlib_tally_t, on_program) == 0, "on_program");
 static_assert(offsetof(NDIlib_tally_t, on_preview) == 1, "on_preview");
 
+static_assert(sizeof(NDIlib_metadata_frame_t) == 24, "NDIlib_metadata_frame_t size");
+static_assert(offsetof(NDIlib_metadata_frame_t, length) == 0, "metadata length");
+static_assert(offsetof(NDIlib_metadata_frame_t, timecode) == 8, "metadata timecode");
+static_assert(offsetof(NDIlib_metadata_frame_t, p_data) == 16, "metadata p_data");
+
 static_assert(sizeof(NDIlib_v6) == kNdiTableSlots * 8, "the table has 124 pointer slots");
 static_assert(offsetof(NDIlib_v6, initialize) == 0 * 8, "slot 0");
 static_assert(offsetof(NDIlib_v6, destroy) == 1 * 8, "slot 1");
@@ -160,8 +193,13 @@ static_assert(offsetof(NDIlib_v6, version) == 2 * 8, "slot 2");
 static_assert(offsetof(NDIlib_v6, is_supported_CPU) == 3 * 8, "slot 3");
 static_assert(offsetof(NDIlib_v6, send_create) == 8 * 8, "slot 8");
 static_assert(offsetof(NDIlib_v6, send_destroy) == 9 * 8, "slot 9");
+static_assert(offsetof(NDIlib_v6, send_send_metadata) == 13 * 8, "slot 13");
+static_assert(offsetof(NDIlib_v6, send_capture) == 14 * 8, "slot 14");
+static_assert(offsetof(NDIlib_v6, send_free_metadata) == 15 * 8, "slot 15");
 static_assert(offsetof(NDIlib_v6, send_get_tally) == 16 * 8, "slot 16");
 static_assert(offsetof(NDIlib_v6, send_get_no_connections) == 17 * 8, "slot 17");
+static_assert(offsetof(NDIlib_v6, send_clear_connection_metadata) == 18 * 8, "slot 18");
+static_assert(offsetof(NDIlib_v6, send_add_connection_metadata) == 19 * 8, "slot 19");
 static_assert(offsetof(NDIlib_v6, send_send_video_v2) == 50 * 8, "slot 50");
 static_assert(offsetof(NDIlib_v6, send_send_video_async_v2) == 51 * 8, "slot 51");
 static_assert(offsetof(NDIlib_v6, send_send_audio_v2) == 52 * 8, "slot 52");

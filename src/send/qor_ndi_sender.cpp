@@ -2,9 +2,11 @@
 // float audio (sent planar). Takes no lock of its own: the runtime accepts a
 // video send, an audio send and a receiver-count query at once, and the audio
 // scratch buffer is touched only by the audio call, which has one caller. The
-// tally is asked for by the status reporter alone.
+// tally is asked for by the status reporter alone, metadata by the PTZ
+// listener alone.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "qor_ndi.h"
 #include "qor_ndi_internal.h"
@@ -102,4 +104,43 @@ void qor_ndi_send_audio_interleaved(qor_ndi_sender* s, const float* samples, int
   frame.p_metadata = nullptr;
   frame.timestamp = 0;
   gNDI->send_send_audio_v2(s->instance, &frame);
+}
+
+bool qor_ndi_sender_offer_ptz(qor_ndi_sender* s) {
+  if (!s || !gNDI || !gNDI->send_add_connection_metadata || !gNDI->send_capture || !gNDI->send_free_metadata)
+    return false;
+  char text[] = "<ntk_ptz enabled=\"true\"/>";
+  NDIlib_metadata_frame_t frame{};
+  frame.length = static_cast<int>(sizeof text);  // the NUL included
+  frame.timecode = NDIlib_send_timecode_synthesize;
+  frame.p_data = text;
+  gNDI->send_add_connection_metadata(s->instance, &frame);
+  return true;
+}
+
+Capture qor_ndi_sender_capture(qor_ndi_sender* s, char* buf, size_t max_len, size_t* len, uint32_t timeout_ms) {
+  *len = 0;
+  buf[0] = '\0';
+  if (!s || !gNDI || !gNDI->send_capture || !gNDI->send_free_metadata) return Capture::kNothing;
+  NDIlib_metadata_frame_t frame{};
+  NDIlib_frame_type_e type = gNDI->send_capture(s->instance, &frame, timeout_ms);
+  if (type != NDIlib_frame_type_metadata) return Capture::kNothing;
+  Capture found = Capture::kNothing;
+  if (frame.p_data) {
+    // Never read past the length the runtime gives (the NUL included), nor
+    // further than one byte beyond what a command may hold.
+    size_t bound = max_len + 1;
+    if (frame.length > 0 && static_cast<size_t>(frame.length) < bound) bound = static_cast<size_t>(frame.length);
+    size_t n = strnlen(frame.p_data, bound);
+    if (n > max_len) {
+      found = Capture::kIgnored;
+    } else {
+      memcpy(buf, frame.p_data, n);
+      buf[n] = '\0';
+      *len = n;
+      found = Capture::kText;
+    }
+  }
+  gNDI->send_free_metadata(s->instance, &frame);
+  return found;
 }

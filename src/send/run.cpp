@@ -11,6 +11,7 @@
 #include "options.h"
 #include "peer.h"
 #include "process.h"
+#include "ptz.h"
 #include "pumps.h"
 #include "qor_ndi.h"
 #include "startup.h"
@@ -35,6 +36,9 @@ int run(int argc, char** argv) {
     event_error_ndi_sender();
     return 2;
   }
+  // Receivers learn on connecting that the source takes PTZ commands; a
+  // runtime that cannot hand their metadata over offers nothing.
+  bool ptz_offered = gOpt.ptz && qor_ndi_sender_offer_ptz(gSender);
 
   int32_t video_port = 0, audio_port = 0;
   socket_t video_listener = listen_local(&video_port);
@@ -88,6 +92,10 @@ int run(int argc, char** argv) {
   bool audio_ok = gOpt.audio && pthread_create(&audio_pump, nullptr, audio_thread, &audio) == 0;
   event_started(gOpt.name, gOpt.width, gOpt.height, gOpt.audio, qor_ndi_version());
   bool reporter_ok = pthread_create(&reporter, nullptr, status_thread, nullptr) == 0;
+  // After started, so that no ptz line comes before it. Like the monitor, a
+  // listener that cannot start leaves the run going without it.
+  pthread_t ptz;
+  bool ptz_ok = ptz_offered && pthread_create(&ptz, nullptr, ptz_thread, nullptr) == 0;
   bool all_started = video_ok && (audio_ok || !gOpt.audio) && reporter_ok;
   if (!all_started) terminate_child();
 
@@ -106,15 +114,23 @@ int run(int argc, char** argv) {
   // are woken, and the connections closed once the pumps have let go. A pump
   // whose sender is still inside the runtime after the stop's budget holds the
   // runtime and its connection: neither can be released while it may still be
-  // used, so the run writes its exit line and ends the process instead.
+  // used, so the run writes its exit line and ends the process instead. The
+  // PTZ listener uses the sender too and is waited for alike.
   wake_socket(video);
   if (gOpt.audio) wake_socket(audio);
-  bool pumps_ended = wait_pumps_end((video_ok ? 1 : 0) + (audio_ok ? 1 : 0));
+  bool pumps_ended = wait_pumps_end((video_ok ? 1 : 0) + (audio_ok ? 1 : 0) + (ptz_ok ? 1 : 0));
   if (pumps_ended) {
     if (video_ok) pthread_join(video_pump, nullptr);
     if (audio_ok) pthread_join(audio_pump, nullptr);
+    if (ptz_ok) pthread_join(ptz, nullptr);
     close_socket(video);
     if (gOpt.audio) close_socket(audio);
+  } else {
+    // The one still inside the runtime, and those that ended beside it, are
+    // left to the end of the process.
+    if (video_ok) pthread_detach(video_pump);
+    if (audio_ok) pthread_detach(audio_pump);
+    if (ptz_ok) pthread_detach(ptz);
   }
   // A reporter still blocked in a write nobody reads is left behind (it no
   // longer touches the sender): the run ends within a bound whatever the
@@ -129,6 +145,7 @@ int run(int argc, char** argv) {
   // Nothing sends a picture any more: the monitor's writer may end.
   monitor_stop();
   if (!pumps_ended) {
+    if (ptz_ok) event_ptz_close();
     if (!output_held) event_exit(code, requested);
     console_end_now(exit_code);
   }

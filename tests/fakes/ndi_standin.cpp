@@ -6,9 +6,11 @@
 //   ndi-standin-alt/        second full copy, to put on the library search path
 //   ndi-standin-noexport/   built without the NDIlib_v6_load export
 // NDIlib_v6_load returns a 124-slot table; initialize, destroy, version,
-// is_supported_CPU, send_create, send_destroy, send_get_tally,
-// send_get_no_connections, send_send_video_v2 and send_send_audio_v2 are filled
-// in, every other slot is null. Nothing is sent anywhere: every call is written to a record file.
+// is_supported_CPU, send_create, send_destroy, send_send_metadata, send_capture,
+// send_free_metadata, send_get_tally, send_get_no_connections,
+// send_clear_connection_metadata, send_add_connection_metadata,
+// send_send_video_v2 and send_send_audio_v2 are filled in, every other slot is
+// null. Nothing is sent anywhere: every call is written to a record file.
 //
 // Environment (read when the library attaches and when NDIlib_v6_load is
 // called, never per frame; a switch is on when set, non-empty and not "0"):
@@ -43,6 +45,14 @@
 //                                    when a line starts with the sender's name and a tab, only
 //                                    that line counts, so one file can set the tally of several
 //                                    tools
+//   QOR_STANDIN_METADATA_FILE=<path> what receivers send: send_capture hands over each line of
+//                                    this file ("\n" ended, the "\n" not part of the text) as one
+//                                    metadata frame, in order, each once; a test appends lines
+//                                    mid-run. Without a line ready it looks again every 5 ms until
+//                                    its timeout, then returns none (0)
+//   QOR_STANDIN_CAPTURE_EMPTY=<n>    send_capture without a line ready returns n at once instead
+//                                    of waiting (4: error, 100: status change)
+//   QOR_STANDIN_CAPTURE_HANG=1       send_capture never returns
 //   QOR_STANDIN_AUDIO_DUMP=<path>    append every audio frame's samples there as raw little-endian
 //                                    32-bit floats, plane after plane (no_samples floats of
 //                                    channel 0, then of channel 1, ...), flushed per frame
@@ -65,8 +75,19 @@
 //   is_supported_CPU n= result=1
 //   send_create n= name=<text>|(null) groups=<text>|(null) clock_video=0|1 clock_audio=0|1
 //       result=<instance id>|(null)
-//   send_destroy n= inst=<id> videos=<n> audios=<n>
-//       videos and audios count the sends since the library was loaded
+//   send_destroy n= inst=<id> videos=<n> audios=<n> unfreed=<n>
+//       videos and audios count the sends since the library was loaded; unfreed, the
+//       metadata frames send_capture filled and send_free_metadata did not hand back
+//   connection_metadata n= inst= length= timecode= text=<text>|(null)
+//       send_add_connection_metadata
+//   clear_connection_metadata n= inst=
+//   send_metadata n= inst= text=<text>|(null)
+//   capture n= inst= timeout=<ms> result=<frame type> [data=0x<address>]
+//       send_capture (recorded as it is entered under QOR_STANDIN_CAPTURE_HANG); data
+//       with result 3: the frame handed over, length = the text's bytes + 1, timecode
+//       INT64_MAX
+//   free_metadata n= inst= data=0x<address>|(null) known=1|0
+//       known: data is a frame send_capture filled and not yet handed back
 //   connections n= inst=<id> timeout=<ms> result=<count>
 //   tally n= inst=<id> timeout=<ms> program=0|1 preview=0|1 result=0|1
 //       result: whether the tally changed since the previous call (the first call: since off/off)
@@ -109,6 +130,7 @@
 #if !defined(QOR_STANDIN_NO_EXPORT)
 #include <chrono>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 #endif
@@ -224,6 +246,10 @@ struct Config {
   int preview_every = 30;
   std::string audio_dump_path;
   std::string tally_path;
+  std::string metadata_path;
+  bool capture_empty_set = false;
+  int capture_empty = 0;
+  bool capture_hang = false;
 };
 
 Config gConfig;
@@ -239,6 +265,10 @@ std::mutex gTallyLock;  // guards gLastTally
 int gLastTally = 0;      // bit 0 program, bit 1 preview, as the previous call returned it
 std::string gSenderName;  // of the last send_create, guarded by gTallyLock too
 std::atomic<uint64_t> gAudioSeq{0};
+
+std::mutex gMetadataLock;    // guards gMetadataOffset and gFilled
+long long gMetadataOffset = 0;  // bytes of the metadata file handed over
+std::set<const char*> gFilled;  // frames handed over and not yet given back
 
 std::mutex gDumpLock;  // guards gAudioDump
 FILE* gAudioDump = nullptr;
@@ -387,7 +417,13 @@ NDIlib_send_instance_t standin_send_create(const NDIlib_send_create_t* settings)
 void standin_send_destroy(NDIlib_send_instance_t p) {
   std::string rest;
   append_instance(rest, p);
-  appendf(rest, " videos=%" PRIu64 " audios=%" PRIu64, gVideoSeq.load(), gAudioSeq.load());
+  size_t unfreed;
+  {
+    std::lock_guard<std::mutex> hold(gMetadataLock);
+    unfreed = gFilled.size();
+  }
+  appendf(rest, " videos=%" PRIu64 " audios=%" PRIu64 " unfreed=%zu", gVideoSeq.load(), gAudioSeq.load(),
+          unfreed);
   record("send_destroy", rest);
   auto* inst = static_cast<Instance*>(p);
   if (inst >= gInstances && inst < gInstances + kMaxInstances) inst->live.store(false);
@@ -443,6 +479,105 @@ bool standin_send_get_tally(NDIlib_send_instance_t p, NDIlib_tally_t* tally, uin
     record("tally", rest);
   }
   return changed;
+}
+
+// ---- Metadata: what receivers send, and what the sender offers them ----
+
+void standin_send_metadata(NDIlib_send_instance_t p, const NDIlib_metadata_frame_t* f) {
+  std::string rest;
+  append_instance(rest, p);
+  rest += " text=";
+  append_text(rest, f ? f->p_data : nullptr);
+  record("send_metadata", rest);
+}
+
+void standin_clear_connection_metadata(NDIlib_send_instance_t p) {
+  std::string rest;
+  append_instance(rest, p);
+  record("clear_connection_metadata", rest);
+}
+
+void standin_add_connection_metadata(NDIlib_send_instance_t p, const NDIlib_metadata_frame_t* f) {
+  std::string rest;
+  append_instance(rest, p);
+  appendf(rest, " length=%d timecode=%" PRId64 " text=", f ? f->length : 0, f ? f->timecode : 0);
+  append_text(rest, f ? f->p_data : nullptr);
+  record("connection_metadata", rest);
+}
+
+// The next whole line of the metadata file, taken (false when none is there yet).
+bool next_metadata_line(std::string* line) {
+  if (gConfig.metadata_path.empty()) return false;
+  FILE* f = fopen(gConfig.metadata_path.c_str(), "rb");
+  if (!f) return false;
+  std::lock_guard<std::mutex> hold(gMetadataLock);
+  std::string text;
+  bool found = false;
+  if (fseek(f, static_cast<long>(gMetadataOffset), SEEK_SET) == 0) {
+    int c;
+    while ((c = fgetc(f)) != EOF) {
+      if (c == '\n') {
+        found = true;
+        break;
+      }
+      text += static_cast<char>(c);
+    }
+  }
+  fclose(f);
+  if (!found) return false;
+  gMetadataOffset += static_cast<long long>(text.size()) + 1;
+  *line = text;
+  return true;
+}
+
+NDIlib_frame_type_e standin_send_capture(NDIlib_send_instance_t p, NDIlib_metadata_frame_t* f, uint32_t timeout_ms) {
+  std::string rest;
+  append_instance(rest, p);
+  appendf(rest, " timeout=%" PRIu32, timeout_ms);
+  if (gConfig.capture_hang) {
+    record("capture", rest + " result=hang");
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(60));
+  }
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::string line;
+  for (;;) {
+    if (next_metadata_line(&line)) break;
+    if (gConfig.capture_empty_set || std::chrono::steady_clock::now() >= until) {
+      NDIlib_frame_type_e none = gConfig.capture_empty_set ? gConfig.capture_empty : NDIlib_frame_type_none;
+      appendf(rest, " result=%d", static_cast<int>(none));
+      record("capture", rest);
+      return none;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  char* data = static_cast<char*>(malloc(line.size() + 1));
+  memcpy(data, line.c_str(), line.size() + 1);
+  {
+    std::lock_guard<std::mutex> hold(gMetadataLock);
+    gFilled.insert(data);
+  }
+  f->length = static_cast<int>(line.size() + 1);
+  f->timecode = NDIlib_send_timecode_synthesize;
+  f->p_data = data;
+  appendf(rest, " result=%d", static_cast<int>(NDIlib_frame_type_metadata));
+  append_pointer(rest, "data", data);
+  record("capture", rest);
+  return NDIlib_frame_type_metadata;
+}
+
+void standin_free_metadata(NDIlib_send_instance_t p, const NDIlib_metadata_frame_t* f) {
+  const char* data = f ? f->p_data : nullptr;
+  bool known;
+  {
+    std::lock_guard<std::mutex> hold(gMetadataLock);
+    known = data && gFilled.erase(data) == 1;
+  }
+  std::string rest;
+  append_instance(rest, p);
+  append_pointer(rest, "data", data);
+  appendf(rest, " known=%d", known ? 1 : 0);
+  record("free_metadata", rest);
+  if (known) free(const_cast<char*>(data));
 }
 
 // The time a stamped picture was due, in microseconds of the clock the stand-in
@@ -573,6 +708,12 @@ STANDIN_EXPORT const NDIlib_v6* NDIlib_v6_load(void) {
   c.preview_every = env_int("QOR_STANDIN_PREVIEW_EVERY", 30);
   if (const char* dump = getenv("QOR_STANDIN_AUDIO_DUMP")) c.audio_dump_path = dump;
   if (const char* tally = getenv("QOR_STANDIN_TALLY_FILE")) c.tally_path = tally;
+  if (const char* metadata = getenv("QOR_STANDIN_METADATA_FILE")) c.metadata_path = metadata;
+  if (const char* empty = getenv("QOR_STANDIN_CAPTURE_EMPTY"); empty && *empty) {
+    c.capture_empty_set = true;
+    c.capture_empty = atoi(empty);
+  }
+  c.capture_hang = env_flag("QOR_STANDIN_CAPTURE_HANG");
   const char* record_path = getenv("QOR_STANDIN_RECORD");
 
   {
@@ -595,6 +736,10 @@ STANDIN_EXPORT const NDIlib_v6* NDIlib_v6_load(void) {
     std::lock_guard<std::mutex> hold(gTallyLock);
     gLastTally = 0;
   }
+  {
+    std::lock_guard<std::mutex> hold(gMetadataLock);
+    gMetadataOffset = 0;
+  }
 
   NDIlib_v6 t{};
   t.initialize = standin_initialize;
@@ -603,6 +748,11 @@ STANDIN_EXPORT const NDIlib_v6* NDIlib_v6_load(void) {
   t.is_supported_CPU = standin_is_supported_CPU;
   t.send_create = standin_send_create;
   t.send_destroy = standin_send_destroy;
+  t.send_send_metadata = standin_send_metadata;
+  t.send_capture = standin_send_capture;
+  t.send_free_metadata = standin_free_metadata;
+  t.send_clear_connection_metadata = standin_clear_connection_metadata;
+  t.send_add_connection_metadata = standin_add_connection_metadata;
   t.send_get_tally = standin_send_get_tally;
   t.send_get_no_connections = standin_send_get_no_connections;
   t.send_send_video_v2 = standin_send_video;

@@ -35,7 +35,7 @@ CONTAINER_CACHE = os.path.join(ROOT, os.environ.get("QOR_CONTAINER_CACHE", "buil
 UNIT = "/lib/systemd/system/qor-ndi-supervise.service"
 CONFFILES = ["/etc/default/qor-ndi-send", "/etc/qor-ndi-send/sources.json"]
 USAGE = (b"usage: qor-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
-         b"[--width 1920] [--height 1080] [--fps 30] [--monitor <file>]")
+         b"[--width 1920] [--height 1080] [--fps 30] [--monitor <file>] [--ptz]")
 
 
 def project_version():

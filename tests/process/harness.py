@@ -184,6 +184,14 @@ MEMBER_ORDER = {
     "exit": ["event", "ffmpeg", "requested"],
     "error": ["event", "code", "message"],
 }
+# A ptz line's values, in their order, by command; the optional ones are there
+# only for a manual mode.
+PTZ_MEMBERS = {
+    "pan_tilt_speed": ["pan_speed", "tilt_speed"], "pan_tilt": ["pan", "tilt"], "zoom_speed": ["zoom_speed"],
+    "zoom": ["zoom"], "store_preset": ["index"], "recall_preset": ["index", "speed"],
+    "focus": ["mode", "distance"], "focus_speed": ["speed"], "white_balance": ["mode", "red", "blue"],
+    "exposure": ["mode", "value"],
+}
 
 
 def check_event(value, body):
@@ -191,6 +199,10 @@ def check_event(value, body):
     errors = ["%s: %s" % ("/".join(map(str, e.absolute_path)) or "line", e.message)
               for e in EVENT_SCHEMA.iter_errors(value)]
     assert not errors, "%r breaks events.schema.json: %s" % (body, "; ".join(errors))
+    if value["event"] == "ptz":
+        order = ["event", "command"] + [k for k in PTZ_MEMBERS[value["command"]] if k in value]
+        assert list(value) == order, "members out of order: %r" % body
+        return
     kind = "status_monitored" if "tally" in value else value["event"]
     assert list(value) == MEMBER_ORDER[kind], "members out of order: %r" % body
     if "tally" in value:
@@ -215,7 +227,7 @@ def _no_constant(name):
 
 
 def check_pattern(test, events):
-    """The lines of a run: one error alone, or started, status lines, exit."""
+    """The lines of a run: one error alone, or started, status (and ptz) lines, exit."""
     test.assertTrue(events, "no event at all")
     if events[0]["event"] == "error":
         test.assertEqual(len(events), 1, events)
@@ -223,7 +235,7 @@ def check_pattern(test, events):
     test.assertEqual(events[0]["event"], "started", events)
     test.assertEqual(events[-1]["event"], "exit", events)
     for ev in events[1:-1]:
-        test.assertEqual(ev["event"], "status", events)
+        test.assertIn(ev["event"], ("status", "ptz"), events)
 
 
 def pid_alive(pid):

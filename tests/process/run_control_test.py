@@ -14,7 +14,7 @@ from harness import (CONSOLE_EVENT, FAKE_DECODER, NOEXPORT_DIR, NEWLINE, RUNTIME
                      linux_pids_running, parse_line, read_record, scratch_dir, tool_path, unquote, wait_gone)
 
 USAGE = (b"usage: qor-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
-         b"[--width 1920] [--height 1080] [--fps 30] [--monitor <file>]")
+         b"[--width 1920] [--height 1080] [--fps 30] [--monitor <file>] [--ptz]")
 
 
 def fake_args(url, *extra):

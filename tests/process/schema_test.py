@@ -14,6 +14,10 @@ class EventSchema(unittest.TestCase):
             b'"tally":{"program":false,"preview":true}}',
             b'{"event":"status","connections":0,"fps":0.0,"audio":false,"level":null,'
             b'"tally":{"program":true,"preview":false}}',
+            b'{"event":"ptz","command":"pan_tilt_speed","pan_speed":0.5,"tilt_speed":-0.25}',
+            b'{"event":"ptz","command":"recall_preset","index":7,"speed":1}',
+            b'{"event":"ptz","command":"focus","mode":"auto"}',
+            b'{"event":"ptz","command":"white_balance","mode":"manual","red":0.3,"blue":1e-07}',
             b'{"event":"exit","ffmpeg":-1073741819,"requested":false}',
             b'{"event":"error","code":"ndi_runtime","message":"NDI runtime not found (libndi.so.6)"}',
             b'{"event":"error","code":"ndi_runtime","message":"NDI runtime incompatible (NDIlib_v6_load missing)"}',
@@ -37,6 +41,11 @@ class EventSchema(unittest.TestCase):
             b'{"event":"status","connections":0,"fps":1.0,"audio":true,"level":[-6.0],'
             b'"tally":{"program":false,"preview":false}}',                           # one channel
             b'{"event":"error","code":"socket","message":"NDI sender creation failed"}',
+            b'{"event":"ptz","command":"zoom","zoom":1.5}',                          # out of range
+            b'{"event":"ptz","command":"store_preset","index":7,"speed":1}',          # member added
+            b'{"event":"ptz","command":"focus","mode":"manual"}',                     # distance missing
+            b'{"event":"ptz","command":"white_balance","mode":"indoor","red":0.5}',   # red only when manual
+            b'{"event":"ptz","command":"recall_preset","index":7,"speed":-0.5}',      # speed 0..1 here
         ]
         for line in wrong:
             with self.assertRaises(AssertionError, msg=line) as caught:
