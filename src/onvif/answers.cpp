@@ -240,19 +240,3 @@ std::string read_media_uri(const OnvifAnswer& a) {
   if (!is(r, "GetStreamUriResponse") && !is(r, "GetSnapshotUriResponse")) return std::string();
   return text(path(r, {"MediaUri", "Uri"}));
 }
-
-void onvif_read_everything(const std::string& body) {
-  std::string why;
-  OnvifAnswerPtr a = onvif_answer_read(body, &why);
-  if (!a) return;
-  int64_t t;
-  onvif_fault(*a);
-  read_probe_matches(*a);
-  read_relates_to(*a);
-  read_system_time(*a, &t);
-  read_device_info(*a);
-  read_services(*a);
-  read_capabilities(*a);
-  read_profiles(*a);
-  read_media_uri(*a);
-}

@@ -62,6 +62,3 @@ ServiceAddresses read_services(const OnvifAnswer& a);
 ServiceAddresses read_capabilities(const OnvifAnswer& a);
 std::vector<MediaProfile> read_profiles(const OnvifAnswer& a);
 std::string read_media_uri(const OnvifAnswer& a);
-
-// One answer read whole, for the fuzz target: every reader over it.
-void onvif_read_everything(const std::string& text);
