@@ -7,30 +7,36 @@ static const uint16_t kPort = 3702;
 
 bool discover(const std::vector<Ipv4Interface>& interfaces, uint32_t unicast,
               std::chrono::steady_clock::time_point deadline, std::vector<FoundDevice>* out, std::string* why) {
-  UdpSocketPtr s = udp_open(why);
-  if (!s) return false;
   std::string id = random_urn();
   if (id.empty()) {
     *why = "the system gave no random message id";
     return false;
   }
   std::string probe = probe_request(id);
-  bool sent = false;
+  // One socket for a unicast Probe; for the multicast one, a socket bound to
+  // each interface's address, out of which its Probe goes.
+  std::vector<UdpSocketPtr> owned;
+  std::vector<UdpSocket*> sockets;
   if (unicast) {
-    sent = udp_send(s.get(), unicast, kPort, probe, 0);
+    UdpSocketPtr s = udp_open(0, why);
+    if (s && udp_send(s.get(), unicast, kPort, probe)) owned.push_back(std::move(s));
   } else {
-    for (const Ipv4Interface& i : interfaces) sent = udp_send(s.get(), kGroup, kPort, probe, i.address) || sent;
+    for (const Ipv4Interface& i : interfaces) {
+      UdpSocketPtr s = udp_open(i.address, why);
+      if (s && udp_send(s.get(), kGroup, kPort, probe)) owned.push_back(std::move(s));
+    }
   }
-  if (!sent) {
-    *why = "the Probe could not be sent";
+  if (owned.empty()) {
+    *why = why->empty() ? "the Probe could not be sent" : "the Probe could not be sent: " + *why;
     return false;
   }
+  for (const UdpSocketPtr& s : owned) sockets.push_back(s.get());
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || out->size() >= kOnvifMaxDevices) break;
     std::string data, ignored;
     uint32_t from = 0;
-    if (!udp_receive(s.get(), static_cast<int>(left.count()), &data, &from)) continue;
+    if (!udp_receive(sockets, static_cast<int>(left.count()), &data, &from)) continue;
     if (unicast && from != unicast) continue;
     OnvifAnswerPtr a = onvif_answer_read(data, &ignored);
     // Only answers to this Probe: another program's search, or a stale

@@ -1,5 +1,5 @@
 // The datagrams of WS-Discovery: the IPv4 interfaces a Probe can go out of,
-// and one UDP socket that sends it out of each and takes the answers.
+// and UDP sockets bound to each, which send it and take the answers.
 // udp_posix.cpp and udp_win.cpp implement it. Addresses are in host order.
 #pragma once
 #include <cstdint>
@@ -22,15 +22,19 @@ struct UdpSocketDeleter {
 };
 using UdpSocketPtr = std::unique_ptr<UdpSocket, UdpSocketDeleter>;
 
-// A socket on an ephemeral port of every address; null with *why.
-UdpSocketPtr udp_open(std::string* why);
+// A socket on an ephemeral port of the given address (0: every address);
+// null with *why. Multicast from it has a time to live of 1 (the local segment).
+UdpSocketPtr udp_open(uint32_t bind_address, std::string* why);
 
-// Sends data to address:port; out_of nonzero sends multicast out of the
-// interface with that address, with a time to live of 1 (the local segment).
-bool udp_send(UdpSocket* s, uint32_t address, uint16_t port, const std::string& data, uint32_t out_of);
+// Sends data to address:port. Multicast goes out of the interface that owns
+// the socket's address: Linux picks that interface by the bound address alone
+// (the way that also works under an emulator without IP_MULTICAST_IF), and
+// IP_MULTICAST_IF says it wherever the system takes it.
+bool udp_send(UdpSocket* s, uint32_t address, uint16_t port, const std::string& data);
 
-// Waits up to timeout_ms for one datagram (at most 64 KiB); false when none came.
-bool udp_receive(UdpSocket* s, int timeout_ms, std::string* data, uint32_t* from);
+// Waits up to timeout_ms for one datagram (at most 64 KiB) on any of the
+// sockets; false when none came.
+bool udp_receive(const std::vector<UdpSocket*>& sockets, int timeout_ms, std::string* data, uint32_t* from);
 
 // Text of an address and back (dotted quad); false for anything else.
 std::string ipv4_text(uint32_t address);

@@ -13,6 +13,7 @@
 
 struct UdpSocket {
   int fd = -1;
+  uint32_t address = 0;
 };
 
 void UdpSocketDeleter::operator()(UdpSocket* s) const {
@@ -39,11 +40,13 @@ bool ipv4_multicast_interfaces(std::vector<Ipv4Interface>* out, std::string* why
   return true;
 }
 
-UdpSocketPtr udp_open(std::string* why) {
+UdpSocketPtr udp_open(uint32_t bind_address, std::string* why) {
   UdpSocketPtr s(new UdpSocket);
   s->fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  s->address = bind_address;
   sockaddr_in addr = {};
   addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(bind_address);
   if (s->fd < 0 || bind(s->fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     *why = std::string("no UDP socket: ") + std::strerror(errno);
     return nullptr;
@@ -53,11 +56,11 @@ UdpSocketPtr udp_open(std::string* why) {
   return s;
 }
 
-bool udp_send(UdpSocket* s, uint32_t address, uint16_t port, const std::string& data, uint32_t out_of) {
-  if (out_of) {
+bool udp_send(UdpSocket* s, uint32_t address, uint16_t port, const std::string& data) {
+  if (s->address && (address >> 28) == 0xE) {
     in_addr a = {};
-    a.s_addr = htonl(out_of);
-    if (setsockopt(s->fd, IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a) != 0) return false;
+    a.s_addr = htonl(s->address);
+    setsockopt(s->fd, IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a);
   }
   sockaddr_in to = {};
   to.sin_family = AF_INET;
@@ -67,18 +70,23 @@ bool udp_send(UdpSocket* s, uint32_t address, uint16_t port, const std::string& 
          static_cast<ssize_t>(data.size());
 }
 
-bool udp_receive(UdpSocket* s, int timeout_ms, std::string* data, uint32_t* from) {
-  pollfd p = {s->fd, POLLIN, 0};
-  int r = poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+bool udp_receive(const std::vector<UdpSocket*>& sockets, int timeout_ms, std::string* data, uint32_t* from) {
+  std::vector<pollfd> polls;
+  for (UdpSocket* s : sockets) polls.push_back(pollfd{s->fd, POLLIN, 0});
+  int r = poll(polls.data(), polls.size(), timeout_ms < 0 ? 0 : timeout_ms);
   if (r <= 0) return false;
-  data->resize(65536);
-  sockaddr_in src = {};
-  socklen_t len = sizeof src;
-  ssize_t n = recvfrom(s->fd, &(*data)[0], data->size(), 0, reinterpret_cast<sockaddr*>(&src), &len);
-  if (n < 0) return false;
-  data->resize(static_cast<size_t>(n));
-  *from = ntohl(src.sin_addr.s_addr);
-  return true;
+  for (const pollfd& p : polls) {
+    if (!(p.revents & POLLIN)) continue;
+    data->resize(65536);
+    sockaddr_in src = {};
+    socklen_t len = sizeof src;
+    ssize_t n = recvfrom(p.fd, &(*data)[0], data->size(), 0, reinterpret_cast<sockaddr*>(&src), &len);
+    if (n < 0) continue;
+    data->resize(static_cast<size_t>(n));
+    *from = ntohl(src.sin_addr.s_addr);
+    return true;
+  }
+  return false;
 }
 
 std::string ipv4_text(uint32_t address) {

@@ -10,6 +10,7 @@
 
 struct UdpSocket {
   SOCKET s = INVALID_SOCKET;
+  uint32_t address = 0;
 };
 
 void UdpSocketDeleter::operator()(UdpSocket* s) const {
@@ -46,11 +47,13 @@ bool ipv4_multicast_interfaces(std::vector<Ipv4Interface>* out, std::string* why
   return true;
 }
 
-UdpSocketPtr udp_open(std::string* why) {
+UdpSocketPtr udp_open(uint32_t bind_address, std::string* why) {
   UdpSocketPtr s(new UdpSocket);
   s->s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  s->address = bind_address;
   sockaddr_in addr = {};
   addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(bind_address);
   if (s->s == INVALID_SOCKET || bind(s->s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     *why = "no UDP socket (error " + std::to_string(WSAGetLastError()) + ")";
     return nullptr;
@@ -65,13 +68,11 @@ UdpSocketPtr udp_open(std::string* why) {
   return s;
 }
 
-bool udp_send(UdpSocket* s, uint32_t address, uint16_t port, const std::string& data, uint32_t out_of) {
-  if (out_of) {
+bool udp_send(UdpSocket* s, uint32_t address, uint16_t port, const std::string& data) {
+  if (s->address && (address >> 28) == 0xE) {
     in_addr a = {};
-    a.s_addr = htonl(out_of);
-    if (setsockopt(s->s, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&a), sizeof a) != 0) {
-      return false;
-    }
+    a.s_addr = htonl(s->address);
+    setsockopt(s->s, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&a), sizeof a);
   }
   sockaddr_in to = {};
   to.sin_family = AF_INET;
@@ -81,22 +82,27 @@ bool udp_send(UdpSocket* s, uint32_t address, uint16_t port, const std::string& 
                 sizeof to) == static_cast<int>(data.size());
 }
 
-bool udp_receive(UdpSocket* s, int timeout_ms, std::string* data, uint32_t* from) {
-  WSAPOLLFD p = {};
-  p.fd = s->s;
-  p.events = POLLRDNORM;
-  if (WSAPoll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms) <= 0) return false;
-  data->resize(65536);
-  sockaddr_in src = {};
-  int len = sizeof src;
-  int n = recvfrom(s->s, &(*data)[0], static_cast<int>(data->size()), 0, reinterpret_cast<sockaddr*>(&src), &len);
-  if (n < 0) {
-    data->clear();
-    return false;
+bool udp_receive(const std::vector<UdpSocket*>& sockets, int timeout_ms, std::string* data, uint32_t* from) {
+  std::vector<WSAPOLLFD> polls;
+  for (UdpSocket* s : sockets) {
+    WSAPOLLFD p = {};
+    p.fd = s->s;
+    p.events = POLLRDNORM;
+    polls.push_back(p);
   }
-  data->resize(static_cast<size_t>(n));
-  *from = ntohl(src.sin_addr.s_addr);
-  return true;
+  if (WSAPoll(polls.data(), static_cast<ULONG>(polls.size()), timeout_ms < 0 ? 0 : timeout_ms) <= 0) return false;
+  for (const WSAPOLLFD& p : polls) {
+    if (!(p.revents & POLLRDNORM)) continue;
+    data->resize(65536);
+    sockaddr_in src = {};
+    int len = sizeof src;
+    int n = recvfrom(p.fd, &(*data)[0], static_cast<int>(data->size()), 0, reinterpret_cast<sockaddr*>(&src), &len);
+    if (n < 0) continue;
+    data->resize(static_cast<size_t>(n));
+    *from = ntohl(src.sin_addr.s_addr);
+    return true;
+  }
+  return false;
 }
 
 std::string ipv4_text(uint32_t address) {
