@@ -18,7 +18,8 @@ struct Asker {
   // One call; the answer, or null with the report's error set (a refusal
   // ends every later call: the camera would count each as a failed log-in).
   OnvifAnswerPtr call(const std::string& url, const char* ns, const std::string& action, bool signed_in,
-                      const char* token_element = nullptr, const std::string& token_value = std::string()) {
+                      const char* token_element = nullptr, const std::string& token_value = std::string(),
+                      bool* answered = nullptr) {
     const UsernameToken* t = signed_in ? &token : nullptr;
     auto body = [&] { return soap_request(action, ns, token_value, token_element, t); };
     CallOutcome o = soap_call(url, body, std::string(ns) + "/" + action, signed_in ? &credentials : nullptr,
@@ -27,6 +28,7 @@ struct Asker {
       report->refused = o.refused;
       report->error = o.why;
     }
+    if (answered) *answered = o.answered;
     return std::move(o.answer);
   }
 };
@@ -42,10 +44,15 @@ CameraReport camera_ask(const std::string& device_url, const Credentials& creden
   // The camera's clock first, unsigned: every later UsernameToken is dated on
   // it, so that a camera hours off still takes our digests.
   auto sent = std::chrono::system_clock::now();
-  OnvifAnswerPtr ans = a.call(device_url, kDeviceNs, "GetSystemDateAndTime", false);
-  if (!ans) return r;
+  // A camera that answers but will not tell its time unsigned (some want a
+  // password for it too) is asked the rest on our clock.
+  bool answered = false;
+  OnvifAnswerPtr ans = a.call(device_url, kDeviceNs, "GetSystemDateAndTime", false, nullptr, std::string(), &answered);
+  if (!ans && !answered) return r;
+  r.error.clear();
+  r.refused = false;  // a refusal of no credentials says nothing of the user's
   int64_t camera_now;
-  if (read_system_time(*ans, &camera_now)) {
+  if (ans && read_system_time(*ans, &camera_now)) {
     auto back = std::chrono::system_clock::now();
     auto mid = sent + (back - sent) / 2;
     int64_t ours = std::chrono::duration_cast<std::chrono::seconds>(mid.time_since_epoch()).count();

@@ -109,6 +109,7 @@ CallOutcome soap_call(const std::string& url, const std::function<std::string()>
       out.why = too_large ? "its answer is larger than 1 MiB" : error_text(err);
       return out;
     }
+    out.answered = true;
     if (res.status == 401 && attempt == 0 && http_credentials) {
       std::vector<std::string> challenges;
       auto range = res.headers.equal_range("WWW-Authenticate");

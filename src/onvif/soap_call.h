@@ -26,6 +26,7 @@ struct CallOutcome {
   OnvifAnswerPtr answer;  // null on failure
   OnvifFault fault;       // a fault the camera answered with (answer then null)
   bool refused = false;   // the camera refused the user name or password
+  bool answered = false;  // an HTTP answer came, whatever it held
   std::string why;        // for people, when answer is null
 };
 
