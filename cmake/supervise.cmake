@@ -18,7 +18,8 @@ if(WIN32)
 endif()
 
 add_executable(qor-ndi-supervise src/supervise/main.cpp)
-target_link_libraries(qor-ndi-supervise PRIVATE qor_supervise)
+# --find-cameras: the ONVIF client's command (src/onvif/find_cameras.h).
+target_link_libraries(qor-ndi-supervise PRIVATE qor_supervise qor_onvif)
 # Windows: the tool's manifest (UTF-8 as the process code page, so that names
 # and paths from the sources file reach the tools unchanged) and a version
 # record of its own.

@@ -7,6 +7,14 @@
 #                target); scripts/setup-debian.sh fetches it with apt-get
 #                source into build/third_party. Used without TLS, zlib or
 #                brotli, so the programs need no library beyond the system's.
+#   qor_pugixml  pugixml 1.13-0.2 from Debian's source package, built here
+#                (Debian's libpugixml-dev exists for no cross target): the
+#                reader of the cameras' answers and the writer of our requests.
+#   qor_nettle   the hashes and Base64 of nettle 3.8.1-2 (LGPL-3+ or GPL-2+),
+#                from Debian's source package: the portable C files only, the
+#                same in every target (Debian has no ARM64 or Windows build of
+#                it for a cross compiler).
+# scripts/setup-debian.sh fetches the three source packages.
 # Both headers are copied into this build's tree, so that a cross compiler
 # never searches the host's /usr/include.
 include_guard(GLOBAL)
@@ -16,11 +24,20 @@ set(QOR_NLOHMANN_JSON_DIR /usr/include/nlohmann CACHE PATH "Folder of nlohmann-j
 set(QOR_HTTPLIB_DIR "${_qor_root}/build/third_party/cpp-httplib-0.11.4+ds" CACHE PATH
     "Folder of cpp-httplib's unpacked Debian source package (httplib.h)")
 
+set(QOR_PUGIXML_DIR "${_qor_root}/build/third_party/pugixml-1.13" CACHE PATH
+    "Folder of pugixml's unpacked Debian source package")
+set(QOR_NETTLE_DIR "${_qor_root}/build/third_party/nettle-3.8.1" CACHE PATH
+    "Folder of nettle's unpacked Debian source package")
+
 if(NOT EXISTS "${QOR_NLOHMANN_JSON_DIR}/json.hpp")
   message(FATAL_ERROR "nlohmann-json not found in ${QOR_NLOHMANN_JSON_DIR}: run scripts/setup-debian.sh build as root")
 endif()
 if(NOT EXISTS "${QOR_HTTPLIB_DIR}/httplib.h")
   message(FATAL_ERROR "cpp-httplib's header not found in ${QOR_HTTPLIB_DIR}: run scripts/setup-debian.sh build as root")
+endif()
+
+if(NOT EXISTS "${QOR_PUGIXML_DIR}/src/pugixml.cpp" OR NOT EXISTS "${QOR_NETTLE_DIR}/sha1-compress.c")
+  message(FATAL_ERROR "pugixml's or nettle's source not found in build/third_party: run scripts/setup-debian.sh build as root")
 endif()
 
 set(QOR_THIRD_PARTY_INCLUDE "${PROJECT_BINARY_DIR}/third_party/include")
@@ -44,3 +61,21 @@ else()
   # client gone mid-answer is an error, never SIGPIPE.
   target_compile_definitions(qor_httplib INTERFACE CPPHTTPLIB_USE_POLL CPPHTTPLIB_SEND_FLAGS=MSG_NOSIGNAL)
 endif()
+
+add_library(qor_pugixml STATIC "${QOR_PUGIXML_DIR}/src/pugixml.cpp")
+target_include_directories(qor_pugixml SYSTEM PUBLIC "${QOR_PUGIXML_DIR}/src")
+# Position-independent like the rest, so that a sanitizer or fuzzing build links it.
+set_target_properties(qor_pugixml PROPERTIES POSITION_INDEPENDENT_CODE ON)
+
+# Only what the two password schemes use; every target is little-endian, which
+# is what these files assume without a config.h.
+set(_qor_nettle_files sha1.c sha1-compress.c md5.c md5-compress.c sha256.c sha256-compress.c
+    base64-encode.c write-be32.c write-le32.c)
+list(TRANSFORM _qor_nettle_files PREPEND "${QOR_NETTLE_DIR}/")
+add_library(qor_nettle STATIC ${_qor_nettle_files})
+set_target_properties(qor_nettle PROPERTIES POSITION_INDEPENDENT_CODE ON)
+# Its headers under nettle/, as an installed nettle has them.
+foreach(h sha1.h md5.h sha2.h base64.h nettle-types.h)
+  configure_file("${QOR_NETTLE_DIR}/${h}" "${QOR_THIRD_PARTY_INCLUDE}/nettle/${h}" COPYONLY)
+endforeach()
+target_include_directories(qor_nettle SYSTEM PUBLIC "${QOR_THIRD_PARTY_INCLUDE}")

@@ -30,7 +30,7 @@ esac
 # the dashboard's queries.
 if [ "$what" = test ]; then
   pkgs+=(g++-aarch64-linux-gnu qemu-user-static binfmt-support python3-jsonschema python3-prometheus-client
-         chromium prometheus)
+         chromium prometheus onvif-tools)
 fi
 
 missing=()
@@ -47,16 +47,18 @@ if [ ${#missing[@]} -gt 0 ]; then
     { apt-get update </dev/null && apt-get install -y --no-install-recommends "${missing[@]}" </dev/null; }
 fi
 
-# cpp-httplib's single header, from Debian's source package (Debian builds the
-# library only with TLS, zlib and brotli, and for no cross target); the build
-# finds it in build/third_party (cmake/third_party.cmake). Fetching it needs
-# the archive's source indexes: enabled here from the archive's own entries.
-httplib_version=0.11.4+ds-1+deb12u1
+# cpp-httplib's single header, pugixml and nettle's hashes, from Debian's
+# source packages (Debian builds them for no cross target, cpp-httplib only
+# with TLS, zlib and brotli); the build finds them in build/third_party
+# (cmake/third_party.cmake). Fetching them needs the archive's source indexes:
+# enabled here from the archive's own entries.
 third_party="$(cd "$(dirname "$0")/.." && pwd)/build/third_party"
-if [ ! -f "$third_party/cpp-httplib-0.11.4+ds/httplib.h" ]; then
-  if ! apt-cache showsrc cpp-httplib 2>/dev/null | grep -qx "Version: $httplib_version"; then
+fetch_source() {  # package version folder file-inside
+  local package=$1 version=$2 folder=$3 file=$4
+  [ -f "$third_party/$folder/$file" ] && return 0
+  if ! apt-cache showsrc "$package" 2>/dev/null | grep -qx "Version: $version"; then
     if [ "$(id -u)" -ne 0 ]; then
-      echo "cpp-httplib's source package is not fetched yet: run this as root" >&2
+      echo "$package's source package is not fetched yet: run this as root" >&2
       exit 1
     fi
     if [ -f /etc/apt/sources.list.d/debian.sources ]; then
@@ -67,7 +69,10 @@ if [ ! -f "$third_party/cpp-httplib-0.11.4+ds/httplib.h" ]; then
     fi
     apt-get update </dev/null
   fi
-  rm -rf "$third_party/cpp-httplib-0.11.4+ds"
+  rm -rf "${third_party:?}/$folder"
   mkdir -p "$third_party"
-  (cd "$third_party" && apt-get source --only-source "cpp-httplib=$httplib_version" </dev/null)
-fi
+  (cd "$third_party" && apt-get source --only-source "$package=$version" </dev/null)
+}
+fetch_source cpp-httplib 0.11.4+ds-1+deb12u1 cpp-httplib-0.11.4+ds httplib.h
+fetch_source pugixml 1.13-0.2 pugixml-1.13 src/pugixml.cpp
+fetch_source nettle 3.8.1-2 nettle-3.8.1 sha1-compress.c

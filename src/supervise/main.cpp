@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "find_cameras.h"
 #include "notify.h"
 #include "output.h"
 #include "pictures.h"
@@ -85,12 +86,18 @@ int main(int argc, char** argv) {
   // ignored SIGCHLD (which would lose every tool's exit code), and on Windows
   // the current directory's place in the search for libraries and programs.
   startup_init();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  // A command of its own, which keeps no sources: the ONVIF client's.
+  if (!args.empty() && args[0] == "--find-cameras") {
+    int code = find_cameras_main(args);
+    fflush(stderr);
+    std::_Exit(code);
+  }
   // Then the signals are held before any thread exists, and a SIGHUP that
   // comes while the file is read is a reload, not the end.
   signals_init();
   notify_init();
 
-  std::vector<std::string> args(argv + 1, argv + argc);
   int code = 0;
   if (!service_command(args, run, &code)) code = run(args, false);
   fflush(stderr);

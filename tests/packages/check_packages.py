@@ -51,8 +51,10 @@ SUPERVISOR_USAGE = (b"usage: qor-ndi-supervise [--status HOST:PORT] SOURCES.json
                     b"       qor-ndi-supervise --install [--status HOST:PORT] SOURCES.json\r\n"
                     b"       qor-ndi-supervise --uninstall | --reload\r\n")
 # Windows' own, as for the tool; the service needs the Service Control Manager
-# (advapi32) and the ProgramData folder (shell32, ole32).
-SUPERVISOR_DLLS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "advapi32.dll", "shell32.dll", "ole32.dll"}
+# (advapi32) and the ProgramData folder (shell32, ole32), --find-cameras the
+# interfaces' list (iphlpapi) and the system's random generator (bcrypt).
+SUPERVISOR_DLLS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
+                   "iphlpapi.dll", "bcrypt.dll"}
 
 
 def out(*cmd, **kw):

@@ -1,0 +1,242 @@
+#include "answers.h"
+
+#include <pugixml.hpp>
+
+#include <cstdlib>
+#include <cstring>
+
+struct OnvifAnswer {
+  pugi::xml_document doc;
+  pugi::xml_node body;
+};
+
+void OnvifAnswerDeleter::operator()(OnvifAnswer* a) const { delete a; }
+
+static const char* local_name(const char* name) {
+  const char* colon = std::strrchr(name, ':');
+  return colon ? colon + 1 : name;
+}
+
+static bool is(pugi::xml_node n, const char* local) {
+  return n.type() == pugi::node_element && std::strcmp(local_name(n.name()), local) == 0;
+}
+
+static pugi::xml_node child(pugi::xml_node n, const char* local) {
+  for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling()) {
+    if (is(c, local)) return c;
+  }
+  return pugi::xml_node();
+}
+
+// A path of local names below n, each step the first child of that name.
+static pugi::xml_node path(pugi::xml_node n, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (!n) break;
+    n = child(n, name);
+  }
+  return n;
+}
+
+// The next element after n in document order within root, without recursion
+// (a hostile answer may nest a hundred thousand deep).
+static pugi::xml_node next_in(pugi::xml_node root, pugi::xml_node n) {
+  if (n.first_child()) return n.first_child();
+  while (n && n != root) {
+    if (n.next_sibling()) return n.next_sibling();
+    n = n.parent();
+  }
+  return pugi::xml_node();
+}
+
+static std::string text(pugi::xml_node n) {
+  std::string s = n.child_value();
+  size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return std::string();
+  size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+// The namespace that the element's prefix (or the default) is bound to on it
+// or an ancestor.
+static std::string namespace_of(pugi::xml_node n) {
+  const char* colon = std::strchr(n.name(), ':');
+  std::string attr = colon ? "xmlns:" + std::string(n.name(), colon) : std::string("xmlns");
+  for (pugi::xml_node p = n; p; p = p.parent()) {
+    pugi::xml_attribute a = p.attribute(attr.c_str());
+    if (a) return a.value();
+  }
+  return std::string();
+}
+
+OnvifAnswerPtr onvif_answer_read(const std::string& body, std::string* why) {
+  if (body.size() > kOnvifMaxAnswerBytes) {
+    *why = "its answer is larger than 1 MiB";
+    return nullptr;
+  }
+  OnvifAnswerPtr a(new OnvifAnswer);
+  // No DOCTYPE handling beyond skipping it: pugixml expands no entities.
+  pugi::xml_parse_result r = a->doc.load_buffer(body.data(), body.size(), pugi::parse_default);
+  if (!r) {
+    *why = std::string("its answer is not XML (") + r.description() + ")";
+    return nullptr;
+  }
+  pugi::xml_node env = a->doc.document_element();
+  std::string ns = namespace_of(env);
+  if (!is(env, "Envelope") ||
+      (ns != "http://www.w3.org/2003/05/soap-envelope" && ns != "http://schemas.xmlsoap.org/soap/envelope/")) {
+    *why = "its answer is not a SOAP envelope";
+    return nullptr;
+  }
+  a->body = child(env, "Body");
+  if (!a->body) {
+    *why = "its answer has no SOAP body";
+    return nullptr;
+  }
+  return a;
+}
+
+static bool names_not_authorized(const std::string& value) {
+  return std::strcmp(local_name(value.c_str()), "NotAuthorized") == 0;
+}
+
+OnvifFault onvif_fault(const OnvifAnswer& a) {
+  OnvifFault f;
+  pugi::xml_node fault = child(a.body, "Fault");
+  if (!fault) return f;
+  f.present = true;
+  // SOAP 1.2: Code/Value with nested Subcode/Value; SOAP 1.1: faultcode. Some
+  // cameras put ter:NotAuthorized in the detail instead.
+  for (pugi::xml_node n = next_in(fault, fault); n; n = next_in(fault, n)) {
+    if ((is(n, "Value") || is(n, "faultcode") || is(n, "Subcode")) && names_not_authorized(text(n))) {
+      f.not_authorized = true;
+    }
+  }
+  pugi::xml_node reason = path(fault, {"Reason", "Text"});
+  f.text = reason ? text(reason) : text(child(fault, "faultstring"));
+  if (f.text.size() > 200) f.text.resize(200);
+  return f;
+}
+
+std::vector<ProbeMatch> read_probe_matches(const OnvifAnswer& a) {
+  std::vector<ProbeMatch> out;
+  pugi::xml_node matches = child(a.body, "ProbeMatches");
+  for (pugi::xml_node m = matches.first_child(); m && out.size() < kOnvifMaxDevices; m = m.next_sibling()) {
+    if (!is(m, "ProbeMatch")) continue;
+    ProbeMatch p;
+    p.endpoint = text(path(m, {"EndpointReference", "Address"}));
+    p.scopes = text(child(m, "Scopes"));
+    std::string xaddrs = text(child(m, "XAddrs"));
+    size_t i = 0;
+    while (i < xaddrs.size() && p.xaddrs.size() < 8) {
+      size_t b = xaddrs.find_first_not_of(" \t\r\n", i);
+      if (b == std::string::npos) break;
+      size_t e = xaddrs.find_first_of(" \t\r\n", b);
+      if (e == std::string::npos) e = xaddrs.size();
+      p.xaddrs.push_back(xaddrs.substr(b, e - b));
+      i = e;
+    }
+    if (!p.endpoint.empty() || !p.xaddrs.empty()) out.push_back(std::move(p));
+  }
+  return out;
+}
+
+std::string read_relates_to(const OnvifAnswer& a) {
+  return text(path(a.body.parent(), {"Header", "RelatesTo"}));
+}
+
+// A number in text, or fallback when it is none or outside [lo, hi].
+static long number(pugi::xml_node n, long lo, long hi, long fallback) {
+  std::string s = text(n);
+  if (s.empty()) return fallback;
+  char* end = nullptr;
+  long v = std::strtol(s.c_str(), &end, 10);
+  if (*end != '\0' || v < lo || v > hi) return fallback;
+  return v;
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's
+// days_from_civil): no timegm() on Windows, and no time zone may enter.
+static int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+bool read_system_time(const OnvifAnswer& a, int64_t* utc_seconds) {
+  pugi::xml_node dt = path(a.body, {"GetSystemDateAndTimeResponse", "SystemDateAndTime"});
+  // A camera without UTC time gives its local time: taken as it is, the offset
+  // then holds its time zone too, which is what its checks compare with.
+  pugi::xml_node when = child(dt, "UTCDateTime");
+  if (!when) when = child(dt, "LocalDateTime");
+  pugi::xml_node date = child(when, "Date"), time = child(when, "Time");
+  long y = number(child(date, "Year"), 1970, 9999, -1), mo = number(child(date, "Month"), 1, 12, -1),
+       d = number(child(date, "Day"), 1, 31, -1), h = number(child(time, "Hour"), 0, 23, -1),
+       mi = number(child(time, "Minute"), 0, 59, -1), s = number(child(time, "Second"), 0, 60, -1);
+  if (y < 0 || mo < 0 || d < 0 || h < 0 || mi < 0 || s < 0) return false;
+  *utc_seconds = days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 +
+                 mi * 60 + s;
+  return true;
+}
+
+DeviceInfo read_device_info(const OnvifAnswer& a) {
+  DeviceInfo info;
+  pugi::xml_node r = child(a.body, "GetDeviceInformationResponse");
+  info.maker = text(child(r, "Manufacturer"));
+  info.model = text(child(r, "Model"));
+  info.firmware = text(child(r, "FirmwareVersion"));
+  info.serial = text(child(r, "SerialNumber"));
+  return info;
+}
+
+ServiceAddresses read_services(const OnvifAnswer& a) {
+  ServiceAddresses s;
+  pugi::xml_node r = child(a.body, "GetServicesResponse");
+  for (pugi::xml_node n = r.first_child(); n; n = n.next_sibling()) {
+    if (!is(n, "Service")) continue;
+    std::string ns = text(child(n, "Namespace")), addr = text(child(n, "XAddr"));
+    if (ns == "http://www.onvif.org/ver10/media/wsdl") s.media = addr;
+    if (ns == "http://www.onvif.org/ver20/ptz/wsdl") s.ptz = addr;
+  }
+  return s;
+}
+
+ServiceAddresses read_capabilities(const OnvifAnswer& a) {
+  ServiceAddresses s;
+  pugi::xml_node caps = path(a.body, {"GetCapabilitiesResponse", "Capabilities"});
+  s.media = text(path(caps, {"Media", "XAddr"}));
+  s.ptz = text(path(caps, {"PTZ", "XAddr"}));
+  return s;
+}
+
+std::vector<MediaProfile> read_profiles(const OnvifAnswer& a) {
+  std::vector<MediaProfile> out;
+  pugi::xml_node r = child(a.body, "GetProfilesResponse");
+  for (pugi::xml_node n = r.first_child(); n && out.size() < kOnvifMaxProfiles; n = n.next_sibling()) {
+    if (!is(n, "Profiles")) continue;
+    MediaProfile p;
+    p.token = n.attribute("token").value();
+    if (p.token.empty()) continue;  // nothing to ask for without it
+    p.name = text(child(n, "Name"));
+    p.video_source = text(path(n, {"VideoSourceConfiguration", "SourceToken"}));
+    pugi::xml_node enc = child(n, "VideoEncoderConfiguration");
+    p.encoding = text(child(enc, "Encoding"));
+    p.width = static_cast<int>(number(path(enc, {"Resolution", "Width"}), 1, 65535, 0));
+    p.height = static_cast<int>(number(path(enc, {"Resolution", "Height"}), 1, 65535, 0));
+    std::string rate = text(path(enc, {"RateControl", "FrameRateLimit"}));
+    char* end = nullptr;
+    double v = rate.empty() ? 0 : std::strtod(rate.c_str(), &end);
+    if (!rate.empty() && *end == '\0' && v > 0 && v <= 1000) p.rate = v;
+    p.ptz = static_cast<bool>(child(n, "PTZConfiguration"));
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
+std::string read_media_uri(const OnvifAnswer& a) {
+  pugi::xml_node r = a.body.first_child();
+  if (!is(r, "GetStreamUriResponse") && !is(r, "GetSnapshotUriResponse")) return std::string();
+  return text(path(r, {"MediaUri", "Uri"}));
+}

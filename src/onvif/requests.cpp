@@ -1,0 +1,127 @@
+#include "requests.h"
+
+#include <pugixml.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+
+#include "hashes.h"
+#include "random_bytes.h"
+
+const char kDeviceNs[] = "http://www.onvif.org/ver10/device/wsdl";
+const char kMediaNs[] = "http://www.onvif.org/ver10/media/wsdl";
+
+static const char kSoap12[] = "http://www.w3.org/2003/05/soap-envelope";
+static const char kWsse[] = "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-secext-1.0.xsd";
+static const char kWsu[] = "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-utility-1.0.xsd";
+static const char kDigestType[] =
+    "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-username-token-profile-1.0#PasswordDigest";
+static const char kBase64Type[] =
+    "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-soap-message-security-1.0#Base64Binary";
+
+static std::string written(const pugi::xml_document& doc) {
+  std::ostringstream out;
+  doc.save(out, "", pugi::format_raw);
+  return out.str();
+}
+
+// Civil date of days since 1970-01-01 (Howard Hinnant's civil_from_days).
+static void civil_from_days(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  *d = doy - (153 * mp + 2) / 5 + 1;
+  *m = mp < 10 ? mp + 3 : mp - 9;
+  *y = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2);
+}
+
+std::string utc_text(int64_t seconds) {
+  int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
+  int64_t rest = seconds - days * 86400, y;
+  unsigned m, d;
+  civil_from_days(days, &y, &m, &d);
+  char buf[64];
+  snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02d:%02d:%02dZ", static_cast<long long>(y), m, d,
+           static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+  return buf;
+}
+
+std::string random_urn() {
+  std::string b;
+  if (!random_bytes(16, &b)) return std::string();
+  b[6] = static_cast<char>((b[6] & 0x0f) | 0x40);
+  b[8] = static_cast<char>((b[8] & 0x3f) | 0x80);
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out = "urn:uuid:";
+  for (size_t i = 0; i < 16; i++) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+    out += kDigits[(b[i] >> 4) & 15];
+    out += kDigits[b[i] & 15];
+  }
+  return out;
+}
+
+std::string probe_request(const std::string& message_id) {
+  pugi::xml_document doc;
+  pugi::xml_node env = doc.append_child("s:Envelope");
+  env.append_attribute("xmlns:s") = kSoap12;
+  env.append_attribute("xmlns:a") = "http://schemas.xmlsoap.org/ws/2004/08/addressing";
+  env.append_attribute("xmlns:d") = "http://schemas.xmlsoap.org/ws/2005/04/discovery";
+  env.append_attribute("xmlns:dn") = "http://www.onvif.org/ver10/network/wsdl";
+  pugi::xml_node head = env.append_child("s:Header");
+  head.append_child("a:MessageID").text() = message_id.c_str();
+  head.append_child("a:To").text() = "urn:schemas-xmlsoap-org:ws:2005:04:discovery";
+  head.append_child("a:Action").text() = "http://schemas.xmlsoap.org/ws/2005/04/discovery/Probe";
+  env.append_child("s:Body").append_child("d:Probe").append_child("d:Types").text() = "dn:NetworkVideoTransmitter";
+  return written(doc);
+}
+
+std::string soap_request(const std::string& action_element, const char* action_ns, const std::string& token_value,
+                         const char* token_element, const UsernameToken* token) {
+  pugi::xml_document doc;
+  pugi::xml_node env = doc.append_child("s:Envelope");
+  env.append_attribute("xmlns:s") = kSoap12;
+  if (token) {
+    std::string nonce;
+    if (!random_bytes(16, &nonce)) return std::string();
+    int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                      std::chrono::system_clock::now().time_since_epoch()).count();
+    std::string created = utc_text(now + token->camera_offset);
+    pugi::xml_node sec = env.append_child("s:Header").append_child("wsse:Security");
+    sec.append_attribute("xmlns:wsse") = kWsse;
+    sec.append_attribute("xmlns:wsu") = kWsu;
+    sec.append_attribute("s:mustUnderstand") = "1";
+    pugi::xml_node ut = sec.append_child("wsse:UsernameToken");
+    ut.append_child("wsse:Username").text() = token->user.c_str();
+    pugi::xml_node pw = ut.append_child("wsse:Password");
+    pw.append_attribute("Type") = kDigestType;
+    pw.text() = base64_encode(sha1_raw(nonce + created + token->password)).c_str();
+    pugi::xml_node n = ut.append_child("wsse:Nonce");
+    n.append_attribute("EncodingType") = kBase64Type;
+    n.text() = base64_encode(nonce).c_str();
+    ut.append_child("wsu:Created").text() = created.c_str();
+  }
+  pugi::xml_node act = env.append_child("s:Body").append_child(("m:" + action_element).c_str());
+  act.append_attribute("xmlns:m") = action_ns;
+  if (token_element) {
+    if (action_element == "GetStreamUri") {
+      // RTP over unicast UDP, set up with RTSP: what every Profile S camera gives.
+      pugi::xml_node setup = act.append_child("m:StreamSetup");
+      pugi::xml_node stream = setup.append_child("sc:Stream");
+      stream.append_attribute("xmlns:sc") = "http://www.onvif.org/ver10/schema";
+      stream.text() = "RTP-Unicast";
+      pugi::xml_node transport = setup.append_child("sc:Transport");
+      transport.append_attribute("xmlns:sc") = "http://www.onvif.org/ver10/schema";
+      pugi::xml_node proto = transport.append_child("sc:Protocol");
+      proto.text() = "RTSP";
+    }
+    act.append_child(("m:" + std::string(token_element)).c_str()).text() = token_value.c_str();
+  }
+  if (action_element == "GetServices") act.append_child("m:IncludeCapability").text() = "false";
+  if (action_element == "GetCapabilities") act.append_child("m:Category").text() = "All";
+  return written(doc);
+}

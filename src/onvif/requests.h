@@ -1,0 +1,29 @@
+// The requests we send: SOAP 1.2 envelopes written with pugixml, so that every
+// value (a user name, a profile token a camera gave) is escaped as XML needs.
+#pragma once
+#include <cstdint>
+#include <string>
+
+struct UsernameToken {
+  std::string user, password;
+  int64_t camera_offset = 0;  // the camera's clock minus ours, in seconds
+};
+
+// The WS-Discovery Probe for network video transmitters, with its message id.
+std::string probe_request(const std::string& message_id);
+
+// A device or media request: body_xml is the body's one element, written by
+// the functions below. With token, a WS-Security header with a password
+// digest: Base64(SHA-1(nonce + created + password)), created on the camera's
+// clock. Empty when the system gives no random nonce.
+std::string soap_request(const std::string& action_element, const char* action_ns, const std::string& token_value,
+                         const char* token_element, const UsernameToken* token);
+
+extern const char kDeviceNs[];  // http://www.onvif.org/ver10/device/wsdl
+extern const char kMediaNs[];   // http://www.onvif.org/ver10/media/wsdl
+
+// The UTC time in the form WS-Security and the cameras use: 2024-01-31T12:00:00Z.
+std::string utc_text(int64_t seconds);
+
+// A random RFC 4122 version 4 UUID as a urn:uuid: name; empty on failure.
+std::string random_urn();

@@ -1,0 +1,407 @@
+#!/usr/bin/env python3
+"""A fake ONVIF camera for the tests of qor-ndi-supervise --find-cameras.
+
+It answers WS-Discovery Probes (multicast and unicast, UDP 3702) and, over
+HTTP, the device and media calls with answers of the shapes real cameras send:
+namespace prefixes that change from answer to answer, SOAP 1.2 or 1.1. It
+checks the WS-UsernameToken digest and its Created time against its own clock
+(which a test may set hours off), or asks for HTTP Digest with a 401, and
+refuses a wrong password the way cameras do (HTTP 400 with a NotAuthorized
+fault). It can send an oversized or a malformed answer to GetProfiles.
+
+Run as a program it prints one line, "ready <http port>", once it listens;
+tests may also use FakeCamera in their own process.
+"""
+import argparse
+import base64
+import datetime
+import hashlib
+import http.server
+import os
+import random
+import re
+import socket
+import struct
+import sys
+import threading
+import time
+import uuid
+import xml.etree.ElementTree as ET
+
+SOAP12 = "http://www.w3.org/2003/05/soap-envelope"
+SOAP11 = "http://schemas.xmlsoap.org/soap/envelope/"
+NS = {
+    "wsa": "http://schemas.xmlsoap.org/ws/2004/08/addressing",
+    "wsd": "http://schemas.xmlsoap.org/ws/2005/04/discovery",
+    "dn": "http://www.onvif.org/ver10/network/wsdl",
+    "tds": "http://www.onvif.org/ver10/device/wsdl",
+    "trt": "http://www.onvif.org/ver10/media/wsdl",
+    "tt": "http://www.onvif.org/ver10/schema",
+    "ter": "http://www.onvif.org/ver10/error",
+    "tptz": "http://www.onvif.org/ver20/ptz/wsdl",
+}
+GROUP = "239.255.255.250"
+
+
+def local(tag):
+    return tag.rsplit("}", 1)[-1]
+
+
+def find(node, name):
+    for e in node.iter():
+        if local(e.tag) == name:
+            return e
+    return None
+
+
+class Prefixes:
+    """Prefixes for one answer: the same namespaces bound to other names each
+    time, as cameras of different makes (and some of one make) do."""
+
+    CHOICES = {
+        "env": ["s", "SOAP-ENV", "env", "soap", "e"],
+        "tds": ["tds", "ns1", "dev", "d0"],
+        "trt": ["trt", "ns2", "media", "m1"],
+        "tt": ["tt", "ns3", "sch", "onvif"],
+        "wsa": ["wsa", "a", "wsa5", "add"],
+        "wsd": ["wsd", "d", "dis", "wsdd"],
+        "ter": ["ter", "err", "ns9"],
+    }
+
+    def __init__(self, rng):
+        taken = set()
+        self.p = {}
+        for key, options in self.CHOICES.items():
+            pick = [o for o in options if o not in taken]
+            self.p[key] = rng.choice(pick)
+            taken.add(self.p[key])
+
+    def __getitem__(self, key):
+        return self.p[key]
+
+    def xmlns(self, soap_ns):
+        out = [f'xmlns:{self["env"]}="{soap_ns}"']
+        for key in ("tds", "trt", "tt", "wsa", "wsd", "ter"):
+            out.append(f'xmlns:{self[key]}="{NS[key]}"')
+        return " ".join(out)
+
+
+class FakeCamera:
+    def __init__(self, host="127.0.0.1", port=0, udp_host=None, user="admin", password="secret",
+                 clock_offset=0.0, soap11=False, http_digest=None, no_get_services=False,
+                 oversized=False, malformed=False, xaddr_host=None, name="Fake Camera", profiles=2):
+        self.host, self.user, self.password = host, user, password
+        self.clock_offset = clock_offset
+        self.soap_ns = SOAP11 if soap11 else SOAP12
+        self.http_digest = http_digest  # None, "MD5" or "SHA-256"
+        self.no_get_services = no_get_services
+        self.oversized, self.malformed = oversized, malformed
+        self.name = name
+        self.profile_count = profiles
+        self.endpoint = "urn:uuid:" + str(uuid.uuid4())
+        self.rng = random.Random()
+        self.refusals = 0
+        self.calls = []
+        self.lock = threading.Lock()
+        self.digest_nonce = uuid.uuid4().hex
+        camera = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_POST(self):
+                length = int(self.headers.get("Content-Length", "0"))
+                body = self.rfile.read(length)
+                status, headers, answer = camera.answer(self.path, dict(self.headers), body)
+                self.send_response(status)
+                for k, v in headers:
+                    self.send_header(k, v)
+                self.send_header("Content-Length", str(len(answer)))
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.wfile.write(answer)
+                self.close_connection = True
+
+        self.httpd = http.server.ThreadingHTTPServer((host, port), Handler)
+        self.httpd.daemon_threads = True
+        self.port = self.httpd.server_address[1]
+        self.xaddr_host = xaddr_host or host
+        self.udp = None
+        if udp_host is not None:
+            self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            self.udp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self.udp.bind((udp_host, 3702))
+            if udp_host in ("", "0.0.0.0"):
+                mreq = struct.pack("4s4s", socket.inet_aton(GROUP), socket.inet_aton(host))
+                self.udp.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
+        self.threads = [threading.Thread(target=self.httpd.serve_forever, daemon=True)]
+        if self.udp:
+            self.threads.append(threading.Thread(target=self.discovery, daemon=True))
+        for t in self.threads:
+            t.start()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        if self.udp:
+            self.udp.close()
+
+    # --- its clock
+    def now(self):
+        return datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(seconds=self.clock_offset)
+
+    # --- WS-Discovery
+    def discovery(self):
+        while True:
+            try:
+                data, src = self.udp.recvfrom(65536)
+            except OSError:
+                return
+            try:
+                req = ET.fromstring(data)
+            except ET.ParseError:
+                continue
+            probe = find(req, "Probe")
+            msg_id = find(req, "MessageID")
+            if probe is None or msg_id is None:
+                continue
+            types = find(probe, "Types")
+            if types is not None and types.text and "NetworkVideoTransmitter" not in types.text:
+                continue
+            p = Prefixes(self.rng)
+            scopes = " ".join([
+                "onvif://www.onvif.org/type/video_encoder",
+                "onvif://www.onvif.org/Profile/Streaming",
+                "onvif://www.onvif.org/name/" + self.name.replace(" ", "%20"),
+                "onvif://www.onvif.org/hardware/FC-1",
+                "onvif://www.onvif.org/mfr/Fakery",
+                "onvif://www.onvif.org/location/Studio%20B",
+            ])
+            answer = (
+                f'<?xml version="1.0" encoding="UTF-8"?><{p["env"]}:Envelope {p.xmlns(self.soap_ns)} '
+                f'xmlns:dn="{NS["dn"]}"><{p["env"]}:Header>'
+                f'<{p["wsa"]}:MessageID>urn:uuid:{uuid.uuid4()}</{p["wsa"]}:MessageID>'
+                f'<{p["wsa"]}:RelatesTo>{msg_id.text}</{p["wsa"]}:RelatesTo>'
+                f'<{p["wsa"]}:To>http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous</{p["wsa"]}:To>'
+                f'<{p["wsa"]}:Action>http://schemas.xmlsoap.org/ws/2005/04/discovery/ProbeMatches</{p["wsa"]}:Action>'
+                f'</{p["env"]}:Header><{p["env"]}:Body><{p["wsd"]}:ProbeMatches><{p["wsd"]}:ProbeMatch>'
+                f'<{p["wsa"]}:EndpointReference><{p["wsa"]}:Address>{self.endpoint}</{p["wsa"]}:Address>'
+                f'</{p["wsa"]}:EndpointReference><{p["wsd"]}:Types>dn:NetworkVideoTransmitter</{p["wsd"]}:Types>'
+                f'<{p["wsd"]}:Scopes>{scopes}</{p["wsd"]}:Scopes>'
+                f'<{p["wsd"]}:XAddrs>http://{self.xaddr_host}:{self.port}/onvif/device_service</{p["wsd"]}:XAddrs>'
+                f'<{p["wsd"]}:MetadataVersion>1</{p["wsd"]}:MetadataVersion>'
+                f'</{p["wsd"]}:ProbeMatch></{p["wsd"]}:ProbeMatches></{p["env"]}:Body></{p["env"]}:Envelope>'
+            )
+            # A camera waits up to 0.5 s at random before answering a multicast Probe.
+            if src[0] != self.host:
+                time.sleep(self.rng.uniform(0, 0.5))
+            try:
+                self.udp.sendto(answer.encode(), src)
+            except OSError:
+                pass
+
+    # --- the calls
+    def envelope(self, p, body):
+        return (f'<?xml version="1.0" encoding="UTF-8"?>\n<{p["env"]}:Envelope {p.xmlns(self.soap_ns)}>'
+                f'<{p["env"]}:Body>{body}</{p["env"]}:Body></{p["env"]}:Envelope>').encode()
+
+    def fault(self, p, subcode, reason):
+        e = p["env"]
+        if self.soap_ns == SOAP11:
+            body = (f'<{e}:Fault><faultcode>{e}:Client</faultcode><faultstring>{reason}</faultstring>'
+                    f'<detail><{p["ter"]}:{subcode}/></detail></{e}:Fault>')
+        else:
+            body = (f'<{e}:Fault><{e}:Code><{e}:Value>{e}:Sender</{e}:Value><{e}:Subcode>'
+                    f'<{e}:Value>{p["ter"]}:{subcode}</{e}:Value></{e}:Subcode></{e}:Code>'
+                    f'<{e}:Reason><{e}:Text xml:lang="en">{reason}</{e}:Text></{e}:Reason></{e}:Fault>')
+        return self.envelope(p, body)
+
+    def check_token(self, req):
+        """True when the request's UsernameToken holds the user, a digest of
+        the password and a Created time near this camera's clock."""
+        token = find(req, "UsernameToken")
+        if token is None:
+            return False
+        user, pw, nonce, created = (find(token, n) for n in ("Username", "Password", "Nonce", "Created"))
+        if None in (user, pw, nonce, created) or user.text != self.user:
+            return False
+        raw_nonce = base64.b64decode(nonce.text or "")
+        expect = base64.b64encode(hashlib.sha1(raw_nonce + created.text.encode() + self.password.encode())
+                                  .digest()).decode()
+        if pw.text != expect:
+            return False
+        try:
+            when = datetime.datetime.fromisoformat(created.text.strip().replace("Z", "+00:00"))
+        except ValueError:
+            return False
+        if abs((when - self.now()).total_seconds()) > 60:
+            return False
+        return True
+
+    def check_http_digest(self, headers):
+        auth = headers.get("Authorization", "")
+        if not auth.startswith("Digest "):
+            return False
+        fields = dict((m[0], m[1] if m[1] else m[2])
+                      for m in re.findall(r'(\w+)=(?:"((?:[^"\\]|\\.)*)"|([^,\s]*))', auth[7:]))
+        h = (lambda s: hashlib.sha256(s.encode()).hexdigest()) if self.http_digest == "SHA-256" else \
+            (lambda s: hashlib.md5(s.encode()).hexdigest())
+        if fields.get("username") != self.user or fields.get("nonce") != self.digest_nonce:
+            return False
+        ha1 = h(f'{self.user}:fake:{self.password}')
+        ha2 = h(f'POST:{fields.get("uri", "")}')
+        expect = h(f'{ha1}:{self.digest_nonce}:{fields.get("nc")}:{fields.get("cnonce")}:auth:{ha2}')
+        return fields.get("response") == expect and fields.get("qop") == "auth"
+
+    def answer(self, path, headers, body):
+        p = Prefixes(self.rng)
+        ctype = [("Content-Type", ("application/soap+xml" if self.soap_ns == SOAP12 else "text/xml")
+                  + "; charset=utf-8")]
+        try:
+            req = ET.fromstring(body)
+        except ET.ParseError:
+            return 400, ctype, self.fault(p, "WellFormed", "Not well formed")
+        req_body = find(req, "Body")
+        action = local(req_body[0].tag) if req_body is not None and len(req_body) else ""
+        with self.lock:
+            self.calls.append(action)
+        if action != "GetSystemDateAndTime":
+            if self.http_digest:
+                if not self.check_http_digest(headers):
+                    if headers.get("Authorization"):
+                        with self.lock:
+                            self.refusals += 1
+                    return 401, [("WWW-Authenticate", 'Basic realm="fake"'),
+                                 ("WWW-Authenticate", f'Digest realm="fake", qop="auth", '
+                                  f'nonce="{self.digest_nonce}", algorithm={self.http_digest}')], b""
+            elif not self.check_token(req):
+                with self.lock:
+                    self.refusals += 1
+                return 400, ctype, self.fault(p, "NotAuthorized", "Sender not Authorized")
+        method = getattr(self, "do_" + action, None)
+        if method is None or (action == "GetServices" and self.no_get_services):
+            return 400, ctype, self.fault(p, "ActionNotSupported", "Optional Action Not Implemented")
+        return 200, ctype, method(p, req)
+
+    def base(self):
+        return f"http://{self.xaddr_host}:{self.port}"
+
+    def do_GetSystemDateAndTime(self, p, req):
+        t, tt = self.now(), p["tt"]
+        return self.envelope(p, (
+            f'<{p["tds"]}:GetSystemDateAndTimeResponse><{p["tds"]}:SystemDateAndTime>'
+            f'<{tt}:DateTimeType>NTP</{tt}:DateTimeType><{tt}:DaylightSavings>false</{tt}:DaylightSavings>'
+            f'<{tt}:TimeZone><{tt}:TZ>UTC0</{tt}:TZ></{tt}:TimeZone><{tt}:UTCDateTime>'
+            f'<{tt}:Time><{tt}:Hour>{t.hour}</{tt}:Hour><{tt}:Minute>{t.minute}</{tt}:Minute>'
+            f'<{tt}:Second>{t.second}</{tt}:Second></{tt}:Time>'
+            f'<{tt}:Date><{tt}:Year>{t.year}</{tt}:Year><{tt}:Month>{t.month}</{tt}:Month>'
+            f'<{tt}:Day>{t.day}</{tt}:Day></{tt}:Date></{tt}:UTCDateTime>'
+            f'</{p["tds"]}:SystemDateAndTime></{p["tds"]}:GetSystemDateAndTimeResponse>'))
+
+    def do_GetDeviceInformation(self, p, req):
+        d = p["tds"]
+        return self.envelope(p, (
+            f'<{d}:GetDeviceInformationResponse><{d}:Manufacturer>Fakery &amp; Sons</{d}:Manufacturer>'
+            f'<{d}:Model>FC-1</{d}:Model><{d}:FirmwareVersion>1.0</{d}:FirmwareVersion>'
+            f'<{d}:SerialNumber>0001</{d}:SerialNumber><{d}:HardwareId>1</{d}:HardwareId>'
+            f'</{d}:GetDeviceInformationResponse>'))
+
+    def do_GetServices(self, p, req):
+        d = p["tds"]
+        out = ""
+        for ns, path in ((NS["tds"], "device_service"), (NS["trt"], "media_service"), (NS["tptz"], "ptz_service")):
+            out += (f'<{d}:Service><{d}:Namespace>{ns}</{d}:Namespace><{d}:XAddr>{self.base()}/onvif/{path}'
+                    f'</{d}:XAddr><{d}:Version><{p["tt"]}:Major>2</{p["tt"]}:Major>'
+                    f'<{p["tt"]}:Minor>60</{p["tt"]}:Minor></{d}:Version></{d}:Service>')
+        return self.envelope(p, f'<{d}:GetServicesResponse>{out}</{d}:GetServicesResponse>')
+
+    def do_GetCapabilities(self, p, req):
+        d, tt = p["tds"], p["tt"]
+        return self.envelope(p, (
+            f'<{d}:GetCapabilitiesResponse><{d}:Capabilities>'
+            f'<{tt}:Device><{tt}:XAddr>{self.base()}/onvif/device_service</{tt}:XAddr></{tt}:Device>'
+            f'<{tt}:Media><{tt}:XAddr>{self.base()}/onvif/media_service</{tt}:XAddr></{tt}:Media>'
+            f'<{tt}:PTZ><{tt}:XAddr>{self.base()}/onvif/ptz_service</{tt}:XAddr></{tt}:PTZ>'
+            f'</{d}:Capabilities></{d}:GetCapabilitiesResponse>'))
+
+    def profiles(self):
+        sizes = [(1920, 1080, 25), (640, 360, 15), (1280, 720, 30)]
+        return [(f"Profile_{i + 1}", f"prof{i + 1}", *sizes[i % 3]) for i in range(self.profile_count)]
+
+    def profile_xml(self, p, element, i, name, token, w, h, fps):
+        m, tt = p["trt"], p["tt"]
+        ptz = (f'<{tt}:PTZConfiguration token="ptz0"><{tt}:Name>PTZ</{tt}:Name></{tt}:PTZConfiguration>'
+               if i == 0 else "")
+        return (f'<{m}:{element} token="{token}" fixed="true"><{tt}:Name>{name}</{tt}:Name>'
+                f'<{tt}:VideoSourceConfiguration token="vsc"><{tt}:Name>VS</{tt}:Name>'
+                f'<{tt}:SourceToken>vs0</{tt}:SourceToken></{tt}:VideoSourceConfiguration>'
+                f'<{tt}:VideoEncoderConfiguration token="enc{i}"><{tt}:Name>E</{tt}:Name>'
+                f'<{tt}:Encoding>H264</{tt}:Encoding><{tt}:Resolution><{tt}:Width>{w}</{tt}:Width>'
+                f'<{tt}:Height>{h}</{tt}:Height></{tt}:Resolution><{tt}:RateControl>'
+                f'<{tt}:FrameRateLimit>{fps}</{tt}:FrameRateLimit><{tt}:BitrateLimit>4096</{tt}:BitrateLimit>'
+                f'</{tt}:RateControl></{tt}:VideoEncoderConfiguration>{ptz}</{m}:{element}>')
+
+    def do_GetProfiles(self, p, req):
+        m, tt = p["trt"], p["tt"]
+        if self.malformed:
+            return self.envelope(p, f'<{m}:GetProfilesResponse><{m}:Profiles token="x"><{tt}:Name>')[:-40]
+        out = "".join(self.profile_xml(p, "Profiles", i, *prof) for i, prof in enumerate(self.profiles()))
+        if self.oversized:
+            out += f'<{tt}:Padding>' + "x" * (2 << 20) + f'</{tt}:Padding>'
+        return self.envelope(p, f'<{m}:GetProfilesResponse>{out}</{m}:GetProfilesResponse>')
+
+    def do_GetProfile(self, p, req):
+        token = find(req, "ProfileToken")
+        for i, prof in enumerate(self.profiles()):
+            if token is not None and prof[1] == token.text:
+                m = p["trt"]
+                return self.envelope(p, f'<{m}:GetProfileResponse>{self.profile_xml(p, "Profile", i, *prof)}'
+                                        f'</{m}:GetProfileResponse>')
+        return self.fault(p, "NoProfile", "No such profile")
+
+    def media_uri(self, p, req, response, scheme, port, suffix):
+        token = find(req, "ProfileToken")
+        m, tt = p["trt"], p["tt"]
+        return self.envelope(p, (
+            f'<{m}:{response}><{m}:MediaUri><{tt}:Uri>{scheme}://{self.xaddr_host}:{port}/'
+            f'{token.text if token is not None else ""}{suffix}</{tt}:Uri>'
+            f'<{tt}:InvalidAfterConnect>false</{tt}:InvalidAfterConnect>'
+            f'<{tt}:InvalidAfterReboot>false</{tt}:InvalidAfterReboot><{tt}:Timeout>PT0S</{tt}:Timeout>'
+            f'</{m}:MediaUri></{m}:{response}>'))
+
+    def do_GetStreamUri(self, p, req):
+        return self.media_uri(p, req, "GetStreamUriResponse", "rtsp", 554, "/live")
+
+    def do_GetSnapshotUri(self, p, req):
+        return self.media_uri(p, req, "GetSnapshotUriResponse", "http", self.port, "/snapshot.jpg")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--host", default="127.0.0.1")
+    ap.add_argument("--port", type=int, default=0)
+    ap.add_argument("--udp-host", default=None, help="address to take Probes on (\"\": every one, with multicast)")
+    ap.add_argument("--user", default="admin")
+    ap.add_argument("--password", default="secret")
+    ap.add_argument("--clock-offset", type=float, default=0.0)
+    ap.add_argument("--soap11", action="store_true")
+    ap.add_argument("--http-digest", choices=["MD5", "SHA-256"])
+    ap.add_argument("--no-get-services", action="store_true")
+    ap.add_argument("--oversized", action="store_true")
+    ap.add_argument("--malformed", action="store_true")
+    ap.add_argument("--xaddr-host")
+    a = ap.parse_args()
+    cam = FakeCamera(a.host, a.port, a.udp_host, a.user, a.password, a.clock_offset, a.soap11, a.http_digest,
+                     a.no_get_services, a.oversized, a.malformed, a.xaddr_host)
+    print("ready", cam.port, flush=True)
+    try:
+        sys.stdin.read()
+    finally:
+        cam.close()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,53 @@
+// What the fake camera's one date and one network cannot show: the clock
+// read over leap days and century years, and the stale-address rewrite.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "answers.h"
+#include "discovery.h"
+#include "requests.h"
+
+static int64_t camera_time(int y, int mo, int d, int h, int mi, int s) {
+  std::string xml =
+      "<e:Envelope xmlns:e='http://schemas.xmlsoap.org/soap/envelope/'><e:Body><x:GetSystemDateAndTimeResponse>"
+      "<x:SystemDateAndTime><t:UTCDateTime><t:Date><t:Year>" +
+      std::to_string(y) + "</t:Year><t:Month>" + std::to_string(mo) + "</t:Month><t:Day>" + std::to_string(d) +
+      "</t:Day></t:Date><t:Time><t:Hour>" + std::to_string(h) + "</t:Hour><t:Minute>" + std::to_string(mi) +
+      "</t:Minute><t:Second>" + std::to_string(s) +
+      "</t:Second></t:Time></t:UTCDateTime></x:SystemDateAndTime></x:GetSystemDateAndTimeResponse></e:Body>"
+      "</e:Envelope>";
+  std::string why;
+  OnvifAnswerPtr a = onvif_answer_read(xml, &why);
+  EXPECT_TRUE(a) << why;
+  int64_t t = -1;
+  if (a) {
+    EXPECT_TRUE(read_system_time(*a, &t));
+  }
+  return t;
+}
+
+TEST(OnvifClock, CameraTimeAndTokenTimeAgreeWithTheCalendar) {
+  // Seconds since 1970 as `date -u -d ... +%s` gives them.
+  EXPECT_EQ(camera_time(1970, 1, 1, 0, 0, 0), 0);
+  EXPECT_EQ(camera_time(2000, 2, 29, 12, 0, 0), 951825600);
+  EXPECT_EQ(camera_time(2000, 3, 1, 0, 0, 0), 951868800);
+  EXPECT_EQ(camera_time(2100, 3, 1, 0, 0, 0), 4107542400);  // 2100 is no leap year
+  EXPECT_EQ(camera_time(2024, 12, 31, 23, 59, 59), 1735689599);
+  EXPECT_EQ(utc_text(951825600), "2000-02-29T12:00:00Z");
+  EXPECT_EQ(utc_text(4107542399), "2100-02-28T23:59:59Z");
+  EXPECT_EQ(utc_text(1735689599), "2024-12-31T23:59:59Z");
+}
+
+TEST(OnvifAddresses, OnlyAnAddressOffTheAnsweringNetworkIsReplaced) {
+  Ipv4Interface lan;
+  lan.address = 0xC0A80105;  // 192.168.1.5/24
+  lan.netmask = 0xFFFFFF00;
+  uint32_t from = 0xC0A80140;  // 192.168.1.64
+  EXPECT_EQ(onto_network("http://10.0.0.9:8080/onvif/device_service", from, lan),
+            "http://192.168.1.64:8080/onvif/device_service");
+  EXPECT_EQ(onto_network("rtsp://user:pw@10.0.0.9/live?x=1", from, lan), "rtsp://user:pw@192.168.1.64/live?x=1");
+  EXPECT_EQ(onto_network("rtsp://192.168.1.70:554/live", from, lan), "rtsp://192.168.1.70:554/live");
+  EXPECT_EQ(onto_network("http://cam.local/onvif/device_service", from, lan), "http://cam.local/onvif/device_service");
+  EXPECT_EQ(onto_network("http://10.0.0.9/x", from, Ipv4Interface()), "http://10.0.0.9/x");  // no network known
+}
