@@ -52,6 +52,7 @@ std::shared_ptr<ToolRun> tool_start(const std::vector<std::string>& argv, const 
   options.inherit_stderr = true;
   options.own_session = true;
   options.parent_job = true;
+  options.kill_group = true;
   auto run = std::make_shared<ToolRun>();
   int error = 0;
   if (!child_spawn(args.data(), options, &run->child, &error)) {
