@@ -204,15 +204,21 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
     return false;
   }
 
-  *child = Child();
+  std::lock_guard<std::mutex> hold(child->lock);
   child->pid = pid;
+  child->process = -1;
   child->in = in[1];
   child->out = out[0];
+  child->ended = child->reaped = child->killed = child->kill_sent = false;
+  child->kill_group = options.kill_group;
+  child->code = 0;
   *error = 0;
   return true;
 }
 
 const char* child_error_text(int error) { return strerror(error); }
+
+bool child_error_final(int error) { return error == ENOENT || error == EACCES || error == ENOEXEC; }
 
 void child_close_stdin(Child* child) {
   if (child->in < 0) return;
@@ -232,36 +238,94 @@ void child_close_out(intptr_t out) {
   if (out >= 0) close((int)out);
 }
 
-static uint32_t code_of(int status) {
-  if (WIFEXITED(status)) return (uint32_t)WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128u + (uint32_t)WTERMSIG(status);
-  return 0;
+// Under the child's lock: the end that waitid reported, the child left a zombie.
+static void take_end(Child* child, const siginfo_t& info) {
+  if (info.si_code == CLD_EXITED) {
+    child->code = (uint32_t)info.si_status;
+  } else {
+    child->code = 128u + (uint32_t)info.si_status;
+    child->killed = child->kill_sent && info.si_status == SIGKILL;
+  }
+  child->ended = true;
+}
+
+// Under the child's lock: the zombie collected. A failed wait yields 0.
+static void reap(Child* child) {
+  if (child->reaped) return;
+  if (!child->ended) {
+    int status = 0;
+    pid_t r;
+    do {
+      r = waitpid((pid_t)child->pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    child->code = 0;
+    if (r == (pid_t)child->pid && WIFEXITED(status)) child->code = (uint32_t)WEXITSTATUS(status);
+    if (r == (pid_t)child->pid && WIFSIGNALED(status)) {
+      child->code = 128u + (uint32_t)WTERMSIG(status);
+      child->killed = child->kill_sent && WTERMSIG(status) == SIGKILL;
+    }
+    child->ended = true;
+  } else {
+    int status;
+    while (waitpid((pid_t)child->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  child->reaped = true;
 }
 
 uint32_t child_wait(Child* child) {
-  if (child->reaped || child->pid <= 0) return child->code;
-  int status = 0;
-  pid_t r;
+  {
+    std::lock_guard<std::mutex> hold(child->lock);
+    if (child->reaped || child->pid <= 0) return child->code;
+  }
+  // Blocks until it has ended but leaves it a zombie, its pid reserved, so
+  // that a kill from another thread meanwhile cannot reach anyone else.
+  siginfo_t info;
+  memset(&info, 0, sizeof info);
+  int r;
   do {
-    r = waitpid((pid_t)child->pid, &status, 0);
-  } while (r < 0 && errno == EINTR);
-  child->code = r == (pid_t)child->pid ? code_of(status) : 0;
-  child->reaped = true;
+    r = waitid(P_PID, (id_t)child->pid, &info, WEXITED | WNOWAIT);
+  } while (r != 0 && errno == EINTR);
+  std::lock_guard<std::mutex> hold(child->lock);
+  if (!child->ended && r == 0 && info.si_pid == (pid_t)child->pid) take_end(child, info);
+  reap(child);
   return child->code;
 }
 
 bool child_poll(Child* child) {
-  if (child->reaped || child->pid <= 0) return true;
-  int status = 0;
-  pid_t r = waitpid((pid_t)child->pid, &status, WNOHANG);
-  if (r == 0 || (r < 0 && errno == EINTR)) return false;
-  child->code = r == (pid_t)child->pid ? code_of(status) : 0;
-  child->reaped = true;
+  std::lock_guard<std::mutex> hold(child->lock);
+  if (child->ended || child->pid <= 0) return true;
+  siginfo_t info;
+  memset(&info, 0, sizeof info);
+  if (waitid(P_PID, (id_t)child->pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    if (errno == EINTR) return false;
+    // Not our child any more (collected elsewhere): nothing to wait for.
+    child->ended = child->reaped = true;
+    child->code = 0;
+    return true;
+  }
+  if (info.si_pid != (pid_t)child->pid) return false;
+  take_end(child, info);
   return true;
 }
 
+void child_release(Child* child) {
+  std::lock_guard<std::mutex> hold(child->lock);
+  if (child->pid > 0 && child->ended) reap(child);
+}
+
+void child_end_group(Child* child) {
+  std::lock_guard<std::mutex> hold(child->lock);
+  // The zombie keeps the group's id reserved while it is not reaped.
+  if (child->pid > 0 && !child->reaped) kill(-(pid_t)child->pid, SIGKILL);
+}
+
 void child_kill(Child* child) {
+  std::lock_guard<std::mutex> hold(child->lock);
   // Not yet reaped, so the group's id still belongs to the child.
   if (child->reaped || child->pid <= 0) return;
-  if (kill(-(pid_t)child->pid, SIGKILL) != 0) kill((pid_t)child->pid, SIGKILL);
+  bool sent = child->kill_group && kill(-(pid_t)child->pid, SIGKILL) == 0;
+  if (sent || kill((pid_t)child->pid, SIGKILL) == 0) child->kill_sent = true;
 }
+
+intptr_t child_parent_job() { return 0; }

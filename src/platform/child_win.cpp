@@ -89,7 +89,7 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
       for (HANDLE k : inherit) seen = seen || k == h;
       if (!seen) inherit.push_back(h);
     }
-    HANDLE job = options.parent_job ? parent_job() : nullptr;
+    HANDLE job = options.parent_job || options.die_with_parent ? parent_job() : nullptr;
     HANDLE jobs[1] = {job};
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
@@ -112,7 +112,7 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
       si.StartupInfo.hStdError = stdio[2];
       si.lpAttributeList = attributes;
       DWORD creation = EXTENDED_STARTUPINFO_PRESENT |
-                       (options.own_session ? CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS : 0) |
+                       (options.own_session ? CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS : CREATE_NO_WINDOW) |
                        (job ? CREATE_SUSPENDED : 0);
       ok = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, creation, nullptr, nullptr, &si.StartupInfo,
                           &pi) != 0;
@@ -135,11 +135,14 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
     return false;
   }
   CloseHandle(pi.hThread);
-  *child = Child();
+  std::lock_guard<std::mutex> hold(child->lock);
   child->pid = pi.dwProcessId;
   child->process = (intptr_t)pi.hProcess;
   child->in = in_parent ? (intptr_t)in_parent : -1;
   child->out = out_parent ? (intptr_t)out_parent : -1;
+  child->ended = child->reaped = child->killed = child->kill_sent = false;
+  child->kill_group = options.kill_group;
+  child->code = 0;
   *error = 0;
   return true;
 }
@@ -151,6 +154,11 @@ const char* child_error_text(int error) {
   while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) text[--n] = 0;
   if (n == 0) snprintf(text, sizeof text, "error %d", error);
   return text;
+}
+
+bool child_error_final(int error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_ACCESS_DENIED ||
+         error == ERROR_BAD_EXE_FORMAT;
 }
 
 void child_close_stdin(Child* child) {
@@ -169,30 +177,61 @@ void child_close_out(intptr_t out) {
   if (out != -1) CloseHandle(as_handle(out));
 }
 
-static void collect(Child* child) {
-  DWORD code = 0;  // a failed query yields 0
+// The code child_kill ends a child with: as a POSIX SIGKILL shows.
+static const UINT kKilledCode = 128 + 9;
+
+// Under the child's lock, once its handle is signalled. A failed query yields 0.
+static void take_end(Child* child) {
+  if (child->ended) return;
+  DWORD code = 0;
   GetExitCodeProcess(as_handle(child->process), &code);
   child->code = code;
-  child->reaped = true;
+  child->killed = child->kill_sent && code == kKilledCode;
+  child->ended = true;
+}
+
+// Under the child's lock: the handle closed, after which the pid may be reused.
+static void release(Child* child) {
+  if (child->reaped || child->process == -1) return;
+  take_end(child);
   CloseHandle(as_handle(child->process));
   child->process = -1;
+  child->reaped = true;
 }
 
 uint32_t child_wait(Child* child) {
-  if (child->reaped || child->process == -1) return child->code;
-  WaitForSingleObject(as_handle(child->process), INFINITE);
-  collect(child);
+  HANDLE process;
+  {
+    std::lock_guard<std::mutex> hold(child->lock);
+    if (child->reaped || child->process == -1) return child->code;
+    process = as_handle(child->process);
+  }
+  // Only this thread releases, so the handle stays open while it waits.
+  WaitForSingleObject(process, INFINITE);
+  std::lock_guard<std::mutex> hold(child->lock);
+  release(child);
   return child->code;
 }
 
 bool child_poll(Child* child) {
-  if (child->reaped || child->process == -1) return true;
+  std::lock_guard<std::mutex> hold(child->lock);
+  if (child->ended || child->process == -1) return true;
   if (WaitForSingleObject(as_handle(child->process), 0) != WAIT_OBJECT_0) return false;
-  collect(child);
+  take_end(child);
   return true;
 }
 
-void child_kill(Child* child) {
-  if (child->reaped || child->process == -1) return;
-  TerminateProcess(as_handle(child->process), 1);
+void child_release(Child* child) {
+  std::lock_guard<std::mutex> hold(child->lock);
+  if (child->ended) release(child);
 }
+
+void child_end_group(Child*) {}
+
+void child_kill(Child* child) {
+  std::lock_guard<std::mutex> hold(child->lock);
+  if (child->reaped || child->process == -1) return;
+  if (TerminateProcess(as_handle(child->process), kKilledCode)) child->kill_sent = true;
+}
+
+intptr_t child_parent_job() { return (intptr_t)parent_job(); }

@@ -21,7 +21,7 @@
 
 #include "peer.h"
 #include "process.h"
-#include "process_win.h"
+#include "child.h"
 
 static_assert(sizeof(MIB_TCPROW_OWNER_PID) == sizeof(TcpOwnerRow), "row layout");
 
@@ -45,7 +45,7 @@ static bool tcp_owner_table(std::vector<TcpOwnerRow>* rows) {
 }
 
 static bool in_decoder_job(uint32_t pid) {
-  HANDLE job = child_job();
+  HANDLE job = (HANDLE)child_parent_job();
   if (!job) return false;
   HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
   if (!h) return false;

@@ -1,5 +1,5 @@
 // The decoder process: started bound to the tool's lifetime, waited for, killed.
-// process_posix.cpp and process_win.cpp implement it.
+// process.cpp implements it on the child layer (child.h).
 #pragma once
 #include <cstdint>
 

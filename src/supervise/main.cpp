@@ -8,7 +8,6 @@
 // stdin, read its stdout as it comes, decide by the exit code (and by the code
 // of the error line before exit 3). docs/qor-ndi-supervise.1.in describes the
 // program, docs/events.schema.json every line the tool writes.
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -46,18 +45,7 @@ static int run(const std::vector<std::string>& args, bool service) {
     return kExitUsage;
   }
   if (a.has_status) {
-    std::vector<StatusRow> rows;
-    auto now = std::chrono::steady_clock::now();
-    for (const SourceEntry& s : sources) {
-      StatusRow r;
-      r.name = s.name;
-      r.input = s.masked_input;
-      r.state = "starting";
-      r.stall = s.settings.stall;
-      r.last_picture = now;
-      rows.push_back(std::move(r));
-    }
-    status_publish(std::move(rows));
+    supervise_publish_first(sources);
     status_publish_tool(tool);
     if (!status_server_start(a.status, &why)) {
       say(why);

@@ -3,123 +3,201 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <map>
 #include <memory>
 
-#include "inbox.h"
 #include "json_line.h"
 #include "notify.h"
 #include "output.h"
 #include "pictures.h"
 #include "status.h"
-#include "tool_run.h"
 
-static const double kFirstWait = 1.0;    // seconds before the first start again
-static const double kLongestWait = 60.0; // the doubling stops here
-static const double kSteadyRun = 60.0;   // a run this long after its started line resets the wait
-static const double kStopGrace = 10.0;   // how long a tool may take to end after its stdin closed
-static const double kKillGrace = 5.0;    // how long to wait for the end of a killed tool's output
-static const int kLineMaxDepth = 16;     // a tool's line nested deeper is no event line
-static const uint32_t kCannotStart = 127;  // the code of "stopped" when the tool cannot be run at all
+static const double kFirstWait = 1.0;     // seconds before the first start again
+static const double kLongestWait = 60.0;  // the doubling stops here
+static const double kSteadyRun = 60.0;    // a run this long after its started line resets the wait
+static const double kStopGrace = 10.0;    // how long a tool may take to end after its stdin closed
+static const double kKillGrace = 5.0;     // at the end, how long a killed tool may take to be seen gone
+static const double kOutputGrace = 1.0;   // how long a tool's output is read after its end
+static const double kEndPoll = 0.05;      // how often a tool whose output has ended is looked at
+static const int kLineMaxDepth = 16;      // a tool's line nested deeper is no event line
+static const uint32_t kCannotStart = 127;  // the code of a start that failed
 
-// One source, its settings and its current run.
-struct Source {
-  std::string name;
-  SourceSettings settings;  // what a reload compares
-  std::string masked_input;
-  std::shared_ptr<ToolRun> proc;  // the running tool, or null
-  bool has_due = false;           // to be started again at due
-  double due = 0.0;
-  double next_wait = kFirstWait;  // the wait before the next start again
-  bool has_started = false;       // the current run wrote "started", at started_at
+// The current run of a source: a new run starts from a fresh one.
+struct SourceRun {
+  std::shared_ptr<ToolRun> tool;  // null between runs
+  bool has_started = false;       // it wrote "started", at started_at
   double started_at = 0.0;
-  std::chrono::steady_clock::time_point started_clock{};
-  Json error;                     // the code of the current run's error line, or null
-  double last_picture = 0.0;      // when the current run last reported pictures (or started)
-  bool stalled = false;           // the current run was stopped by the watchdog
-  bool has_stop = false;          // this program closed the current run's stdin at stop_at
+  Json error;                     // the code of its error line, or null
+  double last_picture = 0.0;      // when it last reported pictures (or started)
+  bool stalled = false;           // stopped by the watchdog
+  bool has_stop = false;          // the supervisor closed its stdin at stop_at
   double stop_at = 0.0;
   bool has_killed = false;        // and killed its tool at killed_at
   double killed_at = 0.0;
-  bool removed = false;           // gone from the file: end the run, then forget the source
-  bool restart_now = false;       // its settings changed: start again as soon as the run has ended
-  std::string state = "starting"; // as the status shows it
+  // From its last status line.
   double fps = 0.0;
   int64_t connections = 0;
-  int32_t restarts = 0;
-  int32_t stalls = 0;             // runs stopped by the watchdog
-  // The last status line with pictures in any run: unlike last_picture, a
-  // new run does not reset it, so that a source that stalls again and again
-  // shows how long it has been without pictures.
-  std::chrono::steady_clock::time_point seen_picture = std::chrono::steady_clock::now();
-  bool has_exit = false;          // how the last run that ended, ended
-  uint32_t exit_code = 0;
-  Json last_error;                // its error code, "stalled", or null
-  // What the monitor of the status page shows: from the current run's last
-  // status line, and the newest picture of any run.
   bool has_level = false;
   double level[2] = {0.0, 0.0};
   bool program = false, preview = false;
-  std::string picture_file;       // where its tools write its picture (empty: nowhere)
+};
+
+// What a source keeps across its runs.
+struct SourceHistory {
+  int32_t restarts = 0;
+  int32_t stalls = 0;             // runs stopped by the watchdog
+  double next_wait = kFirstWait;  // the wait before the next start again
+  bool has_due = false;           // to be started again at due
+  double due = 0.0;
+  // The last status line with pictures in any run, so that a source that
+  // stalls again and again shows how long it has been without pictures.
+  double seen_picture = 0.0;
+  bool has_exit = false;          // how the last run that ended, ended
+  uint32_t exit_code = 0;
+  Json last_error;                // its error code, "stalled", or null
+  // The newest picture of any run.
   PictureSeen picture;
-  std::chrono::steady_clock::time_point picture_at{}, picture_same_since{};
+  double picture_at = 0.0, picture_same_since = 0.0;
+};
+
+// One source: its settings from the file, its current run and its history.
+struct Source {
+  std::string name;
+  SourceSettings settings;        // what a reload compares
+  std::string masked_input;
+  std::string picture_file;       // where its tools write its picture (empty: nowhere)
+  bool removed = false;           // gone from the file: end the run, then forget the source
+  bool restart_now = false;       // its settings changed: start again as soon as the run has ended
+  std::string state = "starting"; // as the status shows it
+  SourceRun run;
+  SourceHistory history;
 };
 
 using SourcePtr = std::shared_ptr<Source>;
 using Sources = std::vector<SourcePtr>;
 
-static bool gStatus = false;
-static uint64_t gSourcesMade = 0;  // numbers each source's picture file
+// The loop's state.
+struct Loop {
+  ToolHost& host;
+  std::string path;
+  bool status = false;
+  Sources sources;
+  uint64_t sources_made = 0;  // numbers each source's picture file
+  bool stopping = false;      // the stop of everything has begun
+};
 
-// Runs whose output has ended while their tool still runs (a tool may close its
-// stdout before it exits): reaped from the loop as they end, never waited for.
-static std::vector<std::pair<SourcePtr, std::shared_ptr<ToolRun>>> gEnding;
-
-static double now_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+static std::chrono::steady_clock::time_point clock_at(double seconds) {
+  return std::chrono::steady_clock::time_point(
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds)));
 }
 
-static SourcePtr make_source(const SourceEntry& entry) {
+static SourcePtr make_source(const SourceEntry& entry, double now) {
   auto s = std::make_shared<Source>();
   s->name = entry.name;
   s->settings = entry.settings;
   s->masked_input = entry.masked_input;
-  s->picture_file = pictures_file(++gSourcesMade);
+  s->history.seen_picture = now;
   return s;
 }
 
-static void write_event(const Source& s, Json fields) {
+// A source's row on the status page, its first answer and every later one.
+static StatusRow status_row(const Source& s) {
+  const SourceRun& run = s.run;
+  const SourceHistory& h = s.history;
+  StatusRow r;
+  r.name = s.name;
+  r.input = s.masked_input;
+  r.state = s.state;
+  r.fps = run.fps;
+  r.connections = (int32_t)std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, run.connections));
+  r.restarts = h.restarts;
+  r.stalls = h.stalls;
+  r.has_exit_code = h.has_exit;
+  r.exit_code = (int32_t)h.exit_code;
+  r.has_error = !h.last_error.is_null();
+  r.error = h.last_error.is_string() ? h.last_error.get<std::string>() : json_text(h.last_error);
+  r.running = run.has_started;
+  r.started_at = clock_at(run.started_at);
+  r.stall = s.settings.stall;
+  r.last_picture = clock_at(h.seen_picture);
+  r.has_level = run.has_level;
+  r.level[0] = run.level[0];
+  r.level[1] = run.level[1];
+  r.program = run.program;
+  r.preview = run.preview;
+  r.picture_file = s.picture_file;
+  r.picture = h.picture.any;
+  r.picture_at = clock_at(h.picture_at);
+  r.picture_same_since = clock_at(h.picture_same_since);
+  return r;
+}
+
+void supervise_publish_first(const std::vector<SourceEntry>& entries) {
+  double now = system_tool_host().now();
+  std::vector<StatusRow> rows;
+  for (const SourceEntry& entry : entries) rows.push_back(status_row(*make_source(entry, now)));
+  status_publish(std::move(rows));
+}
+
+static void write_event(Loop& L, const Source& s, Json fields) {
   Json line;
   line["source"] = s.name;
   for (auto it = fields.begin(); it != fields.end(); ++it) line[it.key()] = it.value();
-  output_line(json_text(line));
+  L.host.line(json_text(line));
 }
 
-static void start(const SourcePtr& s) {
-  s->has_due = false;
-  s->has_started = false;
-  s->error = nullptr;
-  s->stalled = false;
-  s->has_stop = false;
-  s->has_killed = false;
-  s->fps = 0.0;
-  s->connections = 0;
-  s->has_level = s->program = s->preview = false;
+static void write_stopped(Loop& L, Source* s, uint32_t code) {
+  Json fields;
+  fields["event"] = "stopped";
+  fields["code"] = code;
+  write_event(L, *s, std::move(fields));
+  s->state = "stopped";
+}
+
+// The run that ended with code is to be followed by another after the wait.
+static void schedule_restart(Loop& L, Source* s, uint32_t code, bool stalled, double now) {
+  SourceHistory& h = s->history;
+  Json fields;
+  fields["event"] = "restart";
+  fields["code"] = code;
+  fields["after"] = h.next_wait;
+  write_event(L, *s, std::move(fields));
+  h.restarts++;
+  s->state = stalled ? "stalled" : "waiting";
+  h.has_due = true;
+  h.due = now + h.next_wait;
+  h.next_wait = std::min(h.next_wait * 2, kLongestWait);
+}
+
+// Any part of a start that fails is a failed run: final when the tool cannot
+// be run at all, else tried again after the wait like any other.
+static void start(Loop& L, const SourcePtr& s) {
+  double now = L.host.now();
+  s->history.has_due = false;
+  s->run = SourceRun();
   s->state = "starting";
   std::vector<std::string> argv = s->settings.argv;
   if (!s->picture_file.empty()) argv.insert(argv.end(), {"--monitor", s->picture_file});
-  std::string why;
-  s->proc = tool_start(argv, s, &why);
-  if (!s->proc) {
-    say(s->name + ": cannot run " + s->settings.argv[0] + ": " + why);
-    Json fields;
-    fields["event"] = "stopped";
-    fields["code"] = kCannotStart;
-    write_event(*s, std::move(fields));
-    s->state = "stopped";
-    s->has_exit = true;
-    s->exit_code = kCannotStart;
-    s->last_error = nullptr;
+  StartFailure failure;
+  try {
+    s->run.tool = L.host.start(argv, s, &failure);
+  } catch (const std::exception& e) {
+    // No thread or memory for the run just now (the host leaves nothing of it running).
+    failure.final = false;
+    failure.why = e.what();
+  }
+  if (s->run.tool) return;
+  SourceHistory& h = s->history;
+  h.has_exit = true;
+  h.exit_code = kCannotStart;
+  h.last_error = nullptr;
+  if (failure.final) {
+    say(s->name + ": cannot run " + s->settings.argv[0] + ": " + failure.why);
+    write_stopped(L, s.get(), kCannotStart);
+  } else {
+    say(s->name + ": cannot start " + s->settings.argv[0] + " for now: " + failure.why);
+    schedule_restart(L, s.get(), kCannotStart, false, now);
   }
 }
 
@@ -152,34 +230,35 @@ static std::string bytes_repr(const std::string& raw) {
 
 // A status line's level and tally, and the picture its tool wrote after the
 // line before (the tool writes one after each line that counted pictures).
-static void take_monitor(Source* s, const Json& status) {
+static void take_monitor(Source* s, const Json& status, double now) {
+  SourceRun& run = s->run;
   const Json* level = status.contains("level") ? &status["level"] : nullptr;
-  s->has_level = level && level->is_array() && level->size() == 2 && (*level)[0].is_number() &&
-                 (*level)[1].is_number();
-  if (s->has_level) {
-    s->level[0] = (*level)[0].get<double>();
-    s->level[1] = (*level)[1].get<double>();
+  run.has_level = level && level->is_array() && level->size() == 2 && (*level)[0].is_number() &&
+                  (*level)[1].is_number();
+  if (run.has_level) {
+    run.level[0] = (*level)[0].get<double>();
+    run.level[1] = (*level)[1].get<double>();
   }
   const Json* tally = status.contains("tally") ? &status["tally"] : nullptr;
   auto lit = [tally](const char* kind) {
     return tally && tally->is_object() && tally->contains(kind) && (*tally)[kind].is_boolean() &&
            (*tally)[kind].get<bool>();
   };
-  s->program = lit("program");
-  s->preview = lit("preview");
-  uint64_t before = s->picture.hash;
-  bool had = s->picture.any;
-  if (pictures_look(s->picture_file, &s->picture)) {
-    auto now = std::chrono::steady_clock::now();
-    s->picture_at = now;
-    if (!had || s->picture.hash != before) s->picture_same_since = now;
+  run.program = lit("program");
+  run.preview = lit("preview");
+  SourceHistory& h = s->history;
+  uint64_t before = h.picture.hash;
+  bool had = h.picture.any;
+  if (pictures_look(s->picture_file, &h.picture)) {
+    h.picture_at = now;
+    if (!had || h.picture.hash != before) h.picture_same_since = now;
   }
 }
 
 // One line of a tool: written on with the source's name first. started,
 // status and error of the current run are remembered for the watchdog, the
 // status and the decision at the end of the run.
-static void pass_on(const SourcePtr& s, const std::string& raw, bool current) {
+static void pass_on(Loop& L, const SourcePtr& s, const std::string& raw, bool current) {
   Json event;
   std::string why;
   bool too_deep = false;
@@ -189,146 +268,157 @@ static void pass_on(const SourcePtr& s, const std::string& raw, bool current) {
     return;
   }
   if (current) {
-    double now = now_s();
+    double now = L.host.now();
+    SourceRun& run = s->run;
     const std::string& kind = event["event"].get_ref<const std::string&>();
     if (kind == "started") {
-      s->has_started = true;
-      s->started_at = s->last_picture = now;
-      s->started_clock = std::chrono::steady_clock::now();
+      run.has_started = true;
+      run.started_at = run.last_picture = now;
       if (s->state == "starting") s->state = "running";
     } else if (kind == "status") {
       const Json fps = event.contains("fps") ? event["fps"] : Json();
       const Json connections = event.contains("connections") ? event["connections"] : Json();
       // A boolean counts as a number here, as it did for the script.
-      s->fps = fps.is_number() ? fps.get<double>() : fps.is_boolean() ? (fps.get<bool>() ? 1.0 : 0.0) : 0.0;
-      s->connections = connections.is_number_integer()
-                           ? connections.get<int64_t>()
-                           : connections.is_boolean() ? (connections.get<bool>() ? 1 : 0) : 0;
+      run.fps = fps.is_number() ? fps.get<double>() : fps.is_boolean() ? (fps.get<bool>() ? 1.0 : 0.0) : 0.0;
+      run.connections = connections.is_number_integer()
+                            ? connections.get<int64_t>()
+                            : connections.is_boolean() ? (connections.get<bool>() ? 1 : 0) : 0;
       // A status line covers the 2 s before it: any picture in them means
       // the source is alive.
-      if (s->fps > 0) {
-        s->last_picture = now;
-        s->seen_picture = std::chrono::steady_clock::now();
-      }
-      take_monitor(s.get(), event);
+      if (run.fps > 0) run.last_picture = s->history.seen_picture = now;
+      take_monitor(s.get(), event, now);
     } else if (kind == "error") {
-      s->error = event.contains("code") ? event["code"] : Json();
+      run.error = event.contains("code") ? event["code"] : Json();
     }
   }
-  write_event(*s, std::move(event));
+  write_event(L, *s, std::move(event));
 }
 
+// An end that the supervisor did not ask for (the stops it asks for are
+// handled before): worth another run unless the tool says nothing can change
+// without an operator (no runtime or sender, no decoder, bad options).
 static bool worth_another_run(uint32_t code, const Json& error) {
-  if (code == 1) return true;  // the source ended, or the decoder failed
-  if (code == 3 && error == "ffmpeg_connect") return true;  // the source could not be reached
-  return code > 128;  // ended by a signal from elsewhere
+  if (code == 0 || code == 1) return true;  // stopped by someone else; the source ended, or the decoder failed
+  if (code == 3) return error == "ffmpeg_connect" || error == "socket";  // unreachable, or no local sockets now
+  return code > 128;  // ended by a signal
 }
 
 // Asks the tool to stop: it ends its decoder and writes its exit line.
-static void stop(Source* s, double now) {
-  if (s->has_stop) return;
-  s->has_stop = true;
-  s->stop_at = now;
-  child_close_stdin(&s->proc->child);
+static void stop(Loop& L, Source* s, double now) {
+  if (s->run.has_stop) return;
+  s->run.has_stop = true;
+  s->run.stop_at = now;
+  L.host.close_stdin(s->run.tool.get());
 }
 
 // Ends a tool that did not stop in time: SIGKILL to its process group (the
 // session it was started in). The decoder runs in a process group of its own
 // and is not reached by this; it goes by its binding to the tool once the tool
 // is killed.
-static void kill_tool(Source* s, double now) {
+static void kill_tool(Loop& L, Source* s, double now) {
   say(s->name + ": still running 10 s after its stdin closed; killed");
-  s->has_killed = true;
-  s->killed_at = now;
-  child_kill(&s->proc->child);
+  s->run.has_killed = true;
+  s->run.killed_at = now;
+  L.host.kill(s->run.tool.get());
 }
 
-// The tool of s has ended: start it again now, later, or never.
-static void run_ended(const SourcePtr& s, Sources* sources, double now) {
-  uint32_t code = s->proc->child.code;
-  bool steady = s->has_started && now - s->started_at >= kSteadyRun;
-  s->proc = nullptr;
-  s->has_started = false;
-  s->has_stop = s->has_killed = false;
-  s->fps = 0.0;
-  s->connections = 0;
-  s->has_level = s->program = s->preview = false;
-  s->has_exit = true;
-  s->exit_code = code;
-  s->last_error = s->stalled ? Json("stalled") : s->error;
+// The tool of s has ended with code: start it again now, later, or never.
+static void run_ended(Loop& L, const SourcePtr& s, uint32_t code, double now) {
+  bool steady = s->run.has_started && now - s->run.started_at >= kSteadyRun;
+  bool stalled = s->run.stalled;
+  Json error = s->run.error;
+  s->run = SourceRun();
+  SourceHistory& h = s->history;
+  h.has_exit = true;
+  h.exit_code = code;
+  h.last_error = stalled ? Json("stalled") : error;
   if (s->removed) {
     pictures_remove(s->picture_file);
-    sources->erase(std::remove(sources->begin(), sources->end(), s), sources->end());
+    L.sources.erase(std::remove(L.sources.begin(), L.sources.end(), s), L.sources.end());
     return;
   }
   if (s->restart_now) {
     s->restart_now = false;
-    s->next_wait = kFirstWait;
-    start(s);
+    h.next_wait = kFirstWait;
+    start(L, s);
     return;
   }
-  if (!s->stalled && !worth_another_run(code, s->error)) {
-    Json fields;
-    fields["event"] = "stopped";
-    fields["code"] = code;
-    write_event(*s, std::move(fields));
-    s->state = "stopped";
+  if (!stalled && !worth_another_run(code, error)) {
+    write_stopped(L, s.get(), code);
     return;
   }
   // Measured from started: with audio, a tool whose decoder never connects
   // runs 60 s too, and must not count as a good run. Nor does a stalled one,
   // which may have sent pictures for a minute before each stall.
-  if (steady && !s->stalled) s->next_wait = kFirstWait;
-  Json fields;
-  fields["event"] = "restart";
-  fields["code"] = code;
-  fields["after"] = s->next_wait;
-  write_event(*s, std::move(fields));
-  s->restarts++;
-  s->state = s->stalled ? "stalled" : "waiting";
-  s->has_due = true;
-  s->due = now + s->next_wait;
-  s->next_wait = std::min(s->next_wait * 2, kLongestWait);
+  if (steady && !stalled) h.next_wait = kFirstWait;
+  schedule_restart(L, s.get(), code, stalled, now);
+}
+
+// Looks whether the tool of s has ended. Its run ends with it, whoever still
+// holds its output: that output is read until it ends (at once, usually), for
+// kOutputGrace at most, so that its last lines (the exit line, the error line
+// the decision needs) come first.
+static void look_at_end(Loop& L, const SourcePtr& s, double now, double* wake) {
+  std::shared_ptr<ToolRun> tool = s->run.tool;
+  if (!tool) return;
+  if (!tool->ended) {
+    if (!L.host.ended(tool.get(), &tool->code)) return;
+    tool->ended = true;
+    tool->ended_at = now;
+  }
+  if (!tool->output_ended && now < tool->ended_at + kOutputGrace) {
+    *wake = std::min(*wake, tool->ended_at + kOutputGrace);
+    return;
+  }
+  L.host.finish(tool.get());
+  if (L.stopping) {
+    s->run = SourceRun();
+  } else {
+    run_ended(L, s, tool->code, now);
+  }
 }
 
 // Stops a run that has had no picture for its stall limit.
-static void watch_stall(Source* s, double now) {
-  if (!s->proc || s->has_stop || !s->has_started || s->settings.stall <= 0 ||
-      now - s->last_picture < s->settings.stall) {
+static void watch_stall(Loop& L, Source* s, double now) {
+  const SourceRun& run = s->run;
+  if (!run.tool || run.tool->ended || run.has_stop || !run.has_started || s->settings.stall <= 0 ||
+      now - run.last_picture < s->settings.stall) {
     return;
   }
   Json fields;
   fields["event"] = "stalled";
   fields["seconds"] = s->settings.stall;
-  write_event(*s, std::move(fields));
-  s->stalled = true;
-  s->stalls++;
+  write_event(L, *s, std::move(fields));
+  s->run.stalled = true;
+  s->history.stalls++;
   s->state = "stalled";
-  stop(s, now);
+  stop(L, s, now);
 }
 
 // The file read again: the new list of sources, each kept, changed, added or
 // on its way out by name. A file that cannot be used changes nothing.
-static Sources reload(const std::string& path, const Sources& sources, double now) {
+static void reload(Loop& L, double now) {
   std::vector<SourceEntry> fresh;
   std::string why, tool;
-  if (!sources_load(path, &fresh, &why, &tool)) {
+  if (!sources_load(L.path, &fresh, &why, &tool)) {
     say("reload refused, nothing changed: " + why);
-    return sources;
+    return;
   }
-  if (gStatus) status_publish_tool(tool);
+  if (L.status) status_publish_tool(tool);
   std::map<std::string, SourcePtr> old;
   std::vector<std::string> old_order;
-  for (const SourcePtr& s : sources) {
+  for (const SourcePtr& s : L.sources) {
     if (!old.count(s->name)) old_order.push_back(s->name);
     old[s->name] = s;
   }
   Sources result;
+  std::vector<SourcePtr> to_start;
   for (const SourceEntry& entry : fresh) {
     auto found = old.find(entry.name);
     if (found == old.end()) {
-      SourcePtr s = make_source(entry);
-      start(s);
+      SourcePtr s = make_source(entry, now);
+      s->picture_file = pictures_file(++L.sources_made);
+      to_start.push_back(s);
       result.push_back(s);
       continue;
     }
@@ -336,10 +426,10 @@ static Sources reload(const std::string& path, const Sources& sources, double no
     old.erase(found);
     result.push_back(s);
     if (s->settings == entry.settings && !s->removed) {
-      if (s->state == "stopped" && !s->proc) {
+      if (s->state == "stopped" && !s->run.tool) {
         // Stopped for good, and the operator asks again.
-        s->next_wait = kFirstWait;
-        start(s);
+        s->history.next_wait = kFirstWait;
+        to_start.push_back(s);
       }
       continue;
     }
@@ -347,130 +437,82 @@ static Sources reload(const std::string& path, const Sources& sources, double no
     s->settings = entry.settings;
     s->masked_input = entry.masked_input;
     s->removed = false;
-    s->next_wait = kFirstWait;
-    if (s->proc) {
+    s->history.next_wait = kFirstWait;
+    if (s->run.tool) {
       s->restart_now = true;
-      stop(s.get(), now);
+      stop(L, s.get(), now);
     } else {
-      start(s);
+      to_start.push_back(s);
     }
   }
   for (const std::string& name : old_order) {
     auto found = old.find(name);
     if (found == old.end()) continue;
     SourcePtr s = found->second;
-    if (s->proc) {
+    if (s->run.tool) {
       s->removed = true;
       s->restart_now = false;
-      stop(s.get(), now);
-      result.push_back(s);  // until its exit line has passed; the status no longer shows it
+      stop(L, s.get(), now);
+      result.push_back(s);  // until its run has ended; the status no longer shows it
     }
   }
-  return result;
+  L.sources = result;
+  for (const SourcePtr& s : to_start) start(L, s);
 }
 
 static void publish(const Sources& sources) {
   std::vector<StatusRow> rows;
-  for (const SourcePtr& s : sources) {
-    if (s->removed) continue;
-    StatusRow r;
-    r.name = s->name;
-    r.input = s->masked_input;
-    r.state = s->state;
-    r.fps = s->fps;
-    r.connections = (int32_t)std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, s->connections));
-    r.restarts = s->restarts;
-    r.stalls = s->stalls;
-    r.has_exit_code = s->has_exit;
-    r.exit_code = (int32_t)s->exit_code;
-    r.has_error = !s->last_error.is_null();
-    r.error = s->last_error.is_string() ? s->last_error.get<std::string>() : json_text(s->last_error);
-    r.running = s->has_started;
-    r.started_at = s->started_clock;
-    r.stall = s->settings.stall;
-    r.last_picture = s->seen_picture;
-    r.has_level = s->has_level;
-    r.level[0] = s->level[0];
-    r.level[1] = s->level[1];
-    r.program = s->program;
-    r.preview = s->preview;
-    r.picture_file = s->picture_file;
-    r.picture = s->picture.any;
-    r.picture_at = s->picture_at;
-    r.picture_same_since = s->picture_same_since;
-    rows.push_back(std::move(r));
-  }
+  for (const SourcePtr& s : sources)
+    if (!s->removed) rows.push_back(status_row(*s));
   status_publish(std::move(rows));
 }
 
-int supervise(const std::string& path, const std::vector<SourceEntry>& entries, bool status) {
-  gStatus = status;
-  Sources sources;
-  for (const SourceEntry& entry : entries) sources.push_back(make_source(entry));
-  for (const SourcePtr& s : sources) start(s);
+int supervise(const std::string& path, const std::vector<SourceEntry>& entries, bool status, ToolHost& host) {
+  Loop L{host, path, status, {}, 0, false};
+  for (const SourceEntry& entry : entries) {
+    SourcePtr s = make_source(entry, host.now());
+    s->picture_file = pictures_file(++L.sources_made);
+    L.sources.push_back(s);
+  }
+  for (const SourcePtr& s : Sources(L.sources)) start(L, s);
   notify_send("READY=1");
 
   double watchdog_every = notify_watchdog_every();
   double next_ping = 0.0;
-  bool stopping = false;  // the stop of everything has begun
   for (;;) {
-    double now = now_s();
-    Sources running;
-    for (const SourcePtr& s : sources)
-      if (s->proc) running.push_back(s);
-    if (stopping && running.empty()) return 0;
+    double now = host.now();
     double wake = now + 1.0;
-    for (const SourcePtr& s : running) {
-      if (s->has_stop && !s->has_killed) {
-        if (now >= s->stop_at + kStopGrace) {
-          kill_tool(s.get(), now);
+    for (const SourcePtr& s : Sources(L.sources)) look_at_end(L, s, now, &wake);
+    bool any_running = false, all_given_up = true;
+    for (const SourcePtr& s : L.sources) {
+      SourceRun& run = s->run;
+      if (!run.tool) continue;
+      any_running = true;
+      // Its output has ended: its tool usually ends at once.
+      if (run.tool->output_ended) wake = std::min(wake, now + kEndPoll);
+      if (run.has_stop && !run.has_killed && !run.tool->ended) {
+        if (now >= run.stop_at + kStopGrace) {
+          kill_tool(L, s.get(), now);
         } else {
-          wake = std::min(wake, s->stop_at + kStopGrace);
+          wake = std::min(wake, run.stop_at + kStopGrace);
         }
       }
-      if (s->has_killed && now >= s->killed_at + kKillGrace && child_poll(&s->proc->child)) {
-        // Something still holds a killed tool's stdout open; the tool itself
-        // has gone. Its reader thread is left behind.
-        if (!stopping) {
-          run_ended(s, &sources, now);
-        } else {
-          s->proc = nullptr;
-        }
-        continue;
-      }
-      if (s->has_killed) wake = std::min(wake, s->killed_at + kKillGrace);
+      if (run.has_killed && now < run.killed_at + kKillGrace) wake = std::min(wake, run.killed_at + kKillGrace);
+      all_given_up = all_given_up && run.has_killed && now >= run.killed_at + kKillGrace;
     }
-    // The tools whose output has ended, once they have ended too.
-    for (size_t i = 0; i < gEnding.size();) {
-      SourcePtr s = gEnding[i].first;
-      std::shared_ptr<ToolRun> run = gEnding[i].second;
-      if (!child_poll(&run->child)) {
-        wake = std::min(wake, now + 0.05);
-        ++i;
-        continue;
-      }
-      gEnding.erase(gEnding.begin() + (long)i);
-      child_close_stdin(&run->child);
-      if (run != s->proc) continue;  // a run given up on after its kill
-      if (!stopping) {
-        run_ended(s, &sources, now);
-      } else {
-        s->proc = nullptr;
-      }
-    }
-    if (stopping) {
-      // Exiting must not hang on a killed tool that cannot be reaped.
-      bool all_given_up = std::all_of(running.begin(), running.end(), [now](const SourcePtr& s) {
-        return s->has_killed && now >= s->killed_at + kKillGrace;
-      });
-      if (all_given_up) return 0;
+    if (L.stopping) {
+      // Done once every tool has ended and its output been read; exiting must
+      // not hang on a killed tool that cannot be reaped.
+      if (!any_running) return 0;
+      if (any_running && all_given_up) return 0;
     } else {
-      for (const SourcePtr& s : sources) {
-        if (s->has_due && now >= s->due) start(s);
-        watch_stall(s.get(), now);
-        if (s->has_due) wake = std::min(wake, s->due);
-        if (s->proc && !s->has_stop && s->has_started && s->settings.stall > 0) {
-          wake = std::min(wake, s->last_picture + s->settings.stall);
+      for (const SourcePtr& s : Sources(L.sources)) {
+        SourceHistory& h = s->history;
+        if (h.has_due && now >= h.due) start(L, s);
+        watch_stall(L, s.get(), now);
+        if (h.has_due) wake = std::min(wake, h.due);
+        if (s->run.tool && !s->run.has_stop && s->run.has_started && s->settings.stall > 0) {
+          wake = std::min(wake, s->run.last_picture + s->settings.stall);
         }
       }
     }
@@ -482,38 +524,41 @@ int supervise(const std::string& path, const std::vector<SourceEntry>& entries, 
       }
       wake = std::min(wake, next_ping);
     }
-    if (gStatus) publish(sources);
+    if (L.status) publish(L.sources);
 
     InboxItem item;
-    if (!inbox_take(&item, std::min(std::max(wake - now_s(), 0.0), 1.0))) continue;
+    if (!host.take(&item, std::min(std::max(wake - host.now(), 0.0), 1.0))) continue;
     switch (item.kind) {
       case InboxKind::kStop:
       case InboxKind::kReload:
-        if (stopping) break;  // a reload or a second stop during the stop is ignored
+        if (L.stopping) break;  // a reload or a second stop during the stop is ignored
         if (item.kind == InboxKind::kReload) {
           notify_send("RELOADING=1");
-          sources = reload(path, sources, now_s());
+          reload(L, host.now());
           notify_send("READY=1");
           break;
         }
         notify_send("STOPPING=1");
-        stopping = true;
-        now = now_s();
-        for (const SourcePtr& s : sources) {
-          s->has_due = false;  // no start again, and so no restart or stopped line
-          if (s->proc) stop(s.get(), now);
+        L.stopping = true;
+        now = host.now();
+        for (const SourcePtr& s : L.sources) {
+          s->history.has_due = false;  // no start again, and so no restart or stopped line
+          if (s->run.tool) stop(L, s.get(), now);
         }
         break;
       case InboxKind::kLine:
-        pass_on(item.source, item.text, item.run == item.source->proc);
+        pass_on(L, item.source, item.text, item.run == item.source->run.tool);
         break;
       case InboxKind::kLongLine:
-        say(item.source->name + ": a line over " + std::to_string(kToolLineMaxBytes / 1024) +
-            " KiB dropped");
+        say(item.source->name + ": a line over " + std::to_string(kToolLineMaxBytes / 1024) + " KiB dropped");
         break;
       case InboxKind::kEnd:
-        gEnding.emplace_back(item.source, item.run);
+        item.run->output_ended = true;
         break;
     }
   }
+}
+
+int supervise(const std::string& path, const std::vector<SourceEntry>& sources, bool status) {
+  return supervise(path, sources, status, system_tool_host());
 }

@@ -6,8 +6,15 @@
 #include <vector>
 
 #include "sources.h"
+#include "tool_host.h"
 
 // Runs sources (read from path, which a reload reads again) until a stop
 // request has ended every tool; returns the exit code (0). status: publish
 // every source's state for the status server.
 int supervise(const std::string& path, const std::vector<SourceEntry>& sources, bool status);
+
+// The same with host doing all that lies outside the loop.
+int supervise(const std::string& path, const std::vector<SourceEntry>& sources, bool status, ToolHost& host);
+
+// The status page's first answer, before the loop runs: every source starting.
+void supervise_publish_first(const std::vector<SourceEntry>& sources);

@@ -1,18 +1,21 @@
-#include "tool_run.h"
-
+// The system's tool host (tool_host.h).
+#include <chrono>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
-#include "inbox.h"
+#include "output.h"
+#include "tool_host.h"
 
 // Thread body, one per run: hands every line to the loop, then the end of the
 // output. A line over the limit is dropped as it comes, never held whole.
+// Once the run is muted, nothing more is handed on.
 static void read_thread(std::shared_ptr<ToolRun> run, std::shared_ptr<Source> source, intptr_t out) {
   std::string line;
   bool dropping = false;  // inside a line over the limit
   char buf[16384];
   long n;
-  while ((n = child_read(out, buf, sizeof buf)) > 0) {
+  while ((n = child_read(out, buf, sizeof buf)) > 0 && !run->muted) {
     const char* p = buf;
     const char* end = buf + n;
     while (p < end) {
@@ -36,30 +39,81 @@ static void read_thread(std::shared_ptr<ToolRun> run, std::shared_ptr<Source> so
     }
   }
   // The last line may lack its newline.
-  if (!line.empty() && !dropping) inbox_put({InboxKind::kLine, source, run, std::move(line)});
+  if (!line.empty() && !dropping && !run->muted) inbox_put({InboxKind::kLine, source, run, std::move(line)});
   child_close_out(out);
-  inbox_put({InboxKind::kEnd, source, run, std::string()});
+  if (!run->muted) inbox_put({InboxKind::kEnd, source, run, std::string()});
 }
 
-std::shared_ptr<ToolRun> tool_start(const std::vector<std::string>& argv, const std::shared_ptr<Source>& source,
-                                    std::string* why) {
-  std::vector<const char*> args;
-  for (const std::string& a : argv) args.push_back(a.c_str());
-  args.push_back(nullptr);
-  ChildOptions options;
-  options.pipe_stdin = true;
-  options.pipe_stdout = true;
-  options.inherit_stderr = true;
-  options.own_session = true;
-  options.parent_job = true;
-  auto run = std::make_shared<ToolRun>();
-  int error = 0;
-  if (!child_spawn(args.data(), options, &run->child, &error)) {
-    *why = child_error_text(error);
-    return nullptr;
+namespace {
+
+class SystemToolHost : public ToolHost {
+ public:
+  std::shared_ptr<ToolRun> start(const std::vector<std::string>& argv, const std::shared_ptr<Source>& source,
+                                 StartFailure* failure) override {
+    std::vector<const char*> args;
+    for (const std::string& a : argv) args.push_back(a.c_str());
+    args.push_back(nullptr);
+    ChildOptions options;
+    options.pipe_stdin = true;
+    options.pipe_stdout = true;
+    options.inherit_stderr = true;
+    options.own_session = true;
+    options.parent_job = true;
+    options.kill_group = true;
+    auto run = std::make_shared<ToolRun>();
+    int error = 0;
+    if (!child_spawn(args.data(), options, &run->child, &error)) {
+      failure->final = child_error_final(error);
+      failure->why = child_error_text(error);
+      return nullptr;
+    }
+    intptr_t out = run->child.out;
+    run->child.out = -1;  // the reader's from here on
+    try {
+      std::thread(read_thread, run, source, out).detach();
+    } catch (const std::system_error& e) {
+      // No room for the reader: the tool cannot be heard, so it must not run.
+      // Its stdin closes with its kill.
+      child_close_out(out);
+      child_kill(&run->child);
+      child_close_stdin(&run->child);
+      child_wait(&run->child);
+      failure->final = false;
+      failure->why = std::string("no thread for its output: ") + e.what();
+      return nullptr;
+    }
+    return run;
   }
-  intptr_t out = run->child.out;
-  run->child.out = -1;  // the reader's from here on
-  std::thread(read_thread, run, source, out).detach();
-  return run;
+
+  void close_stdin(ToolRun* run) override { child_close_stdin(&run->child); }
+  void kill(ToolRun* run) override { child_kill(&run->child); }
+
+  bool ended(ToolRun* run, uint32_t* code) override {
+    if (!child_poll(&run->child)) return false;
+    *code = run->child.code;
+    return true;
+  }
+
+  void finish(ToolRun* run) override {
+    if (!run->output_ended) {
+      run->muted = true;
+      child_end_group(&run->child);
+    }
+    child_close_stdin(&run->child);
+    child_release(&run->child);
+  }
+
+  double now() override {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  }
+
+  bool take(InboxItem* item, double timeout_s) override { return inbox_take(item, timeout_s); }
+  void line(std::string text) override { output_line(std::move(text)); }
+};
+
+}  // namespace
+
+ToolHost& system_tool_host() {
+  static SystemToolHost host;
+  return host;
 }

@@ -236,6 +236,25 @@ class KeepsSourcesUp(unittest.TestCase):
         self.assertEqual(restarts("Mute"), [(3, 1.0), (3, 2.0)])
         self.assertEqual(count([(0, ev) for _, ev in lines if ev["source"] == "Mute"], "started"), 0)
 
+    def test_a_tool_that_ends_while_its_helper_holds_its_output_is_started_again(self):
+        # A wrapper that leaves a helper behind, holding the tool's stdout, and
+        # exits 1: its run ends with it, and the helper (in the tool's process
+        # group, its command line the wrapper's) goes a second later.
+        mark = token()
+        tool = os.path.join(scratch_dir(), "wrapper-%s.sh" % mark)
+        with open(tool, "w") as f:
+            f.write("#!/bin/sh\n( while :; do sleep 1; done ) &\nexit 1\n")
+        os.chmod(tool, 0o755)
+        with Supervisor([{"name": "Wrapped", "input": "rtsp://h/a"}], tool) as sup:
+            sup.wait_for("two restarts", lambda: count(sup.lines(), "restart") == 2, 20)
+            code, _ = sup.terminate()
+            lines = [ev for _, ev in sup.lines()]
+        self.assertEqual(code, 0, sup.stderr)
+        self.assertEqual(lines[:2], [{"source": "Wrapped", "event": "restart", "code": 1, "after": a} for a in (1.0, 2.0)])
+        self.assertEqual(count([(0, ev) for ev in lines], "stopped"), 0)
+        self.assertNotIn(b"killed", sup.stderr)
+        self.assertTrue(wait_gone(mark, 3.0), "a helper of a tool that ended still runs")
+
 
 class Watchdog(unittest.TestCase):
     def test_a_source_without_pictures_is_stalled_and_started_again_while_a_steady_one_runs_on(self):

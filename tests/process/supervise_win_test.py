@@ -8,6 +8,7 @@ import re
 import shutil
 import socket
 import subprocess
+import threading
 import time
 import unittest
 import urllib.request
@@ -36,22 +37,35 @@ def check_line(raw):
     return value
 
 
-def sources_file(sources, folder=None):
+def sources_file(sources, folder=None, tool=TOOL):
     path = os.path.join(folder or scratch_dir(), "sources.json")
     with open(path + ".new", "w") as f:
-        json.dump({"tool": tool_path(TOOL), "sources": sources}, f)
+        json.dump({"tool": tool_path(tool), "sources": sources}, f)
     os.replace(path + ".new", path)
     return path
 
 
 class ConsoleSupervisor:
-    """The supervisor in console mode; what it writes is not looked at."""
+    """The supervisor in console mode; what it writes is not looked at unless
+    read is given, then its lines are read into self.lines as they come."""
 
-    def __init__(self, path):
+    def __init__(self, path, read=False):
         env = dict(os.environ, NDI_RUNTIME_DIR_V6=tool_path(STANDIN_DIR))
         env.pop("FFMPEG_BIN", None)
         self.proc = subprocess.Popen(["wine", SUPERVISOR, tool_path(path)], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+                                     stdout=subprocess.PIPE if read else subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL, env=env)
+        self.lines = []
+        if read:
+            threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            self.lines.append(check_line(raw))
+
+    def decisions(self, name):
+        return [(ev["event"], ev["code"]) for ev in list(self.lines)
+                if ev["source"] == name and ev["event"] in ("restart", "stopped")]
 
     def __enter__(self):
         return self
@@ -79,6 +93,21 @@ class Console(unittest.TestCase):
             sup.proc.kill()
             sup.proc.wait()
         self.assertTrue(wait_gone(mark, 5.0), "a tool or decoder outlived the supervisor")
+
+    def test_an_end_not_asked_for_and_a_start_refused_for_a_passing_reason_are_tried_again(self):
+        # The stand-in decoder as the tool: it ends at once with 0, as a tool
+        # that someone else stopped. The other source's command line is over
+        # the system's limit, a refusal that is not the program's.
+        args = ["-i", "fake://x?noconnect=1", "-vf", "scale=64:32", "-f", "rawvideo", "tcp://127.0.0.1:9"]
+        path = sources_file([{"name": "Zero", "input": "rtsp://h/a", "args": args},
+                             {"name": "Long", "input": "rtsp://h/b", "args": args + ["x" * 40000]}],
+                            tool=FAKE_DECODER)
+        with ConsoleSupervisor(path, read=True) as sup:
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline and (len(sup.decisions("Zero")) < 2 or len(sup.decisions("Long")) < 2):
+                time.sleep(0.2)
+            self.assertEqual(sup.decisions("Zero")[:2], [("restart", 0)] * 2, sup.lines)
+            self.assertEqual(sup.decisions("Long")[:2], [("restart", 127)] * 2, sup.lines)
 
 
 SERVICE = "qor-ndi-supervise"

@@ -1,0 +1,69 @@
+// Everything the supervision loop does outside itself: start a tool, hear its
+// lines and the end of its output, see it end, ask it to stop or kill it, tell
+// the time, wait, and write a line of its own. The system's host
+// (system_tool_host, tool_run.cpp) does it with the child layer, a reader
+// thread per run, the inbox and the steady clock; tests drive the loop through
+// a host of their own in simulated time.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "child.h"
+#include "inbox.h"
+
+struct Source;
+
+enum { kToolLineMaxBytes = 64 * 1024 };  // a longer line is dropped
+
+// One run of a tool.
+struct ToolRun {
+  Child child;                      // the system host's
+  std::atomic<bool> muted{false};   // its reader hands on no more of its output
+  // The loop's own.
+  bool output_ended = false;        // the end of its output came through the inbox
+  bool ended = false;               // the tool was seen to end, at ended_at, with code
+  double ended_at = 0.0;
+  uint32_t code = 0;
+};
+
+// Why a start failed.
+struct StartFailure {
+  bool final = false;  // the tool cannot be run at all (missing, not executable, not a program)
+  std::string why;     // for people
+};
+
+class ToolHost {
+ public:
+  virtual ~ToolHost() = default;
+  // Starts argv with its stdin a pipe that the host holds open and never
+  // writes to (closing it is how the tool is told to stop), its lines and the
+  // end of its output to come through take() for source. Null with *failure
+  // when any part of the start fails; nothing of it is left running then.
+  virtual std::shared_ptr<ToolRun> start(const std::vector<std::string>& argv, const std::shared_ptr<Source>& source,
+                                         StartFailure* failure) = 0;
+  virtual void close_stdin(ToolRun* run) = 0;
+  virtual void kill(ToolRun* run) = 0;
+  // True with *code once the tool has ended (its output may still be open).
+  virtual bool ended(ToolRun* run, uint32_t* code) = 0;
+  // Once, after the end: done with the run. Unless its output has ended,
+  // whatever still holds it is ended and no more of it comes through take().
+  virtual void finish(ToolRun* run) = 0;
+  // Seconds on a clock that never goes back.
+  virtual double now() = 0;
+  // The next item for the loop, waiting up to timeout_s; false when none came.
+  virtual bool take(InboxItem* item, double timeout_s) = 0;
+  // One line of the supervisor's own output (without its newline).
+  virtual void line(std::string text) = 0;
+};
+
+// The system's host. Its tools run in a session of their own (POSIX) or
+// detached from the console (Windows), so that a terminal's Ctrl-C or
+// Ctrl-Break reaches the supervisor only and each tool still ends by its stdin
+// with its exit line; on Windows inside the supervisor's kill-on-close job,
+// which ends them (and their decoders, in each tool's own job inside that one)
+// if the supervisor dies. Each run's stdout is read all the time by a thread
+// of its own (a tool whose stdout pipe is full blocks on its next line).
+ToolHost& system_tool_host();

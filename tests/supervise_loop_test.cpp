@@ -1,0 +1,410 @@
+// The supervision loop's decisions, driven in simulated time through a host
+// that plays the tools: what ends a source and what starts it again, the
+// back-off, the stall watchdog, a reload, a run whose output outlives its tool.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <system_error>
+
+#include "json_line.h"
+#include "supervise.h"
+
+namespace {
+
+// What one run of a tool does, from its start.
+struct Plan {
+  enum Start { kRuns, kFinal, kPassing, kThrows } start = kRuns;
+  std::vector<std::pair<double, std::string>> lines;  // at seconds after the start
+  bool exits = false;                                 // on its own, at exit_after with code
+  double exit_after = 0.0;
+  uint32_t code = 0;
+  bool holds_output = false;  // something it started keeps its stdout open past its end
+};
+
+// A tool that writes started at once and runs until its stdin closes.
+Plan running() {
+  Plan p;
+  p.lines = {{0.1, R"({"event":"started","name":"x"})"}};
+  return p;
+}
+
+Plan exits_with(uint32_t code, double after, const char* error = nullptr) {
+  Plan p;
+  p.exits = true;
+  p.exit_after = after;
+  p.code = code;
+  if (error) p.lines = {{after - 0.01, std::string(R"({"event":"error","code":")") + error + R"(","message":"m"})"}};
+  return p;
+}
+
+struct FakeRun {
+  std::string source;
+  std::vector<std::string> argv;
+  double started = 0.0;
+  bool stdin_closed = false;
+  bool killed = false;
+  bool has_end = false;
+  double end_at = 0.0;
+  uint32_t code = 0;
+  bool finished = false;
+  bool muted = false;  // finished before its output ended
+};
+
+class FakeHost : public ToolHost {
+ public:
+  double t = 1000.0;
+  // The plan of each start of a source by name, in turn; the last one repeats.
+  std::map<std::string, std::vector<Plan>> plans;
+  std::map<std::string, size_t> starts;
+  std::vector<std::pair<double, std::string>> out;  // the supervisor's lines, at their time
+  std::map<ToolRun*, FakeRun> runs;
+  std::vector<ToolRun*> order;  // runs in start order
+  double stop_at = 1e9;         // the stop request comes then
+
+  std::shared_ptr<ToolRun> start(const std::vector<std::string>& argv, const std::shared_ptr<Source>& source,
+                                 StartFailure* failure) override {
+    std::string name = argv[4];  // tool --input X --name N
+    std::vector<Plan>& list = plans[name];
+    size_t n = starts[name]++;
+    const Plan& plan = list[std::min(n, list.size() - 1)];
+    if (plan.start == Plan::kThrows) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    if (plan.start != Plan::kRuns) {
+      failure->final = plan.start == Plan::kFinal;
+      failure->why = "refused";
+      return nullptr;
+    }
+    auto run = std::make_shared<ToolRun>();
+    FakeRun& r = runs[run.get()];
+    keep_[run.get()] = run;
+    sources_[run.get()] = source;
+    order.push_back(run.get());
+    r.source = name;
+    r.argv = argv;
+    r.started = t;
+    for (const auto& line : plan.lines) at(t + line.first, {InboxKind::kLine, source, run, line.second});
+    if (plan.exits) end(run, source, t + plan.exit_after, plan.code, plan.holds_output);
+    return run;
+  }
+
+  // The tool asked to stop writes its exit line and ends with 0.
+  void close_stdin(ToolRun* run) override {
+    FakeRun& r = runs[run];
+    r.stdin_closed = true;
+    if (r.has_end) return;
+    std::shared_ptr<ToolRun> shared = find(run);
+    at(t + 0.2, {InboxKind::kLine, source_of(run), shared, R"({"event":"exit","ffmpeg":0,"requested":true})"});
+    end(shared, source_of(run), t + 0.2, 0, false);
+  }
+
+  void kill(ToolRun* run) override {
+    FakeRun& r = runs[run];
+    r.killed = true;
+    if (!r.has_end || r.end_at > t) end(find(run), source_of(run), t, 137, false);
+  }
+
+  bool ended(ToolRun* run, uint32_t* code) override {
+    const FakeRun& r = runs[run];
+    if (!r.has_end || t < r.end_at) return false;
+    *code = r.code;
+    return true;
+  }
+
+  void finish(ToolRun* run) override {
+    FakeRun& r = runs[run];
+    EXPECT_FALSE(r.finished) << "finished twice";
+    r.finished = true;
+    r.muted = !run->output_ended;
+  }
+
+  double now() override { return t; }
+
+  bool take(InboxItem* item, double timeout_s) override {
+    EXPECT_GE(timeout_s, 0.0);
+    if (t >= stop_at) {
+      stop_at = 1e18;
+      *item = InboxItem();
+      item->kind = InboxKind::kStop;
+      return true;
+    }
+    if (t > 1e6) {
+      ADD_FAILURE() << "the loop did not end after its stop";
+      std::abort();
+    }
+    double until = std::min(t + timeout_s, stop_at);
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+      if (it->first > until) break;
+      // A muted run's output goes nowhere.
+      if (runs[it->second.run.get()].muted) {
+        pending_.erase(it);
+        return take(item, std::max(until - t, 0.0));
+      }
+      t = std::max(t, it->first);
+      *item = it->second;
+      pending_.erase(it);
+      return true;
+    }
+    t = until;
+    return false;
+  }
+
+  void line(std::string text) override { out.emplace_back(t, std::move(text)); }
+
+  // The supervisor's own lines (restart, stopped, stalled) for a source.
+  std::vector<std::pair<double, Json>> decisions(const std::string& name) const {
+    std::vector<std::pair<double, Json>> result;
+    for (const auto& l : out) {
+      Json j;
+      std::string why;
+      bool deep = false;
+      if (!json_parse(l.second, 16, &j, &why, &deep)) continue;
+      std::string kind = j["event"].get<std::string>();
+      if (j["source"] == name && (kind == "restart" || kind == "stopped" || kind == "stalled")) {
+        result.emplace_back(l.first, j);
+      }
+    }
+    return result;
+  }
+
+  std::vector<FakeRun> runs_of(const std::string& name) {
+    std::vector<FakeRun> result;
+    for (ToolRun* r : order)
+      if (runs[r].source == name) result.push_back(runs[r]);
+    return result;
+  }
+
+ private:
+  std::multimap<double, InboxItem> pending_;
+  std::map<ToolRun*, std::weak_ptr<Source>> sources_;
+  std::map<ToolRun*, std::shared_ptr<ToolRun>> keep_;
+
+  void at(double when, InboxItem item) {
+    sources_[item.run.get()] = item.source;
+    pending_.emplace(when, std::move(item));
+  }
+  void end(const std::shared_ptr<ToolRun>& run, const std::shared_ptr<Source>& source, double when, uint32_t code,
+           bool held) {
+    FakeRun& r = runs[run.get()];
+    r.has_end = true;
+    r.end_at = when;
+    r.code = code;
+    if (!held) at(when, {InboxKind::kEnd, source, run, std::string()});
+    sources_[run.get()] = source;
+  }
+  std::shared_ptr<ToolRun> find(ToolRun* run) { return keep_[run]; }
+  std::shared_ptr<Source> source_of(ToolRun* run) { return sources_[run].lock(); }
+};
+
+// A sources file with the given sources ({name, args}) and stall limit.
+std::string sources_json(const std::vector<std::pair<std::string, std::string>>& sources, double stall = 0.0) {
+  std::string text = R"({"tool":"tool","stall":)" + std::to_string(stall) + R"(,"sources":[)";
+  for (size_t i = 0; i < sources.size(); ++i) {
+    text += (i ? "," : "") + std::string(R"({"name":")") + sources[i].first + R"(","input":"rtsp://h/)" +
+            sources[i].first + R"(","args":[)" + sources[i].second + "]}";
+  }
+  return text + "]}";
+}
+
+std::string write_file(const std::string& text) {
+  std::string path = testing::TempDir() + "qor-loop-" + testing::UnitTest::GetInstance()->current_test_info()->name() +
+                     ".json";
+  std::ofstream(path, std::ios::binary) << text;
+  return path;
+}
+
+int run_loop(FakeHost* host, const std::string& text) {
+  std::string path = write_file(text);
+  std::vector<SourceEntry> entries;
+  std::string why;
+  EXPECT_TRUE(sources_parse(text, path, &entries, &why)) << why;
+  return supervise(path, entries, false, *host);
+}
+
+Json restart(uint32_t code, double after) { return Json{{"event", "restart"}, {"code", code}, {"after", after}}; }
+Json stopped(uint32_t code) { return Json{{"event", "stopped"}, {"code", code}}; }
+
+Json without_source(Json j) {
+  j.erase("source");
+  return j;
+}
+
+// Each row of what ends a source for good and what starts it again.
+TEST(SuperviseLoop, EachEndingIsFinalOrStartedAgainAsTheTableSays) {
+  struct Case {
+    const char* what;
+    Plan plan;
+    Json decision;
+  };
+  Plan final_start, passing_start, no_thread;
+  final_start.start = Plan::kFinal;
+  passing_start.start = Plan::kPassing;
+  no_thread.start = Plan::kThrows;
+  std::vector<Case> cases = {
+      {"0 not asked for", exits_with(0, 2.0), restart(0, 1.0)},
+      {"1", exits_with(1, 2.0), restart(1, 1.0)},
+      {"3 after ffmpeg_connect", exits_with(3, 2.0, "ffmpeg_connect"), restart(3, 1.0)},
+      {"3 after socket", exits_with(3, 2.0, "socket"), restart(3, 1.0)},
+      {"a signal", exits_with(143, 2.0), restart(143, 1.0)},
+      {"a start refused for a passing reason", passing_start, restart(127, 1.0)},
+      {"no thread for the start", no_thread, restart(127, 1.0)},
+      {"2", exits_with(2, 2.0, "ndi_runtime"), stopped(2)},
+      {"3 after ffmpeg_spawn", exits_with(3, 2.0, "ffmpeg_spawn"), stopped(3)},
+      {"64", exits_with(64, 2.0), stopped(64)},
+      {"a tool that cannot be run", final_start, stopped(127)},
+  };
+  FakeHost host;
+  std::vector<std::pair<std::string, std::string>> sources;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    std::string name = "S" + std::to_string(i);
+    sources.push_back({name, ""});
+    host.plans[name] = {cases[i].plan, running()};
+  }
+  host.stop_at = host.t + 30.0;
+  EXPECT_EQ(run_loop(&host, sources_json(sources)), 0);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    std::string name = "S" + std::to_string(i);
+    auto decisions = host.decisions(name);
+    ASSERT_FALSE(decisions.empty()) << cases[i].what;
+    EXPECT_EQ(without_source(decisions[0].second), cases[i].decision) << cases[i].what;
+    EXPECT_EQ(decisions.size(), 1u) << cases[i].what;
+    // Started again after the wait, or never.
+    size_t expected_runs = cases[i].decision["event"] == "restart" ? 1 : 0;
+    if (cases[i].plan.start == Plan::kRuns) ++expected_runs;
+    EXPECT_EQ(host.runs_of(name).size(), expected_runs) << cases[i].what;
+    EXPECT_EQ(host.starts[name], cases[i].decision["event"] == "restart" ? 2u : 1u) << cases[i].what;
+  }
+  // The stop asked for: every run still going ended by its stdin, and no line
+  // of the supervisor after it.
+  for (auto& r : host.runs) {
+    EXPECT_TRUE(r.second.has_end) << r.second.source;
+    if (r.second.end_at >= 1030.0) {
+      EXPECT_TRUE(r.second.stdin_closed) << r.second.source;
+    }
+  }
+  for (size_t i = 0; i < cases.size(); ++i)
+    for (const auto& d : host.decisions("S" + std::to_string(i))) EXPECT_LT(d.first, 1030.0) << d.second.dump();
+}
+
+TEST(SuperviseLoop, TheWaitDoublesToAMinuteAndALongRunAfterStartedBringsItBack) {
+  FakeHost host;
+  Plan quick = exits_with(1, 0.5);
+  // 61 s after its started line.
+  Plan long_run = exits_with(1, 62.0);
+  long_run.lines = {{1.0, R"({"event":"started","name":"A"})"}};
+  // Eight quick ends, a long one, then a quick one again.
+  host.plans["A"] = {quick, quick, quick, quick, quick, quick, quick, quick, long_run, quick, running()};
+  host.stop_at = host.t + 500.0;
+  run_loop(&host, sources_json({{"A", ""}}));
+  std::vector<double> afters;
+  for (const auto& d : host.decisions("A")) afters.push_back(d.second["after"].get<double>());
+  EXPECT_EQ(afters, (std::vector<double>{1, 2, 4, 8, 16, 32, 60, 60, 1, 2}));
+  // Each start comes when its restart line said, not before.
+  auto runs = host.runs_of("A");
+  auto decisions = host.decisions("A");
+  ASSERT_EQ(runs.size(), decisions.size() + 1);
+  for (size_t i = 0; i < decisions.size(); ++i) {
+    EXPECT_NEAR(runs[i + 1].started - decisions[i].first, afters[i], 0.001) << i;
+  }
+}
+
+TEST(SuperviseLoop, ARunWithoutPicturesIsStalledStoppedAndStartedAgain) {
+  FakeHost host;
+  Plan frozen = running();
+  for (int i = 1; i <= 20; ++i) frozen.lines.push_back({i * 2.0, R"({"event":"status","fps":0.0,"connections":0})"});
+  Plan alive = running();
+  for (int i = 1; i <= 20; ++i) alive.lines.push_back({i * 2.0, R"({"event":"status","fps":25.0,"connections":1})"});
+  host.plans["Frozen"] = {frozen, running()};
+  host.plans["Alive"] = {alive};
+  host.stop_at = host.t + 10.0;
+  run_loop(&host, sources_json({{"Frozen", ""}, {"Alive", ""}}, 5.0));
+  auto d = host.decisions("Frozen");
+  ASSERT_EQ(d.size(), 2u);
+  EXPECT_EQ(without_source(d[0].second), (Json{{"event", "stalled"}, {"seconds", 5.0}}));
+  // 5 s after its started line; the tool asked to stop ends with 0, which is started again.
+  EXPECT_NEAR(d[0].first, 1000.1 + 5.0, 0.001);
+  EXPECT_EQ(without_source(d[1].second), restart(0, 1.0));
+  auto runs = host.runs_of("Frozen");
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_TRUE(runs[0].stdin_closed);
+  EXPECT_FALSE(runs[0].killed);
+  EXPECT_TRUE(host.decisions("Alive").empty());
+  EXPECT_EQ(host.runs_of("Alive").size(), 1u);
+}
+
+TEST(SuperviseLoop, AReloadAddsRemovesChangesAndKeeps) {
+  std::string before = sources_json({{"Kept", ""}, {"Changed", ""}, {"Removed", ""}});
+  std::string path = write_file(before);
+  std::vector<SourceEntry> entries;
+  std::string why;
+  ASSERT_TRUE(sources_parse(before, path, &entries, &why)) << why;
+  // The file is rewritten at 5 s, and a reload comes.
+  struct ReloadingHost : FakeHost {
+    std::string path, after;
+    bool reloaded = false;
+    bool take(InboxItem* item, double timeout_s) override {
+      if (!reloaded && t + timeout_s >= 1005.0) {
+        reloaded = true;
+        t = std::max(t, 1005.0);
+        std::ofstream(path, std::ios::binary) << after;
+        *item = InboxItem();
+        item->kind = InboxKind::kReload;
+        return true;
+      }
+      return FakeHost::take(item, timeout_s);
+    }
+  } reloading;
+  for (const char* name : {"Kept", "Changed", "Removed", "Added"}) reloading.plans[name] = {running()};
+  reloading.path = path;
+  reloading.after = sources_json({{"Kept", ""}, {"Changed", R"("--no-audio")"}, {"Added", ""}});
+  reloading.stop_at = 1020.0;
+  EXPECT_EQ(supervise(path, entries, false, reloading), 0);
+
+  auto kept = reloading.runs_of("Kept");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_GE(kept[0].end_at, 1020.0);  // ran on until the stop
+
+  auto changed = reloading.runs_of("Changed");
+  ASSERT_EQ(changed.size(), 2u);
+  EXPECT_TRUE(changed[0].stdin_closed);
+  EXPECT_LT(changed[0].end_at, 1006.0);
+  // Started again with its new arguments as soon as its run ended: no wait, no line.
+  EXPECT_NEAR(changed[1].started, changed[0].end_at, 0.06);
+  EXPECT_EQ(changed[1].argv.back(), "--no-audio");
+  EXPECT_TRUE(reloading.decisions("Changed").empty());
+
+  auto removed = reloading.runs_of("Removed");
+  ASSERT_EQ(removed.size(), 1u);
+  EXPECT_TRUE(removed[0].stdin_closed);
+  EXPECT_TRUE(reloading.decisions("Removed").empty());
+
+  auto added = reloading.runs_of("Added");
+  ASSERT_EQ(added.size(), 1u);
+  EXPECT_NEAR(added[0].started, 1005.0, 0.001);
+}
+
+// A tool that ends while something it started holds its stdout: the run ends
+// with the tool, its output is given up a second later, and the source starts again.
+TEST(SuperviseLoop, ARunEndsWithItsToolWhileItsOutputIsStillHeld) {
+  FakeHost host;
+  Plan held = exits_with(1, 2.0);
+  held.holds_output = true;
+  held.lines = {{0.1, R"({"event":"started","name":"A"})"}, {3.5, R"({"event":"status","fps":0.0})"}};
+  host.plans["A"] = {held, running()};
+  host.stop_at = host.t + 10.0;
+  run_loop(&host, sources_json({{"A", ""}}));
+  auto d = host.decisions("A");
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_EQ(without_source(d[0].second), restart(1, 1.0));
+  // Seen within a second of its end, its output read for a second more.
+  EXPECT_LE(d[0].first - 1002.0, 2.0 + 0.001);
+  auto runs = host.runs_of("A");
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_TRUE(runs[0].finished);
+  EXPECT_TRUE(runs[0].muted);
+  // Nothing of the old run's output after it was given up.
+  for (const auto& l : host.out) EXPECT_EQ(l.second.find("\"status\""), std::string::npos) << l.second;
+}
+
+}  // namespace
