@@ -728,8 +728,9 @@ class StatusPage(unittest.TestCase):
                   for t, a in cells.tags if t == "i"]
         self.assertEqual(widths, [90, 50, 66.7, 66.7, 0, 0, 0, 0])
         pictures = [a["src"] for t, a in cells.tags if t == "img"]
-        self.assertEqual([p.split("?")[0] for p in pictures],
-                         ["picture/Flat", "picture/Still", "picture/%3Cimg%20src%3Dx%20onerror%3Dalert%281%29%3E"])
+        self.assertEqual([p.split("&n=")[0] for p in pictures],
+                         ["picture?name=Flat", "picture?name=Still",
+                          "picture?name=%3Cimg%20src%3Dx%20onerror%3Dalert%281%29%3E"])
         # The hostile name is text in a cell, never an element.
         self.assertIn("&lt;img src=x onerror=alert(1)&gt;", dom)
         self.assertEqual([a for t, a in cells.tags if t == "img" and a.get("src") == "x"], [])
