@@ -63,7 +63,7 @@ TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
             "{\"sources\":[{\"name\":\"Kamera \xc3\xbc \\\"1\\\"\",\"input\":\"rtsp://u:***@h/\\n\",\"state\":\"running\","
             "\"fps\":30.0,\"connections\":0,\"restarts\":0,\"exit_code\":null,\"error\":null,\"stall\":10.0,"
             "\"uptime\":1.2,\"level\":[-6.0,-100.0],\"tally\":{\"program\":true,\"preview\":false},"
-            "\"picture\":\"/picture/Kamera%20%C3%BC%20%221%22\",\"picture_age\":0.5,\"frozen\":true},"
+            "\"picture\":\"/picture?name=Kamera%20%C3%BC%20%221%22\",\"picture_age\":0.5,\"frozen\":true},"
             "{\"name\":\"B\",\"input\":\"x\",\"state\":\"stopped\",\"fps\":0.0,\"connections\":0,"
             "\"restarts\":2,\"exit_code\":3,\"error\":\"ffmpeg_spawn\",\"stall\":0.0,\"uptime\":null,"
             "\"level\":null,\"tally\":{\"program\":false,\"preview\":false},\"picture\":null,"

@@ -1,6 +1,8 @@
 #include "json_line.h"
 
+#include <set>
 #include <string>
+#include <vector>
 
 #include "float_text.h"
 
@@ -45,26 +47,37 @@ std::string json_text(const Json& value) {
 }
 
 namespace {
-struct TooDeep {};
+struct Refused {
+  std::string why;
+};
 }  // namespace
 
-bool json_parse(const std::string& text, int max_depth, Json* out, std::string* why, bool* too_deep) {
-  *too_deep = false;
+bool json_parse(const std::string& text, int max_depth, Json* out, std::string* why, bool* refused) {
+  *refused = false;
+  // The names seen in each object still open, innermost last.
+  std::vector<std::set<std::string>> names;
   // The parser itself keeps no recursion, but the checks and the writing after
   // it do: the depth is bounded while parsing, before anything is built.
-  Json::parser_callback_t limit = [max_depth](int depth, Json::parse_event_t event, Json&) {
+  Json::parser_callback_t check = [max_depth, &names](int depth, Json::parse_event_t event, Json& parsed) {
     if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
         depth + 1 > max_depth) {
-      throw TooDeep();
+      throw Refused{"nested deeper than " + std::to_string(max_depth) + " levels"};
+    }
+    if (event == Json::parse_event_t::object_start) {
+      names.emplace_back();
+    } else if (event == Json::parse_event_t::object_end) {
+      names.pop_back();
+    } else if (event == Json::parse_event_t::key && !names.back().insert(parsed.get<std::string>()).second) {
+      throw Refused{"the member " + parsed.dump(-1, ' ', true) + " is given twice in one object"};
     }
     return true;
   };
   try {
-    *out = Json::parse(text, limit);
+    *out = Json::parse(text, check);
     return true;
-  } catch (const TooDeep&) {
-    *too_deep = true;
-    *why = "nested deeper than " + std::to_string(max_depth) + " levels";
+  } catch (const Refused& r) {
+    *refused = true;
+    *why = r.why;
   } catch (const Json::exception& e) {
     // Without the library's "[json.exception.parse_error.101] " tag.
     std::string what = e.what();

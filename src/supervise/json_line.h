@@ -12,7 +12,9 @@ using Json = nlohmann::ordered_json;
 // The text of value (valid UTF-8 throughout, as parsing makes it).
 std::string json_text(const Json& value);
 
-// Parses text (one JSON value) with at most max_depth levels of nesting. False
-// with *why (the parser's message) when it is not JSON, or with *too_deep set
-// when it is nested deeper.
-bool json_parse(const std::string& text, int max_depth, Json* out, std::string* why, bool* too_deep);
+// Parses text (one JSON value) with at most max_depth levels of nesting and
+// each name at most once in an object. False with *why (the parser's message)
+// when it is not JSON, or with *refused set when it is JSON that is nested
+// deeper or names a member twice (which the library would take silently, the
+// last one winning).
+bool json_parse(const std::string& text, int max_depth, Json* out, std::string* why, bool* refused);

@@ -33,21 +33,26 @@ static const int kExitNoStatus = 1;  // the status address cannot be listened on
 // events: a service's console handler would also see every user's logoff.
 static int run(const std::vector<std::string>& args, bool service) {
   RunArgs a;
-  if (!run_args_parse(args, &a)) {
+  std::string why;
+  if (!run_args_parse(args, &a, &why)) {
+    if (!why.empty()) say(why);
     fputs(run_args_usage(), stderr);
     fflush(stderr);
     return kExitUsage;
   }
   std::vector<SourceEntry> sources;
-  std::string why, tool;
-  if (!sources_load(a.path, &sources, &why, &tool)) {
+  std::string tool;
+  if (!service) signals_reading_start();
+  bool loaded = sources_load(a.path, &sources, &why, &tool);
+  if (!service) signals_reading_done();
+  if (!loaded) {
     say(why);
     return kExitUsage;
   }
   if (a.has_status) {
     supervise_publish_first(sources);
     status_publish_tool(tool);
-    if (!status_server_start(a.status, &why)) {
+    if (!status_server_start(a.status, a.address, &why)) {
       say(why);
       return kExitNoStatus;
     }

@@ -48,7 +48,7 @@ function monitor(td, r, seen) {
       PICTURES.set(r.name, img);
     }
     // Relative to the page, as status.json is fetched; new each refresh.
-    img.src = r.picture.replace(/^\//, "") + "?n=" + refreshes;
+    img.src = r.picture.replace(/^\//, "") + "&n=" + refreshes;
     screen.appendChild(img);
     seen.add(r.name);
   } else {

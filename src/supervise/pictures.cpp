@@ -13,7 +13,7 @@ namespace {
 std::string gDir;          // empty: no pictures
 bool gDirMadeHere = false;  // removed at the end
 
-const char kPicturePrefix[] = "/picture/";
+const char kPicturePrefix[] = "/picture?name=";
 
 // FNV-1a over 8 bytes at a time (the last few bytes alone), fed piece by
 // piece: enough to tell one picture from the next at an eighth of the cost of
@@ -158,26 +158,4 @@ std::string pictures_url(const std::string& name) {
     }
   }
   return out;
-}
-
-bool pictures_name_of(const std::string& path, std::string* name) {
-  const size_t prefix = sizeof kPicturePrefix - 1;
-  if (path.compare(0, prefix, kPicturePrefix) != 0) return false;
-  auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-  };
-  name->clear();
-  for (size_t i = prefix; i < path.size(); ++i) {
-    if (path[i] != '%') {
-      *name += path[i];
-      continue;
-    }
-    if (i + 2 >= path.size() || digit(path[i + 1]) < 0 || digit(path[i + 2]) < 0) return false;
-    *name += static_cast<char>(digit(path[i + 1]) * 16 + digit(path[i + 2]));
-    i += 2;
-  }
-  return !name->empty();
 }

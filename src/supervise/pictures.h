@@ -47,8 +47,8 @@ bool pictures_look(const std::string& file, PictureSeen* seen);
 // while it is open, and the tool writes the next picture instead.
 std::shared_ptr<FILE> pictures_open_file(const std::string& file, size_t* size);
 
-// The path part of the URL the picture is served at, and back: the name with
-// every byte but letters, digits and -._~ percent-encoded. False when path is
-// no picture path or its encoding is broken.
+// The address the picture is served at, /picture?name=NAME, the name with
+// every byte but letters, digits and -._~ percent-encoded. The name is in the
+// query, not the path: a browser removes the dot segments of a path, so the
+// pictures of sources named . or .. (or %2e) would never be asked for.
 std::string pictures_url(const std::string& name);
-bool pictures_name_of(const std::string& path, std::string* name);

@@ -1,18 +1,21 @@
 #include "run_args.h"
 
 #include "service.h"
-#include "status.h"
 
-bool run_args_parse(const std::vector<std::string>& args, RunArgs* out) {
+bool run_args_parse(const std::vector<std::string>& args, RunArgs* out, std::string* why) {
   std::vector<std::string> rest = args;
   *out = RunArgs();
+  why->clear();
   if (rest.size() == 3 && rest[0] == "--status") {
     out->has_status = true;
     out->status = rest[1];
     rest.erase(rest.begin(), rest.begin() + 2);
   }
-  if (rest.size() != 1 || rest[0].compare(0, 1, "-") == 0 ||
-      (out->has_status && !status_address_valid(out->status))) {
+  if (rest.size() != 1 || rest[0].compare(0, 1, "-") == 0) return false;
+  if (out->has_status && !status_address_parse(out->status, &out->address)) {
+    *why = "--status \"" + out->status +
+           "\": not a status address; it is HOST:PORT, HOST a name, an IPv4 address or an IPv6 address in "
+           "brackets, PORT 1 to 65535 (127.0.0.1:8597, [::1]:8597, 0.0.0.0:8597)";
     return false;
   }
   out->path = rest[0];

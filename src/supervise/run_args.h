@@ -5,14 +5,20 @@
 #include <string>
 #include <vector>
 
+#include "status_address.h"
+
 struct RunArgs {
   bool has_status = false;
-  std::string status;  // HOST:PORT of the status server, when has_status
-  std::string path;    // SOURCES.json
+  std::string status;     // HOST:PORT of the status server as given, when has_status
+  StatusAddress address;  // status, read
+  std::string path;       // SOURCES.json
 };
 
-// False when args are not [--status HOST:PORT] SOURCES.json with a valid address.
-bool run_args_parse(const std::vector<std::string>& args, RunArgs* out);
+// False when args are not [--status HOST:PORT] SOURCES.json with a valid
+// address. When the address is what is wrong, *why says so and what form it
+// takes (a line without the program's name); otherwise it is left empty and
+// the usage text says it.
+bool run_args_parse(const std::vector<std::string>& args, RunArgs* out, std::string* why);
 
 // The whole usage text, every line ended.
 const char* run_args_usage();

@@ -203,12 +203,13 @@ static bool grant_folder(const std::string& folder, std::string* why) {
 
 static int install(const std::vector<std::string>& args) {
   RunArgs a;
-  if (!run_args_parse(args, &a)) {
+  std::string why;
+  if (!run_args_parse(args, &a, &why)) {
+    if (!why.empty()) say(why);
     fputs(run_args_usage(), stderr);
     return kExitUsage;
   }
   std::vector<SourceEntry> sources;
-  std::string why;
   if (!sources_load(a.path, &sources, &why)) {
     say(why);
     return kExitUsage;

@@ -12,3 +12,12 @@ void signals_init();
 
 // Starts passing them on to the inbox.
 void signals_start();
+
+// While the sources file is read at the start, before anything else runs: a
+// stop request (SIGINT, SIGTERM) ends the program at once with code 0, so that
+// a file that never ends (a FIFO nobody writes to) cannot make it deaf; a
+// reload request waits as before. signals_reading_done ends that, before
+// anything starts. (Windows: a console event before signals_start ends the
+// program by the system's default.)
+void signals_reading_start();
+void signals_reading_done();

@@ -17,4 +17,8 @@ static BOOL WINAPI on_console_event(DWORD type) {
 
 void signals_init() {}
 
+void signals_reading_start() {}
+
+void signals_reading_done() {}
+
 void signals_start() { SetConsoleCtrlHandler(on_console_event, TRUE); }

@@ -76,6 +76,13 @@ static SourceEntry read_source(const Json& entry, const std::string& where, cons
       throw Bad{where + ": \"args\" holds " + option + ", which comes from \"" + (option + 2) + "\""};
     }
   }
+  // The tool would take the supervisor's own --monitor after it as its value.
+  if (!args.empty()) {
+    const std::string& last = args.back().get_ref<const std::string&>();
+    for (const char* option : {"--ffmpeg", "--width", "--height", "--fps"}) {
+      if (last == option) throw Bad{where + ": \"args\" ends with " + last + ", which needs a value after it"};
+    }
+  }
   SourceEntry source;
   source.name = name.get<std::string>();
   source.settings.stall = entry.contains("stall") ? stall_value(entry["stall"], where) : default_stall;
@@ -91,9 +98,9 @@ bool sources_parse(const std::string& bytes, const std::string& path, std::vecto
   std::string text = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? bytes.substr(3) : bytes;
   Json config;
   std::string error;
-  bool too_deep = false;
-  if (!json_parse(text, kSourcesMaxDepth, &config, &error, &too_deep)) {
-    *why = too_deep ? path + ": " + error : path + " is not JSON: " + error;
+  bool refused = false;
+  if (!json_parse(text, kSourcesMaxDepth, &config, &error, &refused)) {
+    *why = refused ? path + ": " + error : path + " is not JSON: " + error;
     return false;
   }
   try {

@@ -58,12 +58,10 @@ std::string status_json_text(const std::vector<StatusRow>& rows, std::chrono::st
 std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& tool,
                          std::chrono::steady_clock::time_point now);
 
-// HOST:PORT (HOST a name, an IPv4 address or [an IPv6 address], PORT 1-65535);
-// false when it is malformed (a usage error).
-bool status_address_valid(const std::string& text);
+struct StatusAddress;
 
-// Starts serving /status.json, /metrics and / on text (a valid address) from
-// threads of its own. False with *message set (a line for stderr, without the
-// program's name) when the address cannot be used: the caller exits 1 before
-// anything starts.
-bool status_server_start(const std::string& text, std::string* message);
+// Starts serving /status.json, /metrics and / on address (text as it was
+// given) from threads of its own. False with *message set (a line for stderr,
+// without the program's name) when the address cannot be used: the caller
+// exits 1 before anything starts.
+bool status_server_start(const std::string& text, const StatusAddress& address, std::string* message);

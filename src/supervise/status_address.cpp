@@ -58,11 +58,6 @@ bool status_address_parse(const std::string& text, StatusAddress* out) {
   return true;
 }
 
-bool status_address_valid(const std::string& text) {
-  StatusAddress unused;
-  return status_address_parse(text, &unused);
-}
-
 bool status_host_allowed(const StatusHosts& hosts, const std::string& header) {
   std::string value = lower(trimmed(header));
   std::string host, port;

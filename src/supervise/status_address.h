@@ -11,7 +11,8 @@ struct StatusAddress {
   int port = 0;
 };
 
-// False when text is not HOST:PORT (see status_address_valid).
+// HOST:PORT, HOST a name, an IPv4 address or [an IPv6 address], PORT 1-65535;
+// false when text is not.
 bool status_address_parse(const std::string& text, StatusAddress* out);
 
 // Who a Host header may name.

@@ -2,11 +2,19 @@
 // a thread per connection that the supervision never waits for. cpp-httplib
 // reads and answers each request; the limits it lacks are put around it here:
 //  - 5 s for any one read or write: the library's read and write timeouts;
-//  - 10 s for a whole connection, however it trickles: a table of the open
-//    connections and a thread that shuts down each one still open at its
-//    deadline, which ends the read or write it is in;
-//  - at most 32 connections served at once, more closed at once unread: the
-//    library's task queue hook;
+//  - 2 s for the whole request head and 10 s for a whole connection, however
+//    it trickles: a table of the open connections and a thread that shuts down
+//    each one still open at its deadline, which ends the read or write it is in;
+//  - at most 8 connections at once from one client address (the socket's
+//    peer, never a header), more closed at once unread, so that one slow
+//    client cannot take every connection;
+//  - at most 32 connections served at once, more answered 503 at once on the
+//    accepting thread with a write that never waits: the library's task queue
+//    hook;
+//  - no answer to a request that a page of another site makes (Sec-Fetch-Site,
+//    Origin), and every answer only for pages of this origin
+//    (Cross-Origin-Resource-Policy), so that a page elsewhere cannot load a
+//    picture or learn which sources exist;
 //  - a request head of at most 64 KiB and 100 header lines: the stream the
 //    library reads through ends there, and the answer is 431 (a request line
 //    cut off at that length is 414, as the library answers a long one).
@@ -35,8 +43,10 @@
 namespace {
 
 constexpr time_t kReadWriteSeconds = 5;
+constexpr std::chrono::seconds kHeadLimit{2};
 constexpr std::chrono::seconds kConnectionLimit{10};
 constexpr int kMostClients = 32;
+constexpr int kMostPerAddress = 8;
 constexpr size_t kHeadMost = 64 * 1024;
 constexpr size_t kMostHeaders = 100;
 
@@ -47,27 +57,52 @@ using Clock = std::chrono::steady_clock;
 StatusHosts& gHosts = *new StatusHosts;  // set before serving starts, only read after
 std::atomic<int> gServing{0};            // connections being served
 
+struct Open {
+  socket_t sock;
+  std::string peer;  // the client's address
+  Clock::time_point opened, deadline;
+};
+
 std::mutex& gOpenLock = *new std::mutex;
 std::condition_variable& gOpenChanged = *new std::condition_variable;
 // Open connections and when to cut them off.
-std::vector<std::pair<socket_t, Clock::time_point>>& gOpen = *new std::vector<std::pair<socket_t, Clock::time_point>>;
+std::vector<Open>& gOpen = *new std::vector<Open>;
 
 // Each connection is served on a thread of its own, so these describe it.
-thread_local bool tRefuse = false;        // over the limit: closed unread
+thread_local bool tRefuse = false;        // over the limit: answered 503 unread
 thread_local bool tHeadTooLarge = false;  // the head ran past its limits
+thread_local socket_t tSocket = INVALID_SOCKET;
 
-void connection_opened(socket_t sock) {
+// False when the client already has its most connections open: this one is
+// then closed unread.
+bool connection_opened(socket_t sock) {
+  std::string peer;
+  int port = 0;
+  httplib::detail::get_remote_ip_and_port(sock, peer, port);
   std::lock_guard<std::mutex> lock(gOpenLock);
-  gOpen.emplace_back(sock, Clock::now() + kConnectionLimit);
-  // Deadlines only grow: the cutter needs waking only from an empty table.
-  if (gOpen.size() == 1) gOpenChanged.notify_one();
+  if (std::count_if(gOpen.begin(), gOpen.end(), [&](const Open& o) { return o.peer == peer; }) >= kMostPerAddress) {
+    return false;
+  }
+  Clock::time_point now = Clock::now();
+  gOpen.push_back({sock, peer, now, now + kHeadLimit});
+  // The new deadline may be the nearest.
+  gOpenChanged.notify_one();
+  return true;
+}
+
+// The head has been read: the connection now has the rest of its time.
+void connection_head_read(socket_t sock) {
+  std::lock_guard<std::mutex> lock(gOpenLock);
+  for (Open& o : gOpen) {
+    if (o.sock == sock) o.deadline = o.opened + kConnectionLimit;
+  }
 }
 
 // Before the connection is closed: the cutter must never shut down a socket
 // number that the system has since given to another connection.
 void connection_closed(socket_t sock) {
   std::lock_guard<std::mutex> lock(gOpenLock);
-  gOpen.erase(std::remove_if(gOpen.begin(), gOpen.end(), [&](const auto& o) { return o.first == sock; }),
+  gOpen.erase(std::remove_if(gOpen.begin(), gOpen.end(), [&](const Open& o) { return o.sock == sock; }),
               gOpen.end());
 }
 
@@ -82,11 +117,11 @@ void cut_thread() {
     }
     Clock::time_point now = Clock::now(), next = Clock::time_point::max();
     for (auto it = gOpen.begin(); it != gOpen.end();) {
-      if (it->second <= now) {
-        httplib::detail::shutdown_socket(it->first);
+      if (it->deadline <= now) {
+        httplib::detail::shutdown_socket(it->sock);
         it = gOpen.erase(it);
       } else {
-        next = std::min(next, it->second);
+        next = std::min(next, it->deadline);
         ++it;
       }
     }
@@ -132,8 +167,12 @@ class StatusHttp : public httplib::Server {
   // The library calls this on the thread the task queue gave the connection.
   bool process_and_close_socket(socket_t sock) override {
     bool answered = false;
-    if (!tRefuse) {
-      connection_opened(sock);
+    if (tRefuse) {
+      status_send_now(sock,
+                      "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n"
+                      "Cross-Origin-Resource-Policy: same-origin\r\nConnection: close\r\n\r\n");
+    } else if (connection_opened(sock)) {
+      tSocket = sock;
       httplib::detail::SocketStream socket_stream(sock, read_timeout_sec_, read_timeout_usec_, write_timeout_sec_,
                                                   write_timeout_usec_);
       HeadStream head(socket_stream);
@@ -142,6 +181,7 @@ class StatusHttp : public httplib::Server {
       // Range requests are not served: every answer is whole.
       answered = process_request(head, true, closed, [](httplib::Request& req) { req.ranges.clear(); });
       connection_closed(sock);
+      tSocket = INVALID_SOCKET;
     }
     httplib::detail::shutdown_socket(sock);
     httplib::detail::close_socket(sock);
@@ -150,7 +190,7 @@ class StatusHttp : public httplib::Server {
 };
 
 // The task queue: a thread per connection while fewer than kMostClients are
-// served, else the connection is closed at once on the accepting thread.
+// served, else the connection is answered 503 at once on the accepting thread.
 class ConnectionSlots : public httplib::TaskQueue {
  public:
   void enqueue(std::function<void()> fn) override {
@@ -210,9 +250,29 @@ void answer_picture(httplib::Response& res, const std::string& name) {
   answer_text(res, 404, "no picture of that source\n");
 }
 
+std::string lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// A request that a page of another site made: the browser says so in
+// Sec-Fetch-Site, or in an Origin that is not this server's own (null from a
+// sandboxed or local page). Prometheus and curl send neither.
+bool from_another_site(const httplib::Request& req) {
+  std::string site = lower(req.get_header_value("Sec-Fetch-Site"));
+  if (site == "cross-site" || site == "same-site") return true;
+  if (req.get_header_value_count("Origin") > 1) return true;
+  return req.has_header("Origin") && req.get_header_value("Origin") != "http://" + req.get_header_value("Host");
+}
+
 httplib::Server::HandlerResponse answer(const httplib::Request& req, httplib::Response& res) {
+  connection_head_read(tSocket);
   if (req.get_header_value_count("Host") != 1 || !status_host_allowed(gHosts, req.get_header_value("Host"))) {
     answer_text(res, 421, "this server answers to its own address only\n");
+  } else if (from_another_site(req)) {
+    answer_text(res, 403, "refused: a request from a page of another site\n");
   } else if (req.method != "GET" && req.method != "HEAD") {
     answer_text(res, 405, "read only: GET and HEAD\n");
     res.set_header("Allow", "GET, HEAD");
@@ -228,10 +288,10 @@ httplib::Server::HandlerResponse answer(const httplib::Request& req, httplib::Re
       answer_body(res, status_page(), "text/html; charset=utf-8");
       res.set_header("Content-Security-Policy", status_page_policy());
       res.set_header("Referrer-Policy", "no-referrer");
-    } else if (std::string name; pictures_name_of(path, &name)) {
-      answer_picture(res, name);
+    } else if (path == "/picture" && req.get_param_value_count("name") == 1) {
+      answer_picture(res, req.get_param_value("name"));
     } else {
-      answer_text(res, 404, "not found: /, /status.json, /metrics and /picture/NAME are\n");
+      answer_text(res, 404, "not found: /, /status.json, /metrics and /picture?name=NAME are\n");
     }
   }
   return httplib::Server::HandlerResponse::Handled;
@@ -298,12 +358,7 @@ void serve_thread(StatusHttp* server, StatusListen listen, int port, std::string
 
 }  // namespace
 
-bool status_server_start(const std::string& text, std::string* message) {
-  StatusAddress address;
-  if (!status_address_parse(text, &address)) {
-    *message = "--status " + text + ": not HOST:PORT";
-    return false;
-  }
+bool status_server_start(const std::string& text, const StatusAddress& address, std::string* message) {
   StatusListen listen;
   if (!status_address_resolve(text, address, &listen, message)) return false;
   gHosts = listen.hosts;
@@ -315,7 +370,8 @@ bool status_server_start(const std::string& text, std::string* message) {
   server->set_read_timeout(kReadWriteSeconds, 0);
   server->set_write_timeout(kReadWriteSeconds, 0);
   server->set_keep_alive_max_count(1);
-  server->set_default_headers({{"Server", "qor-ndi-supervise"}});
+  server->set_default_headers(
+      {{"Server", "qor-ndi-supervise"}, {"Cross-Origin-Resource-Policy", "same-origin"}});
   server->set_pre_routing_handler(answer);
   server->set_error_handler(httplib::Server::HandlerWithResponse(refusal));
   server->new_task_queue = [] { return new ConnectionSlots(); };

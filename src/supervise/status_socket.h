@@ -10,6 +10,11 @@
 // program holds it (Windows, where SO_REUSEADDR would let it be shared).
 void status_listen_options(socket_t sock);
 
+// Writes text (a short answer) only as far as the socket takes it without
+// waiting, then stops sending and reads what the client has already sent, so
+// that closing it after does not reset the connection under the answer.
+void status_send_now(socket_t sock, const std::string& text);
+
 // The error of the last socket call on this thread, as text.
 std::string status_socket_error();
 

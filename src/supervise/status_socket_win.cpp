@@ -21,6 +21,17 @@ std::string message_text(DWORD code) {
 
 }  // namespace
 
+// The socket is switched to non-blocking for this: Windows has no flag for one call.
+void status_send_now(socket_t sock, const std::string& text) {
+  u_long yes = 1;
+  ioctlsocket(sock, FIONBIO, &yes);
+  (void)send(sock, text.data(), static_cast<int>(text.size()), 0);
+  shutdown(sock, SD_SEND);
+  char drain[4096];
+  while (recv(sock, drain, sizeof drain, 0) > 0) {
+  }
+}
+
 std::string status_socket_error() { return message_text(static_cast<DWORD>(WSAGetLastError())); }
 
 // getaddrinfo's codes are Winsock error codes.
