@@ -15,6 +15,9 @@ struct ChildOptions {
   bool pipe_stdout = false;
   // stderr the parent's own, else the null device.
   bool inherit_stderr = false;
+  // stderr a pipe whose read end the parent holds (Child::err), read with
+  // child_read like stdout; it takes the place of inherit_stderr.
+  bool pipe_stderr = false;
   // POSIX: killed when the thread that started it ends (PR_SET_PDEATHSIG), so
   // start from the main thread. Windows: see parent_job, which it implies.
   bool die_with_parent = false;
@@ -36,7 +39,7 @@ struct ChildOptions {
 };
 
 // A started child. POSIX: pid and descriptors; Windows: handles as integers.
-// in and out are -1 when not piped or once closed.
+// in, out and err are -1 when not piped or once closed.
 //
 // A child is seen to end (child_poll, child_wait) before it is released (its
 // zombie reaped, its process handle closed), and both happen under lock, as
@@ -48,6 +51,7 @@ struct Child {
   intptr_t process = -1;  // Windows: the process handle
   intptr_t in = -1;
   intptr_t out = -1;
+  intptr_t err = -1;
   bool ended = false;     // seen to end: code is valid
   bool reaped = false;    // released: pid may be someone else's
   bool killed = false;    // ended by child_kill (not by itself or by anyone else)

@@ -161,16 +161,16 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
   candidates.push_back(nullptr);
 
   int devnull = move_above_stdio(open("/dev/null", O_RDWR | O_CLOEXEC));
-  int in[2] = {-1, -1}, out[2] = {-1, -1}, report[2] = {-1, -1};
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1}, report[2] = {-1, -1};
   bool ok = devnull >= 0 && (!options.pipe_stdin || make_pipe(in)) && (!options.pipe_stdout || make_pipe(out)) &&
-            make_pipe(report);
+            (!options.pipe_stderr || make_pipe(err)) && make_pipe(report);
   if (!ok) {
     *error = errno;
-    close_all({devnull, in[0], in[1], out[0], out[1], report[0], report[1]});
+    close_all({devnull, in[0], in[1], out[0], out[1], err[0], err[1], report[0], report[1]});
     return false;
   }
   Stdio stdio = {{options.pipe_stdin ? in[0] : devnull, options.pipe_stdout ? out[1] : devnull,
-                  options.inherit_stderr ? -1 : devnull}};
+                  options.pipe_stderr ? err[1] : options.inherit_stderr ? -1 : devnull}};
 
   long open_max = sysconf(_SC_OPEN_MAX);
   int fd_limit = (open_max < 0 || open_max > 65536) ? 65536 : (int)open_max;
@@ -181,16 +181,16 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
   // Fails harmlessly once the child has run its program (it set its group itself).
   if (pid > 0 && !options.own_session) setpgid(pid, pid);
   // The parent keeps only its ends of the pipes.
-  close_all({devnull, in[0], out[1], report[1]});
+  close_all({devnull, in[0], out[1], err[1], report[1]});
   if (pid < 0) {
-    close_all({in[1], out[0], report[0]});
+    close_all({in[1], out[0], err[0], report[0]});
     return false;
   }
 
-  int err = 0;
+  int code = 0;
   ssize_t n;
   do {
-    n = read(report[0], &err, sizeof err);
+    n = read(report[0], &code, sizeof code);
   } while (n < 0 && errno == EINTR);
   close(report[0]);
   if (n != 0) {
@@ -199,8 +199,8 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
     int status;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    close_all({in[1], out[0]});
-    *error = n == (ssize_t)sizeof err ? err : EIO;
+    close_all({in[1], out[0], err[0]});
+    *error = n == (ssize_t)sizeof code ? code : EIO;
     return false;
   }
 
@@ -209,6 +209,7 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
   child->process = -1;
   child->in = in[1];
   child->out = out[0];
+  child->err = err[0];
   child->ended = child->reaped = child->killed = child->kill_sent = false;
   child->kill_group = options.kill_group;
   child->code = 0;

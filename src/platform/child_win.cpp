@@ -65,13 +65,17 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
   HANDLE null_dev = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                                 OPEN_EXISTING, 0, nullptr);
   HANDLE in_child = nullptr, in_parent = nullptr, out_child = nullptr, out_parent = nullptr;
+  HANDLE err_pipe = nullptr, err_parent = nullptr;
   bool ok = null_dev != INVALID_HANDLE_VALUE && (!options.pipe_stdin || make_pipe(&in_child, &in_parent, true)) &&
-            (!options.pipe_stdout || make_pipe(&out_child, &out_parent, false));
+            (!options.pipe_stdout || make_pipe(&out_child, &out_parent, false)) &&
+            (!options.pipe_stderr || make_pipe(&err_pipe, &err_parent, false));
   *error = (int)GetLastError();
-  HANDLE err_child = options.inherit_stderr ? GetStdHandle(STD_ERROR_HANDLE) : null_dev;
+  HANDLE err_child = options.pipe_stderr      ? err_pipe
+                     : options.inherit_stderr ? GetStdHandle(STD_ERROR_HANDLE)
+                                              : null_dev;
   // A parent whose own stderr is missing or not inheritable gives the null device.
   DWORD flags = 0;
-  if (options.inherit_stderr && (!err_child || err_child == INVALID_HANDLE_VALUE ||
+  if (!options.pipe_stderr && options.inherit_stderr && (!err_child || err_child == INVALID_HANDLE_VALUE ||
                                  !GetHandleInformation(err_child, &flags) ||
                                  !SetHandleInformation(err_child, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))) {
     err_child = null_dev;
@@ -128,10 +132,12 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
   }
   close_handle(&in_child);
   close_handle(&out_child);
+  close_handle(&err_pipe);
   close_handle(&null_dev);
   if (!ok) {
     close_handle(&in_parent);
     close_handle(&out_parent);
+    close_handle(&err_parent);
     return false;
   }
   CloseHandle(pi.hThread);
@@ -140,6 +146,7 @@ bool child_spawn(const char* const* argv, const ChildOptions& options, Child* ch
   child->process = (intptr_t)pi.hProcess;
   child->in = in_parent ? (intptr_t)in_parent : -1;
   child->out = out_parent ? (intptr_t)out_parent : -1;
+  child->err = err_parent ? (intptr_t)err_parent : -1;
   child->ended = child->reaped = child->killed = child->kill_sent = false;
   child->kill_group = options.kill_group;
   child->code = 0;

@@ -28,3 +28,7 @@ enum class StdoutWrite {
 // it first within its own limit, so writes never interleave. Callers serialise
 // calls.
 StdoutWrite stdout_write(const char* data, size_t len, int start_ms, int finish_ms);
+
+// Writes len bytes to stderr, waiting as long as it takes (a non-blocking
+// stderr too). False when stderr has failed (a reader gone, none at all).
+bool stderr_write(const char* data, size_t len);

@@ -19,6 +19,22 @@ static long long now_ms() {
   return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
+bool stderr_write(const char* data, size_t len) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = write(STDERR_FILENO, data + done, len - done);
+    if (n > 0) {
+      done += (size_t)n;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p = {STDERR_FILENO, POLLOUT, 0};
+      poll(&p, 1, -1);
+    } else if (!(n < 0 && errno == EINTR)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 StdoutWrite stdout_write(const char* data, size_t len, int start_ms, int finish_ms) {
   bool limited = start_ms >= 0;
   long long deadline = now_ms() + (limited ? start_ms : 0);

@@ -33,6 +33,11 @@ static DWORD write_all(HANDLE out, const char* data, size_t len) {
   return 0;
 }
 
+bool stderr_write(const char* data, size_t len) {
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  return err && err != INVALID_HANDLE_VALUE && write_all(err, data, len) == 0;
+}
+
 static DWORD WINAPI write_thread(LPVOID arg) {
   Pending* p = (Pending*)arg;
   DWORD result = write_all(p->out, p->data, p->len);

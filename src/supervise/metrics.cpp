@@ -71,6 +71,9 @@ const Family kFamilies[] = {
     {"qor_ndi_source_stall_limit_seconds", "gauge",
      "Seconds without pictures after which the watchdog stops a run of the source (0: never).",
      [](const StatusRow& r, Clock::time_point) { return sample_value(r.stall); }},
+    {"qor_ndi_source_messages_dropped_total", "counter",
+     "Messages of the source's tools (stderr lines, stdout lines that are not events) dropped over 20 a second.",
+     [](const StatusRow& r, Clock::time_point) { return std::to_string(r.messages_dropped); }},
 };
 
 void head(std::string* out, const char* name, const char* kind, const char* help) {
@@ -86,6 +89,12 @@ std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& 
   head(&out, "qor_ndi_supervise_build_info", "gauge",
        "Always 1: the supervisor's version and the tool its sources file names.");
   out += "qor_ndi_supervise_build_info{version=\"" + label(QOR_VERSION) + "\",tool=\"" + label(tool) + "\"} 1\n";
+  head(&out, "qor_ndi_supervise_lines_dropped_total", "counter",
+       "Lines of the supervisor's own dropped while its stdout (events) or stderr (messages) did not take them.");
+  out += "qor_ndi_supervise_lines_dropped_total{stream=\"stdout\"} " + std::to_string(status_dropped_lines(false)) +
+         "\n";
+  out += "qor_ndi_supervise_lines_dropped_total{stream=\"stderr\"} " + std::to_string(status_dropped_lines(true)) +
+         "\n";
   for (const Family& f : kFamilies) {
     head(&out, f.name, f.kind, f.help);
     for (const StatusRow& r : rows) {

@@ -1,25 +1,27 @@
-// The supervisor's two streams. Its JSON lines go to stdout, which under
-// systemd is the journal's stream: a log that stops draining (a stuck journal,
-// a reader gone) must not stop the loop, so a writer thread of its own takes
-// the lines from a bounded buffer; past the bound a line is dropped whole, and
-// the drops are counted on stderr once the log drains again. Messages for
-// people go to stderr at once. A service writes both to files instead.
-// output.cpp.
+// The supervisor's two streams. Its JSON lines go to stdout and its messages
+// for people to stderr, which under systemd are the journal's streams: a log
+// that stops draining (a stuck journal, a reader gone) must not stop the loop,
+// so each stream has a writer thread of its own that takes the lines from a
+// bounded buffer; past the bound a line is dropped whole, the drops are said
+// once the stream drains again and counted in /metrics. A service writes both
+// to files instead. output.cpp.
 #pragma once
 #include <string>
 
-enum { kOutputMaxBytes = 1 << 20 };  // lines waiting to be written, in all
+enum { kOutputMaxBytes = 1 << 20 };     // lines waiting to be written to stdout, in all
+enum { kMessagesMaxBytes = 256 << 10 };  // and to stderr
 
-// Starts the writer thread.
+// Starts the writer threads; until then a message is written at once.
 void output_start();
 
 // Queues one line (without its newline). Never blocks.
 void output_line(std::string line);
 
-// At the end: waits up to timeout_s seconds for the queued lines to be written.
+// At the end: waits up to timeout_s seconds for the queued lines and messages to be written.
 void output_drain(double timeout_s);
 
-// One message for people on stderr, with the program's name before it.
+// One message for people on stderr, with the program's name before it. Never
+// blocks once the writers run.
 void say(const std::string& text);
 
 // A service has no console: from here on the lines go to supervise.log and

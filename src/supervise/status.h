@@ -36,6 +36,9 @@ struct StatusRow {
   bool picture = false;
   std::chrono::steady_clock::time_point picture_at{};
   std::chrono::steady_clock::time_point picture_same_since{};
+  // Messages of its tools (stderr lines, stdout lines that are not events)
+  // dropped over the budget, in all.
+  uint64_t messages_dropped = 0;
 };
 
 // A frozen picture: the source runs with pictures by its rate, yet the picture
@@ -47,6 +50,11 @@ void status_publish(std::vector<StatusRow> rows);
 
 // Any thread: a copy of the current snapshot.
 std::vector<StatusRow> status_snapshot();
+
+// Lines of the supervisor's own that stdout (or, for messages, stderr) did
+// not take in time and that were dropped, in all; any thread.
+void status_count_dropped_line(bool message);
+uint64_t status_dropped_lines(bool message);
 
 // The tool the sources file names, as the metrics show it: set at start and by
 // each reload that is taken; read by any thread.

@@ -1,6 +1,7 @@
 // The snapshot the loop hands to the status server. The loop builds the rows
 // outside the lock and swaps them in; a reader copies them out: neither holds
 // the lock for longer than that.
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -35,6 +36,12 @@ void status_publish_tool(std::string tool) {
   std::lock_guard<std::mutex> lock(gStatusLock);
   gStatusTool.swap(tool);
 }
+
+static std::atomic<uint64_t> gDroppedLines[2];  // [0] stdout, [1] stderr
+
+void status_count_dropped_line(bool message) { gDroppedLines[message ? 1 : 0]++; }
+
+uint64_t status_dropped_lines(bool message) { return gDroppedLines[message ? 1 : 0]; }
 
 std::string status_tool() {
   std::lock_guard<std::mutex> lock(gStatusLock);

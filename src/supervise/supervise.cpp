@@ -59,6 +59,7 @@ struct SourceHistory {
   // The newest picture of any run.
   PictureSeen picture;
   double picture_at = 0.0, picture_same_since = 0.0;
+  uint64_t messages_dropped = 0;  // of the runs that ended
 };
 
 // One source: its settings from the file, its current run and its history.
@@ -130,8 +131,11 @@ static StatusRow status_row(const Source& s) {
   r.picture = h.picture.any;
   r.picture_at = clock_at(h.picture_at);
   r.picture_same_since = clock_at(h.picture_same_since);
+  r.messages_dropped = h.messages_dropped + (run.tool ? run.tool->messages.dropped() : 0);
   return r;
 }
+
+const std::string& source_name(const Source& s) { return s.name; }
 
 void supervise_publish_first(const std::vector<SourceEntry>& entries) {
   double now = system_tool_host().now();
@@ -258,13 +262,20 @@ static void take_monitor(Source* s, const Json& status, double now) {
 // One line of a tool: written on with the source's name first. started,
 // status and error of the current run are remembered for the watchdog, the
 // status and the decision at the end of the run.
-static void pass_on(Loop& L, const SourcePtr& s, const std::string& raw, bool current) {
+static void pass_on(Loop& L, const SourcePtr& s, const std::string& raw, ToolRun* run_of_line) {
+  const bool current = run_of_line == s->run.tool.get();
   Json event;
   std::string why;
   bool too_deep = false;
   if (!json_parse(raw, kLineMaxDepth, &event, &why, &too_deep) || !event.is_object() || !event.contains("event") ||
       !event["event"].is_string()) {
-    say(s->name + ": not an event line: " + bytes_repr(raw));
+    // Within the run's budget, shared with its stderr.
+    uint64_t unsaid = 0;
+    if (run_of_line && run_of_line->messages.allow(L.host.now(), &unsaid)) {
+      if (unsaid > 0) say(s->name + ": " + std::to_string(unsaid) + " more messages dropped (over " +
+                          std::to_string(kMessagesPerSecond) + " a second)");
+      say(s->name + ": not an event line: " + bytes_repr(raw));
+    }
     return;
   }
   if (current) {
@@ -371,6 +382,7 @@ static void look_at_end(Loop& L, const SourcePtr& s, double now, double* wake) {
     return;
   }
   L.host.finish(tool.get());
+  s->history.messages_dropped += tool->messages.dropped();
   if (L.stopping) {
     s->run = SourceRun();
   } else {
@@ -547,7 +559,7 @@ int supervise(const std::string& path, const std::vector<SourceEntry>& entries, 
         }
         break;
       case InboxKind::kLine:
-        pass_on(L, item.source, item.text, item.run == item.source->run.tool);
+        pass_on(L, item.source, item.text, item.run.get());
         break;
       case InboxKind::kLongLine:
         say(item.source->name + ": a line over " + std::to_string(kToolLineMaxBytes / 1024) + " KiB dropped");

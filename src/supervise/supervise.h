@@ -16,5 +16,8 @@ int supervise(const std::string& path, const std::vector<SourceEntry>& sources, 
 // The same with host doing all that lies outside the loop.
 int supervise(const std::string& path, const std::vector<SourceEntry>& sources, bool status, ToolHost& host);
 
+// A source's name, which never changes (a reload knows sources by name).
+const std::string& source_name(const Source& s);
+
 // The status page's first answer, before the loop runs: every source starting.
 void supervise_publish_first(const std::vector<SourceEntry>& sources);

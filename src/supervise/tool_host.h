@@ -13,6 +13,7 @@
 
 #include "child.h"
 #include "inbox.h"
+#include "message_budget.h"
 
 struct Source;
 
@@ -21,7 +22,8 @@ enum { kToolLineMaxBytes = 64 * 1024 };  // a longer line is dropped
 // One run of a tool.
 struct ToolRun {
   Child child;                      // the system host's
-  std::atomic<bool> muted{false};   // its reader hands on no more of its output
+  std::atomic<bool> muted{false};   // its readers hand on no more of its output
+  MessageBudget messages;           // its stderr lines and stdout lines that are not events
   // The loop's own.
   bool output_ended = false;        // the end of its output came through the inbox
   bool ended = false;               // the tool was seen to end, at ended_at, with code
@@ -40,7 +42,8 @@ class ToolHost {
   virtual ~ToolHost() = default;
   // Starts argv with its stdin a pipe that the host holds open and never
   // writes to (closing it is how the tool is told to stop), its lines and the
-  // end of its output to come through take() for source. Null with *failure
+  // end of its output to come through take() for source, and its stderr lines
+  // said with the source's name, within the run's message budget. Null with *failure
   // when any part of the start fails; nothing of it is left running then.
   virtual std::shared_ptr<ToolRun> start(const std::vector<std::string>& argv, const std::shared_ptr<Source>& source,
                                          StartFailure* failure) = 0;
@@ -64,6 +67,6 @@ class ToolHost {
 // Ctrl-Break reaches the supervisor only and each tool still ends by its stdin
 // with its exit line; on Windows inside the supervisor's kill-on-close job,
 // which ends them (and their decoders, in each tool's own job inside that one)
-// if the supervisor dies. Each run's stdout is read all the time by a thread
-// of its own (a tool whose stdout pipe is full blocks on its next line).
+// if the supervisor dies. Each run's stdout and stderr are read all the time
+// by a thread each (a tool whose pipe is full blocks on its next line).
 ToolHost& system_tool_host();

@@ -5,7 +5,46 @@
 #include <thread>
 
 #include "output.h"
+#include "supervise.h"
 #include "tool_host.h"
+
+enum { kMessageMaxBytes = 4096 };  // a longer stderr line is cut there
+
+static double seconds_now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Says one message of a run's tool with its source's name, within its budget.
+static void say_message(ToolRun& run, const std::string& name, const std::string& text) {
+  uint64_t unsaid = 0;
+  if (!run.messages.allow(seconds_now(), &unsaid)) return;
+  if (unsaid > 0) say(name + ": " + std::to_string(unsaid) + " more messages dropped (over " +
+                      std::to_string(kMessagesPerSecond) + " a second)");
+  say(name + ": " + text);
+}
+
+// Thread body, one per run: says each line the tool writes to its stderr (a
+// usage text, a runtime's complaint) with its source's name, so that it says
+// which source it belongs to and a flood of them costs next to nothing.
+static void message_thread(std::shared_ptr<ToolRun> run, std::string name, intptr_t err) {
+  std::string line;
+  char buf[16384];
+  long n;
+  while ((n = child_read(err, buf, sizeof buf)) > 0 && !run->muted) {
+    for (long i = 0; i < n; ++i) {
+      char c = buf[i];
+      if (c == '\n') {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        say_message(*run, name, line);
+        line.clear();
+      } else if (line.size() < kMessageMaxBytes) {
+        line += c;
+      }
+    }
+  }
+  if (!line.empty() && !run->muted) say_message(*run, name, line);
+  child_close_out(err);
+}
 
 // Thread body, one per run: hands every line to the loop, then the end of the
 // output. A line over the limit is dropped as it comes, never held whole.
@@ -56,7 +95,7 @@ class SystemToolHost : public ToolHost {
     ChildOptions options;
     options.pipe_stdin = true;
     options.pipe_stdout = true;
-    options.inherit_stderr = true;
+    options.pipe_stderr = true;
     options.own_session = true;
     options.parent_job = true;
     options.kill_group = true;
@@ -67,14 +106,19 @@ class SystemToolHost : public ToolHost {
       failure->why = child_error_text(error);
       return nullptr;
     }
-    intptr_t out = run->child.out;
-    run->child.out = -1;  // the reader's from here on
+    intptr_t out = run->child.out, err = run->child.err;
+    run->child.out = run->child.err = -1;  // the readers' from here on
+    bool reading = false;
     try {
       std::thread(read_thread, run, source, out).detach();
+      reading = true;
+      std::thread(message_thread, run, source_name(*source), err).detach();
     } catch (const std::system_error& e) {
-      // No room for the reader: the tool cannot be heard, so it must not run.
-      // Its stdin closes with its kill.
-      child_close_out(out);
+      // No room for a reader: the tool cannot be heard, so it must not run.
+      // Its stdin closes with its kill; a reader that runs ends with its output.
+      run->muted = true;
+      if (!reading) child_close_out(out);
+      child_close_out(err);
       child_kill(&run->child);
       child_close_stdin(&run->child);
       child_wait(&run->child);
@@ -103,9 +147,7 @@ class SystemToolHost : public ToolHost {
     child_release(&run->child);
   }
 
-  double now() override {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-  }
+  double now() override { return seconds_now(); }
 
   bool take(InboxItem* item, double timeout_s) override { return inbox_take(item, timeout_s); }
   void line(std::string text) override { output_line(std::move(text)); }

@@ -451,8 +451,11 @@ class StatusEndpoints(unittest.TestCase):
                               "qor_ndi_source_stalls": "counter", "qor_ndi_source_seconds_since_picture": "gauge",
                               "qor_ndi_source_stall_limit_seconds": "gauge", "qor_ndi_source_state": "gauge",
                               "qor_ndi_source_audio_peak_dbfs": "gauge", "qor_ndi_source_tally": "gauge",
+                              "qor_ndi_source_messages_dropped": "counter",
+                              "qor_ndi_supervise_lines_dropped": "counter",
                               "qor_ndi_supervise_build_info": "gauge"})
             per_source = set(families) - {"qor_ndi_source_state", "qor_ndi_supervise_build_info",
+                                          "qor_ndi_supervise_lines_dropped",
                                           "qor_ndi_source_audio_peak_dbfs", "qor_ndi_source_tally"}
             for name in per_source:
                 self.assertEqual([s.labels for s in families[name].samples], [{"source": n} for n in served.names],
@@ -477,8 +480,8 @@ class StatusEndpoints(unittest.TestCase):
                 if line.startswith("# "):
                     # HELP and TYPE name the family as its samples do.
                     self.assertRegex(line, r"^# (HELP|TYPE) qor_ndi_(source_(up|fps|connections|restarts_total|"
-                                           r"stalls_total|seconds_since_picture|stall_limit_seconds|state|audio_peak_dbfs|tally)|"
-                                           r"supervise_build_info) ")
+                                           r"stalls_total|seconds_since_picture|stall_limit_seconds|state|audio_peak_dbfs|tally|"
+                                           r"messages_dropped_total)|supervise_(build_info|lines_dropped_total)) ")
 
             # Each source's picture at its own address, the name encoded.
             deadline = time.monotonic() + 15
@@ -874,6 +877,86 @@ class Output(unittest.TestCase):
         self.assertIn(b"qor-ndi-supervise: A: a line over 64 KiB dropped\n", stderr)
         dropped = sum(int(n) for n in re.findall(rb"qor-ndi-supervise: (\d+) lines? dropped", stderr))
         self.assertEqual(dropped + len(lines), 30000, stderr)
+
+
+    def test_a_stderr_that_does_not_drain_and_tools_that_flood_it_hold_up_nothing(self):
+        d = scratch_dir()
+        # A tool that floods its stderr and its stdout with lines that are not
+        # events, then waits for its stdin to close.
+        tool = os.path.join(d, "tool.sh")
+        with open(tool, "w") as f:
+            f.write('#!/bin/sh\n(yes "complaint" | head -n 100000 >&2) &\nyes "not an event" | head -n 100000\n'
+                    'touch "$0.done"\nexec cat >/dev/null\n')
+        os.chmod(tool, 0o755)
+        path = os.path.join(d, "sources.json")
+        with open(path, "w") as f:
+            json.dump({"tool": tool, "sources": [{"name": "A", "input": "x"}]}, f)
+
+        # A journal that has stopped: stderr a pipe that is already full.
+        stuck_r, stuck_w = os.pipe()
+        os.set_blocking(stuck_w, False)
+        try:
+            while True:
+                os.write(stuck_w, b"x" * 65536)
+        except BlockingIOError:
+            pass
+        os.set_blocking(stuck_w, True)
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        listener.bind(os.path.join(d, "notify"))
+        listener.settimeout(0.2)
+        env = dict(os.environ, NOTIFY_SOCKET=os.path.join(d, "notify"), WATCHDOG_USEC="1500000")
+        proc = subprocess.Popen([SUPERVISOR, path], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=stuck_w, env=env)
+        os.close(stuck_w)
+        try:
+            deadline = time.monotonic() + 30
+            while not os.path.exists(tool + ".done") and time.monotonic() < deadline:
+                time.sleep(0.1)
+            self.assertTrue(os.path.exists(tool + ".done"), "the tool could not write its lines")
+            got, until = [], time.monotonic() + 3.0
+            proc.send_signal(signal.SIGHUP)
+            while time.monotonic() < until:
+                try:
+                    got.append(listener.recv(100))
+                except socket.timeout:
+                    pass
+            self.assertGreaterEqual(got.count(b"WATCHDOG=1"), 2, got)
+            self.assertIn(b"READY=1", got[got.index(b"RELOADING=1"):], got)
+            proc.send_signal(signal.SIGTERM)
+            self.assertEqual(proc.wait(timeout=15), 0)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+            listener.close()
+            os.close(stuck_r)
+
+        # Read as it comes, the tool's messages come with its source's name,
+        # at most 20 a second, the rest counted.
+        os.remove(tool + ".done")
+        started = time.monotonic()
+        proc = subprocess.Popen([SUPERVISOR, path], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 30
+            while not os.path.exists(tool + ".done") and time.monotonic() < deadline:
+                time.sleep(0.1)
+            time.sleep(1.0)
+            proc.send_signal(signal.SIGTERM)
+            _, err = proc.communicate(timeout=15)
+            seconds = time.monotonic() - started
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        lines = err.decode().splitlines()
+        said = [l for l in lines if l in ("qor-ndi-supervise: A: complaint",
+                                          'qor-ndi-supervise: A: not an event line: "not an event"')]
+        self.assertIn("qor-ndi-supervise: A: complaint", said)
+        self.assertTrue(all(l.startswith("qor-ndi-supervise: ") for l in lines), lines)
+        self.assertLess(len(said), 20 * (seconds + 1))
+        dropped = sum(int(n) for n in re.findall(r"A: (\d+) more messages dropped", err.decode()))
+        self.assertGreater(dropped, 0)
 
 
 class BadSourceFiles(unittest.TestCase):

@@ -1,0 +1,24 @@
+#include "message_budget.h"
+
+bool MessageBudget::allow(double now, uint64_t* unsaid) {
+  std::lock_guard<std::mutex> hold(lock_);
+  *unsaid = 0;
+  if (second_ < 0 || now - second_ >= 1.0) {
+    second_ = now;
+    used_ = 0;
+  }
+  if (used_ >= kMessagesPerSecond) {
+    ++dropped_;
+    ++unsaid_;
+    return false;
+  }
+  ++used_;
+  *unsaid = unsaid_;
+  unsaid_ = 0;
+  return true;
+}
+
+uint64_t MessageBudget::dropped() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return dropped_;
+}
