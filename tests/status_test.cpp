@@ -68,6 +68,11 @@ TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
             "\"restarts\":2,\"exit_code\":3,\"error\":\"ffmpeg_spawn\",\"stall\":0.0,\"uptime\":null,"
             "\"level\":null,\"tally\":{\"program\":false,\"preview\":false},\"picture\":null,"
             "\"picture_age\":null,\"frozen\":false}]}");
+  // Nor is one whose files no longer arrive (a full or read-only folder):
+  // the pictures are not being written, the camera need not be frozen.
+  rows[0].picture_at = now - std::chrono::seconds(11);
+  EXPECT_FALSE(status_frozen(rows[0], now));
+  rows[0].picture_at = now - std::chrono::milliseconds(500);
   // A picture that changed within the limit is not frozen.
   rows[0].picture_same_since = now - std::chrono::seconds(9);
   EXPECT_FALSE(status_frozen(rows[0], now));

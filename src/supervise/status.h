@@ -41,8 +41,14 @@ struct StatusRow {
   uint64_t messages_dropped = 0;
 };
 
-// A frozen picture: the source runs with pictures by its rate, yet the picture
-// has not changed for its stall limit (never with the watchdog off).
+// A source whose tool writes a picture every status interval (2 s) has not had
+// one written for this long: its pictures folder is full or cannot be written.
+constexpr double kPictureSilenceSeconds = 10.0;
+
+// A frozen picture: the source runs with pictures by its rate, and new picture
+// files keep arriving, yet their content has not changed for its stall limit
+// (never with the watchdog off). Without new files it is not frozen: the
+// pictures are not being written.
 bool status_frozen(const StatusRow& row, std::chrono::steady_clock::time_point now);
 
 // Loop thread: replaces the snapshot.

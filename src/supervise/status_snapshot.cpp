@@ -50,5 +50,6 @@ std::string status_tool() {
 
 bool status_frozen(const StatusRow& row, std::chrono::steady_clock::time_point now) {
   return row.stall > 0 && row.running && row.fps > 0 && row.picture &&
+         std::chrono::duration<double>(now - row.picture_at).count() <= kPictureSilenceSeconds &&
          std::chrono::duration<double>(now - row.picture_same_since).count() >= row.stall;
 }

@@ -60,6 +60,7 @@ struct SourceHistory {
   PictureSeen picture;
   double picture_at = 0.0, picture_same_since = 0.0;
   uint64_t messages_dropped = 0;  // of the runs that ended
+  bool pictures_unwritten = false;  // said that its pictures are not being written
 };
 
 // One source: its settings from the file, its current run and its history.
@@ -256,6 +257,14 @@ static void take_monitor(Source* s, const Json& status, double now) {
   if (pictures_look(s->picture_file, &h.picture)) {
     h.picture_at = now;
     if (!had || h.picture.hash != before) h.picture_same_since = now;
+    h.pictures_unwritten = false;
+  } else if (!s->picture_file.empty() && run.has_started && run.fps > 0 && !h.pictures_unwritten &&
+             now - std::max(run.started_at, h.picture.any ? h.picture_at : 0.0) > kPictureSilenceSeconds) {
+    // The source delivers, yet no picture of it has been written for a while:
+    // the folder is full or cannot be written. Said once, not per picture.
+    h.pictures_unwritten = true;
+    say(s->name + ": its pictures are not being written (is the pictures folder full or read-only?); "
+                  "the source runs on without them");
   }
 }
 
@@ -466,6 +475,9 @@ static void reload(Loop& L, double now) {
       s->restart_now = false;
       stop(L, s.get(), now);
       result.push_back(s);  // until its run has ended; the status no longer shows it
+    } else {
+      // Waiting to start again, or stopped: gone now, its picture with it.
+      pictures_remove(s->picture_file);
     }
   }
   L.sources = result;

@@ -959,6 +959,48 @@ class Output(unittest.TestCase):
         self.assertGreater(dropped, 0)
 
 
+@unittest.skipUnless(sys.platform.startswith("linux"), "Linux only")
+class PictureFiles(unittest.TestCase):
+    def test_unwritten_pictures_are_said_once_and_a_removed_waiting_source_takes_its_picture(self):
+        d = scratch_dir()
+        # Delivers pictures by its status lines but never writes one: as a
+        # tool does when the pictures folder is full or read-only.
+        silent = os.path.join(d, "silent.sh")
+        with open(silent, "w") as f:
+            f.write('#!/bin/sh\necho \'{"event":"started"}\'\n'
+                    '(while :; do echo \'{"event":"status","fps":30.0,"connections":0}\'; sleep 0.5; done) &\n'
+                    'cat >/dev/null; kill $!\n')
+        # Writes its picture, then ends: its source waits to start again.
+        brief = os.path.join(d, "brief.sh")
+        with open(brief, "w") as f:
+            f.write('#!/bin/sh\nwhile [ $# -gt 0 ]; do\n  if [ "$1" = --monitor ]; then printf BM > "$2"; '
+                    'echo "$2" > "$0.path"; fi\n  shift\ndone\nexit 1\n')
+        for tool in (silent, brief):
+            os.chmod(tool, 0o755)
+        with Supervisor([{"name": "Silent", "input": "x"}], tool=silent) as sup:
+            time.sleep(13)
+            said = sup.stderr.count(b"Silent: its pictures are not being written")
+            # The other source, waiting to start again after its run, then removed.
+            with open(sup.path, "w") as f:
+                json.dump({"tool": brief, "sources": [{"name": "Brief", "input": "y"}]}, f)
+            sup.proc.send_signal(signal.SIGHUP)
+            # Silent's lines are no tool's: read raw.
+            restarted = lambda: any(b'"source":"Brief","event":"restart"' in line for _, line in sup.raw)
+            sup.wait_for("Brief's restart line", restarted, 20)
+            with open(brief + ".path") as f:
+                picture = f.read().strip()
+            self.assertTrue(os.path.exists(picture))
+            with open(sup.path, "w") as f:
+                json.dump({"tool": brief, "sources": []}, f)
+            sup.proc.send_signal(signal.SIGHUP)
+            time.sleep(1.0)
+            gone = not os.path.exists(picture)
+            code, _ = sup.terminate()
+        self.assertEqual(said, 1, sup.stderr)
+        self.assertTrue(gone, "the removed source's picture is still there")
+        self.assertEqual(code, 0)
+
+
 class BadSourceFiles(unittest.TestCase):
     def test_a_bad_file_is_refused_before_anything_starts(self):
         d = scratch_dir()
