@@ -49,12 +49,13 @@ class ConsoleSupervisor:
     """The supervisor in console mode; what it writes is not looked at unless
     read is given, then its lines are read into self.lines as they come."""
 
-    def __init__(self, path, read=False):
+    def __init__(self, path, read=False, status=None, stderr=subprocess.DEVNULL):
         env = dict(os.environ, NDI_RUNTIME_DIR_V6=tool_path(STANDIN_DIR))
         env.pop("FFMPEG_BIN", None)
-        self.proc = subprocess.Popen(["wine", SUPERVISOR, tool_path(path)], stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(["wine", SUPERVISOR] + (["--status", status] if status else []) +
+                                     [tool_path(path)], stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE if read else subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL, env=env)
+                                     stderr=stderr, env=env)
         self.lines = []
         if read:
             threading.Thread(target=self._read, daemon=True).start()
@@ -108,6 +109,60 @@ class Console(unittest.TestCase):
                 time.sleep(0.2)
             self.assertEqual(sup.decisions("Zero")[:2], [("restart", 0)] * 2, sup.lines)
             self.assertEqual(sup.decisions("Long")[:2], [("restart", 127)] * 2, sup.lines)
+
+
+    def test_a_tools_stderr_names_its_source_and_the_status_address_holds_against_slow_and_foreign_clients(self):
+        port = free_port()
+        err = os.path.join(scratch_dir(), "stderr")
+        path = sources_file([{"name": "Chatty", "input": "rtsp://h/a", "args": ["--bogus"]}])
+
+        def ask(request, source="127.0.0.1"):
+            with socket.socket() as s:
+                s.settimeout(10)
+                s.bind((source, 0))
+                s.connect(("127.0.0.1", port))
+                s.sendall(request.encode())
+                data = b""
+                while True:
+                    piece = s.recv(65536)
+                    if not piece:
+                        break
+                    data += piece
+            return data
+
+        def get(headers=""):
+            try:
+                data = ask("GET /status.json HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%sConnection: close\r\n\r\n"
+                           % (port, headers))
+                return int(data.split(b" ", 2)[1]), data
+            except (OSError, IndexError) as e:
+                return repr(e), b""
+
+        with open(err, "wb") as f, ConsoleSupervisor(path, status="127.0.0.1:%d" % port, stderr=f) as sup:
+            deadline = time.monotonic() + 60
+            while get()[0] != 200 and time.monotonic() < deadline:
+                time.sleep(0.2)
+            code, data = get()
+            self.assertEqual(code, 200)
+            self.assertIn(b"Cross-Origin-Resource-Policy: same-origin", data)
+            self.assertEqual(get("Sec-Fetch-Site: cross-site\r\n")[0], 403)
+            self.assertEqual(get("Origin: null\r\n")[0], 403)
+            # Forty clients from one address trickle their heads: the others are answered.
+            slow = []
+            for _ in range(40):
+                s = socket.socket()
+                s.bind(("127.0.0.2", 0))
+                s.connect(("127.0.0.1", port))
+                s.sendall(b"G")
+                slow.append(s)
+            answers = [get()[0] for _ in range(10)]
+            for s in slow:
+                s.close()
+            deadline = time.monotonic() + 30
+            while b"Chatty: usage: qor-ndi-send" not in open(err, "rb").read() and time.monotonic() < deadline:
+                time.sleep(0.2)
+        self.assertEqual(answers, [200] * 10)
+        self.assertIn(b"qor-ndi-supervise: Chatty: usage: qor-ndi-send", open(err, "rb").read())
 
 
 SERVICE = "qor-ndi-supervise"
