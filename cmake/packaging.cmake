@@ -33,6 +33,12 @@ if(WIN32)
   install(TARGETS qor-ndi-send qor-ndi-supervise RUNTIME DESTINATION .)
   install(FILES ${QOR_PACKAGE_DOCS} ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/service/sources.example.json
           DESTINATION .)
+  # The notices of the libraries compiled into the programs, as the .deb's
+  # copyright file carries them, and the licence texts that nettle's files
+  # (LGPL-3+) must travel with: a Windows machine has no common-licenses folder.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION . RENAME THIRD-PARTY-NOTICES.txt)
+  install(FILES /usr/share/common-licenses/LGPL-3 DESTINATION . RENAME LGPL-3.txt)
+  install(FILES /usr/share/common-licenses/GPL-3 DESTINATION . RENAME GPL-3.txt)
   set(CPACK_GENERATOR ZIP)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(QOR_WINDOWS_FLAVOUR win64)

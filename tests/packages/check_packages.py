@@ -357,7 +357,8 @@ class WindowsZip(unittest.TestCase):
             names = {n for n in z.namelist() if not n.endswith("/")}
             z.extractall(root)
         required = {folder + n for n in ("qor-ndi-send.exe", "qor-ndi-supervise.exe", "sources.example.json",
-                                         "README.md", "LICENSE", "events.schema.json")}
+                                         "README.md", "LICENSE", "events.schema.json", "THIRD-PARTY-NOTICES.txt",
+                                         "LGPL-3.txt", "GPL-3.txt")}
         self.assertLessEqual(required, names)
         self.assertTrue(all(n.startswith(folder) for n in names), names)
         exe = os.path.join(root, folder, "qor-ndi-send.exe")
