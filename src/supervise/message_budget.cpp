@@ -18,6 +18,13 @@ bool MessageBudget::allow(double now, uint64_t* unsaid) {
   return true;
 }
 
+uint64_t MessageBudget::take_unsaid() {
+  std::lock_guard<std::mutex> hold(lock_);
+  uint64_t n = unsaid_;
+  unsaid_ = 0;
+  return n;
+}
+
 uint64_t MessageBudget::dropped() const {
   std::lock_guard<std::mutex> hold(lock_);
   return dropped_;

@@ -18,6 +18,9 @@ class MessageBudget {
   bool allow(double now, uint64_t* unsaid);
   // Every message dropped so far.
   uint64_t dropped() const;
+  // The messages dropped since the last one that went out, to say at the end
+  // of the run; they count as said.
+  uint64_t take_unsaid();
 
  private:
   mutable std::mutex lock_;

@@ -43,6 +43,11 @@ static void message_thread(std::shared_ptr<ToolRun> run, std::string name, intpt
     }
   }
   if (!line.empty() && !run->muted) say_message(*run, name, line);
+  // The tool's stderr has ended with it: the drops since its last message said.
+  if (uint64_t unsaid = run->messages.take_unsaid()) {
+    say(name + ": " + std::to_string(unsaid) + " more messages dropped (over " + std::to_string(kMessagesPerSecond) +
+        " a second)");
+  }
   child_close_out(err);
 }
 

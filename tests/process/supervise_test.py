@@ -936,6 +936,8 @@ class Output(unittest.TestCase):
 
         # Read as it comes, the tool's messages come with its source's name,
         # at most 20 a second, the rest counted.
+        with open(tool, "w") as f:
+            f.write('#!/bin/sh\nyes "complaint" | head -n 20000 >&2\ntouch "$0.done"\nexec cat >/dev/null\n')
         os.remove(tool + ".done")
         started = time.monotonic()
         proc = subprocess.Popen([SUPERVISOR, path], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -953,9 +955,8 @@ class Output(unittest.TestCase):
                 proc.kill()
                 proc.wait()
         lines = err.decode().splitlines()
-        said = [l for l in lines if l in ("qor-ndi-supervise: A: complaint",
-                                          'qor-ndi-supervise: A: not an event line: "not an event"')]
-        self.assertIn("qor-ndi-supervise: A: complaint", said)
+        said = [l for l in lines if l == "qor-ndi-supervise: A: complaint"]
+        self.assertGreater(len(said), 0, lines[:5])
         self.assertTrue(all(l.startswith("qor-ndi-supervise: ") for l in lines), lines)
         self.assertLess(len(said), 20 * (seconds + 1))
         dropped = sum(int(n) for n in re.findall(r"A: (\d+) more messages dropped", err.decode()))
