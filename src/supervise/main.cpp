@@ -1,6 +1,7 @@
 // qor-ndi-supervise: keeps a set of qor-ndi-send sources up, unattended.
 //
-//     qor-ndi-supervise [--status HOST:PORT] SOURCES.json
+//     qor-ndi-supervise [--status HOST:PORT] [--password-file FILE] SOURCES.json
+//     qor-ndi-supervise --set-password [--password-file FILE]
 //
 // and on Windows also as a service (service.h): --install, --uninstall, --reload.
 //
@@ -19,6 +20,7 @@
 #include "pictures.h"
 #include "run_args.h"
 #include "service.h"
+#include "set_password.h"
 #include "signals.h"
 #include "sources.h"
 #include "startup.h"
@@ -52,7 +54,10 @@ static int run(const std::vector<std::string>& args, bool service) {
   if (a.has_status) {
     supervise_publish_first(sources);
     status_publish_tool(tool);
-    if (!status_server_start(a.status, a.address, &why)) {
+    StatusLogin login;
+    login.password_file = a.password_file.empty() ? password_default_path() : a.password_file;
+    login.log = say;
+    if (!status_server_start(a.status, a.address, login, &why)) {
       say(why);
       return kExitNoStatus;
     }
@@ -83,6 +88,11 @@ int main(int argc, char** argv) {
   // A command of its own, which keeps no sources: the ONVIF client's.
   if (!args.empty() && args[0] == "--find-cameras") {
     int code = find_cameras_main(args);
+    fflush(stderr);
+    std::_Exit(code);
+  }
+  if (!args.empty() && args[0] == "--set-password") {
+    int code = set_password_main(args);
     fflush(stderr);
     std::_Exit(code);
   }

@@ -451,8 +451,9 @@ class StatusEndpoints(unittest.TestCase):
                               "qor_ndi_source_stalls": "counter", "qor_ndi_source_seconds_since_picture": "gauge",
                               "qor_ndi_source_stall_limit_seconds": "gauge", "qor_ndi_source_state": "gauge",
                               "qor_ndi_source_audio_peak_dbfs": "gauge", "qor_ndi_source_tally": "gauge",
-                              "qor_ndi_supervise_build_info": "gauge"})
+                              "qor_ndi_supervise_build_info": "gauge", "qor_ndi_supervise_failed_logins": "counter"})
             per_source = set(families) - {"qor_ndi_source_state", "qor_ndi_supervise_build_info",
+                                          "qor_ndi_supervise_failed_logins",
                                           "qor_ndi_source_audio_peak_dbfs", "qor_ndi_source_tally"}
             for name in per_source:
                 self.assertEqual([s.labels for s in families[name].samples], [{"source": n} for n in served.names],
@@ -478,7 +479,7 @@ class StatusEndpoints(unittest.TestCase):
                     # HELP and TYPE name the family as its samples do.
                     self.assertRegex(line, r"^# (HELP|TYPE) qor_ndi_(source_(up|fps|connections|restarts_total|"
                                            r"stalls_total|seconds_since_picture|stall_limit_seconds|state|audio_peak_dbfs|tally)|"
-                                           r"supervise_build_info) ")
+                                           r"supervise_build_info|supervise_failed_logins_total) ")
 
             # Each source's picture at its own address, the name encoded.
             deadline = time.monotonic() + 15
@@ -936,7 +937,8 @@ class BadSourceFiles(unittest.TestCase):
         path = os.path.join(scratch_dir(), "sources.json")
         with open(path, "w") as f:
             json.dump({"sources": []}, f)
-        usage = b"usage: qor-ndi-supervise [--status HOST:PORT] SOURCES.json\n"
+        usage = (b"usage: qor-ndi-supervise [--status HOST:PORT] [--password-file FILE] SOURCES.json\n"
+                 b"       qor-ndi-supervise --set-password [--password-file FILE]\n")
         for args in ([], [path, path], ["--status", path], ["--stat", "x:1", path],
                      # The Windows service's options are no options here.
                      ["--install", path], ["--uninstall"], ["--reload"], ["--service", path]):
