@@ -356,7 +356,8 @@ void answer_login(const httplib::Request& req, httplib::Response& res) {
   }
   std::string password = body["password"].get<std::string>();
   if (password.size() > kPasswordMostBytes || !password_verify(encoded, password)) {
-    login_failures().failed(req.remote_addr, now);
+    // From when the answer goes out: the wait is the client's, not the hash's.
+    login_failures().failed(req.remote_addr, Clock::now());
     log_line("status page: failed login from " + req.remote_addr);
     return answer_text(res, 403, "wrong password\n");
   }
