@@ -18,8 +18,8 @@
 //  - a request head of at most 64 KiB and 100 header lines: the stream the
 //    library reads through ends there, and the answer is 431 (a request line
 //    cut off at that length is 414, as the library answers a long one).
-//  - a body only for the API's POST requests, at most 64 KiB (413): the
-//    library's payload limit, once the head has been read.
+//  - a body only for the API's POST requests, at most 64 KiB (413), of a
+//    stated length (411 without one), read once the head has been.
 // With a password file, everything but /metrics and the page itself needs a
 // session (login.h); each change also needs the session's token, the page's
 // own Origin and a JSON body.
@@ -412,7 +412,17 @@ httplib::Server::HandlerResponse answer(const httplib::Request& req, httplib::Re
   } else if (from_another_site(req)) {
     answer_text(res, 403, "refused: a request from a page of another site\n");
   } else if (post && req.method == "POST") {
-    return httplib::Server::HandlerResponse::Unhandled;  // to the POST handlers, which read the body
+    // The library bounds only a body of a stated length: one sent in chunks
+    // or until the connection ends is refused before a byte of it is read.
+    std::string length = req.get_header_value("Content-Length");
+    if (req.has_header("Transfer-Encoding") || req.get_header_value_count("Content-Length") != 1 ||
+        length.empty() || length.size() > 12 || length.find_first_not_of("0123456789") != std::string::npos) {
+      answer_text(res, 411, "a body with its Content-Length, and no Transfer-Encoding\n");
+    } else if (std::stoull(length) > kBodyMost) {
+      answer_text(res, 413, "request body too large: 64 KiB at most\n");
+    } else {
+      return httplib::Server::HandlerResponse::Unhandled;  // to the POST handlers, which read the body
+    }
   } else if (post) {
     answer_text(res, 405, "POST only\n");
     res.set_header("Allow", "POST");

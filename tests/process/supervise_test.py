@@ -939,6 +939,11 @@ class Login(unittest.TestCase):
                 self.assertTrue(session(cookie)["logged_in"], headers)
             self.assertEqual(request(port, "POST", "/api/logout", b"x" * (64 * 1024 + 1),
                                      [cookie, token, origin, json_type])[0], 413)
+            # A body in chunks has no length to bound it before it is read.
+            chunked = ("POST /api/logout HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\n"
+                       "Transfer-Encoding: chunked\r\n%s\r\n\r\n2\r\n{}\r\n0\r\n\r\n"
+                       % (port, "\r\n".join([cookie, token, origin, json_type])))
+            self.assertEqual(ask(port, chunked.encode())[0], 411)
             self.assertTrue(session(cookie)["logged_in"])
             code, head, _ = request(port, "POST", "/api/logout", b"{}", [cookie, token, origin, json_type])
             self.assertEqual(code, 204, head)
