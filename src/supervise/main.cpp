@@ -17,6 +17,7 @@
 #include "find_cameras.h"
 #include "notify.h"
 #include "output.h"
+#include "password.h"
 #include "pictures.h"
 #include "run_args.h"
 #include "service.h"
@@ -60,6 +61,12 @@ static int run(const std::vector<std::string>& args, bool service) {
     if (!status_server_start(a.status, a.address, login, &why)) {
       say(why);
       return kExitNoStatus;
+    }
+    // Read at each login, yet a file this account cannot read is worth
+    // saying at once: until it can, the page lets nobody in.
+    std::string encoded;
+    if (password_file_read(login.password_file, &encoded) == PasswordFile::kUnreadable) {
+      say("cannot read the password file " + login.password_file + ": the status page lets nobody in until it can");
     }
   }
   // Each tool writes its source's picture for the status page; without a
