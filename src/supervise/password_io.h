@@ -1,6 +1,6 @@
 // What the password needs of the system: its file written whole and readable
 // only by its owner and the service's group (password_io_posix.cpp), or with
-// the folder's access (password_io_win.cpp); and a line read from the
+// an access list of its own (password_io_win.cpp); and a line read from the
 // terminal without echo.
 #pragma once
 #include <string>

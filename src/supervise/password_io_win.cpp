@@ -1,15 +1,27 @@
 #include "password_io.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
 
 #include <cstdio>
 #include <iostream>
 
 bool password_io_write(const std::string& path, const std::string& text, std::string* why) {
   std::string tmp = path + ".tmp";
-  // The file takes the folder's access: the service's own folder in
-  // ProgramData, or the one the option names.
-  HANDLE h = CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // An access list of its own, none inherited: ProgramData lets every user
+  // read what is in it. Administrators and SYSTEM may do anything, the
+  // service's account (Local Service) and the file's owner may read it.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;LS)(A;;FA;;;OW)",
+                                                            SDDL_REVISION_1, &descriptor, nullptr)) {
+    *why = "cannot make the password file's access list (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  SECURITY_ATTRIBUTES access = {sizeof access, descriptor, FALSE};
+  DeleteFileA(tmp.c_str());
+  HANDLE h = CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, &access, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  LocalFree(descriptor);
   if (h == INVALID_HANDLE_VALUE) {
     *why = "cannot write " + tmp + " (error " + std::to_string(GetLastError()) + ")";
     return false;
