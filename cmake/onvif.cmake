@@ -2,7 +2,7 @@
 # profiles and stream addresses. It stands apart from the supervisor's loop:
 # qor-ndi-supervise --find-cameras is its first user.
 add_library(qor_onvif STATIC
-  src/onvif/answers.cpp src/onvif/requests.cpp src/onvif/hashes.cpp src/onvif/random_bytes_${QOR_PLATFORM}.cpp
+  src/onvif/answers.cpp src/onvif/requests.cpp src/onvif/hashes.cpp
   src/onvif/http_digest.cpp src/onvif/soap_call.cpp src/onvif/camera.cpp
   src/onvif/udp_${QOR_PLATFORM}.cpp src/onvif/discovery.cpp src/onvif/find_cameras.cpp)
 target_include_directories(qor_onvif PUBLIC src/onvif)

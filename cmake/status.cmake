@@ -65,9 +65,10 @@ endif()
 add_library(qor_status STATIC
   ${_page_dir}/status_snapshot.cpp ${_page_dir}/status_json.cpp ${_page_dir}/float_text.cpp
   ${_page_dir}/metrics.cpp ${_page_dir}/page.cpp ${_page_dir}/status_address.cpp ${_page_dir}/pictures.cpp
-  ${_page_dir}/status_server.cpp ${_page_dir}/status_socket_${_status_platform}.cpp)
+  ${_page_dir}/status_server.cpp ${_page_dir}/status_socket_${_status_platform}.cpp
+  ${_page_dir}/login.cpp ${_page_dir}/password.cpp)
 target_include_directories(qor_status PUBLIC "${_page_dir}" PRIVATE "${PROJECT_BINARY_DIR}/supervise")
-target_link_libraries(qor_status PUBLIC Threads::Threads PRIVATE qor_json qor_httplib)
+target_link_libraries(qor_status PUBLIC Threads::Threads qor_platform PRIVATE qor_json qor_httplib qor_argon2)
 # The version the metrics show (qor_ndi_supervise_build_info).
 if(PROJECT_VERSION)
   target_compile_definitions(qor_status PRIVATE QOR_VERSION="${PROJECT_VERSION}")

@@ -7,7 +7,8 @@ add_library(qor_supervise STATIC
   src/supervise/sources.cpp src/supervise/json_line.cpp src/supervise/inbox.cpp src/supervise/tool_run.cpp
   src/supervise/output.cpp src/supervise/log_file.cpp src/supervise/run_args.cpp
   src/supervise/notify_${QOR_PLATFORM}.cpp src/supervise/signals_${QOR_PLATFORM}.cpp
-  src/supervise/service_${QOR_PLATFORM}.cpp
+  src/supervise/service_${QOR_PLATFORM}.cpp src/supervise/set_password.cpp
+  src/supervise/password_io_${QOR_PLATFORM}.cpp
   src/supervise/supervise.cpp src/supervise/message_budget.cpp)
 target_include_directories(qor_supervise PUBLIC src/supervise)
 target_link_libraries(qor_supervise PUBLIC qor_json qor_platform qor_status Threads::Threads)

@@ -14,7 +14,12 @@
 #                from Debian's source package: the portable C files only, the
 #                same in every target (Debian has no ARM64 or Windows build of
 #                it for a cross compiler).
-# scripts/setup-debian.sh fetches the three source packages.
+#   qor_argon2   Argon2's reference implementation (CC0-1.0 or Apache-2.0), the
+#                original tarball of Debian's source package argon2
+#                0~20190702+dfsg-4: the portable C files (ref.c, never the
+#                SSE one), without threads, as every password hash takes one
+#                lane; the hash of the status page's password.
+# scripts/setup-debian.sh fetches the four sources.
 # Both headers are copied into this build's tree, so that a cross compiler
 # never searches the host's /usr/include.
 include_guard(GLOBAL)
@@ -28,6 +33,8 @@ set(QOR_PUGIXML_DIR "${_qor_root}/build/third_party/pugixml-1.13" CACHE PATH
     "Folder of pugixml's unpacked Debian source package")
 set(QOR_NETTLE_DIR "${_qor_root}/build/third_party/nettle-3.8.1" CACHE PATH
     "Folder of nettle's unpacked Debian source package")
+set(QOR_ARGON2_DIR "${_qor_root}/build/third_party/phc-winner-argon2-20190702" CACHE PATH
+    "Folder of argon2's unpacked Debian original tarball")
 
 if(NOT EXISTS "${QOR_NLOHMANN_JSON_DIR}/json.hpp")
   message(FATAL_ERROR "nlohmann-json not found in ${QOR_NLOHMANN_JSON_DIR}: run scripts/setup-debian.sh build as root")
@@ -36,8 +43,9 @@ if(NOT EXISTS "${QOR_HTTPLIB_DIR}/httplib.h")
   message(FATAL_ERROR "cpp-httplib's header not found in ${QOR_HTTPLIB_DIR}: run scripts/setup-debian.sh build as root")
 endif()
 
-if(NOT EXISTS "${QOR_PUGIXML_DIR}/src/pugixml.cpp" OR NOT EXISTS "${QOR_NETTLE_DIR}/sha1-compress.c")
-  message(FATAL_ERROR "pugixml's or nettle's source not found in build/third_party: run scripts/setup-debian.sh build as root")
+if(NOT EXISTS "${QOR_PUGIXML_DIR}/src/pugixml.cpp" OR NOT EXISTS "${QOR_NETTLE_DIR}/sha1-compress.c"
+   OR NOT EXISTS "${QOR_ARGON2_DIR}/src/argon2.c")
+  message(FATAL_ERROR "pugixml's, nettle's or argon2's source not found in build/third_party: run scripts/setup-debian.sh build as root")
 endif()
 
 set(QOR_THIRD_PARTY_INCLUDE "${PROJECT_BINARY_DIR}/third_party/include")
@@ -79,3 +87,14 @@ foreach(h sha1.h md5.h sha2.h base64.h nettle-types.h)
   configure_file("${QOR_NETTLE_DIR}/${h}" "${QOR_THIRD_PARTY_INCLUDE}/nettle/${h}" COPYONLY)
 endforeach()
 target_include_directories(qor_nettle SYSTEM PUBLIC "${QOR_THIRD_PARTY_INCLUDE}")
+
+set(_qor_argon2_files argon2.c core.c encoding.c ref.c blake2/blake2b.c)
+list(TRANSFORM _qor_argon2_files PREPEND "${QOR_ARGON2_DIR}/src/")
+add_library(qor_argon2 STATIC ${_qor_argon2_files})
+target_compile_definitions(qor_argon2 PRIVATE ARGON2_NO_THREADS)
+# Its own code, as released: its warnings are not ours to fix.
+target_compile_options(qor_argon2 PRIVATE -w)
+target_include_directories(qor_argon2 PRIVATE "${QOR_ARGON2_DIR}/src")
+set_target_properties(qor_argon2 PROPERTIES POSITION_INDEPENDENT_CODE ON C_VISIBILITY_PRESET hidden)
+configure_file("${QOR_ARGON2_DIR}/include/argon2.h" "${QOR_THIRD_PARTY_INCLUDE}/argon2.h" COPYONLY)
+target_include_directories(qor_argon2 SYSTEM PUBLIC "${QOR_THIRD_PARTY_INCLUDE}")

@@ -47,7 +47,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     { apt-get update </dev/null && apt-get install -y --no-install-recommends "${missing[@]}" </dev/null; }
 fi
 
-# cpp-httplib's single header, pugixml and nettle's hashes, from Debian's
+# cpp-httplib's single header, pugixml, nettle's hashes and argon2, from Debian's
 # source packages (Debian builds them for no cross target, cpp-httplib only
 # with TLS, zlib and brotli); the build finds them in build/third_party
 # (cmake/third_party.cmake). Fetching them needs the archive's source indexes:
@@ -76,3 +76,20 @@ fetch_source() {  # package version folder file-inside
 fetch_source cpp-httplib 0.11.4+ds-1+deb12u1 cpp-httplib-0.11.4+ds httplib.h
 fetch_source pugixml 1.13-0.2 pugixml-1.13 src/pugixml.cpp
 fetch_source nettle 3.8.1-2 nettle-3.8.1 sha1-compress.c
+# Argon2's reference implementation: the original tarball of Debian's source
+# package argon2 0~20190702+dfsg-4, taken from the archive's pool and checked
+# against the SHA-256 that the archive's signed Sources index gives for it
+# (this mirror serves that file, yet not the rest that apt-get source wants).
+argon2_dir=phc-winner-argon2-20190702
+if [ ! -f "$third_party/$argon2_dir/src/argon2.c" ]; then
+  mkdir -p "$third_party"
+  python3 - "$third_party" <<'PY'
+import hashlib, io, sys, tarfile, urllib.request
+url = "http://deb.debian.org/debian/pool/main/a/argon2/argon2_0~20190702+dfsg.orig.tar.xz"
+want = "815f1017b5b0033204778c2e32443257274bc5d9dd16d355c4f7db8189e23dcc"
+data = urllib.request.urlopen(url, timeout=60).read()
+if hashlib.sha256(data).hexdigest() != want:
+    sys.exit("argon2's source from the archive does not match its SHA-256")
+tarfile.open(fileobj=io.BytesIO(data), mode="r:xz").extractall(sys.argv[1])
+PY
+fi

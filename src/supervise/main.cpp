@@ -1,6 +1,7 @@
 // qor-ndi-supervise: keeps a set of qor-ndi-send sources up, unattended.
 //
-//     qor-ndi-supervise [--status HOST:PORT] SOURCES.json
+//     qor-ndi-supervise [--status HOST:PORT] [--password-file FILE] SOURCES.json
+//     qor-ndi-supervise --set-password [--password-file FILE]
 //
 // and on Windows also as a service (service.h): --install, --uninstall, --reload.
 //
@@ -16,9 +17,11 @@
 #include "find_cameras.h"
 #include "notify.h"
 #include "output.h"
+#include "password.h"
 #include "pictures.h"
 #include "run_args.h"
 #include "service.h"
+#include "set_password.h"
 #include "signals.h"
 #include "sources.h"
 #include "startup.h"
@@ -52,9 +55,18 @@ static int run(const std::vector<std::string>& args, bool service) {
   if (a.has_status) {
     supervise_publish_first(sources);
     status_publish_tool(tool);
-    if (!status_server_start(a.status, a.address, &why)) {
+    StatusLogin login;
+    login.password_file = a.password_file.empty() ? password_default_path() : a.password_file;
+    login.log = say;
+    if (!status_server_start(a.status, a.address, login, &why)) {
       say(why);
       return kExitNoStatus;
+    }
+    // Read at each login, yet a file this account cannot read is worth
+    // saying at once: until it can, the page lets nobody in.
+    std::string encoded;
+    if (password_file_read(login.password_file, &encoded) == PasswordFile::kUnreadable) {
+      say("cannot read the password file " + login.password_file + ": the status page lets nobody in until it can");
     }
   }
   // Each tool writes its source's picture for the status page; without a
@@ -83,6 +95,11 @@ int main(int argc, char** argv) {
   // A command of its own, which keeps no sources: the ONVIF client's.
   if (!args.empty() && args[0] == "--find-cameras") {
     int code = find_cameras_main(args);
+    fflush(stderr);
+    std::_Exit(code);
+  }
+  if (!args.empty() && args[0] == "--set-password") {
+    int code = set_password_main(args);
     fflush(stderr);
     std::_Exit(code);
   }

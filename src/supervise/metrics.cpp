@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "float_text.h"
+#include "login.h"
 #include "status.h"
 
 #ifndef QOR_VERSION
@@ -126,5 +127,8 @@ std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& 
     out += "qor_ndi_source_tally{source=\"" + label(r.name) + "\",kind=\"preview\"} " + (r.preview ? "1" : "0") +
            "\n";
   }
+  head(&out, "qor_ndi_supervise_failed_logins_total", "counter",
+       "Logins to the status page refused for a wrong password since the start.");
+  out += "qor_ndi_supervise_failed_logins_total " + std::to_string(login_failures().total()) + "\n";
   return out;
 }

@@ -108,15 +108,71 @@ function render(data) {
   u.className = "";
   u.textContent = "updated " + new Date().toLocaleTimeString();
 }
+// The session: its token for changes, null when not logged in.
+var CSRF = null, timer = null;
+function show(id, on) { document.getElementById(id).hidden = !on; }
+function askLogin() {
+  show("wall", false);
+  show("logout", false);
+  show("nopassword", false);
+  show("login", true);
+  document.getElementById("summary").textContent = "";
+  document.getElementById("updated").textContent = "logged out";
+  document.getElementById("password").focus();
+}
 function refresh() {
+  timer = null;
   fetch("status.json", {cache: "no-store"}).then(function (r) {
+    // A password is set and this browser has no session: the login form, and
+    // no more asking until it is used.
+    if (r.status === 403) return null;
     if (!r.ok) throw new Error("HTTP " + r.status);
     return r.json();
-  }).then(render).catch(function (e) {
+  }).then(function (data) {
+    if (data === null) return askLogin();
+    show("login", false);
+    show("wall", true);
+    show("logout", CSRF !== null);
+    show("nopassword", CSRF === null);
+    render(data);
+    timer = setTimeout(refresh, 2000);
+  }).catch(function (e) {
     var u = document.getElementById("updated");
     u.className = "lost";
     u.textContent = "no answer from the supervisor (" + e.message + ")";
-  }).then(function () { setTimeout(refresh, 2000); });
+    timer = setTimeout(refresh, 2000);
+  });
 }
+// The token is read again after every load and every login: it is the
+// session's, and the cookie that names the session is out of the script's reach.
+function start() {
+  if (timer !== null) clearTimeout(timer);
+  fetch("api/session", {cache: "no-store"}).then(function (r) { return r.json(); }).then(function (s) {
+    CSRF = s.logged_in ? s.csrf : null;
+  }).catch(function () { CSRF = null; }).then(refresh);
+}
+document.getElementById("login").addEventListener("submit", function (e) {
+  e.preventDefault();
+  var field = document.getElementById("password"), error = document.getElementById("loginerror");
+  error.textContent = "";
+  fetch("api/login", {method: "POST", headers: {"Content-Type": "application/json"},
+                      body: JSON.stringify({password: field.value})}).then(function (r) {
+    if (r.status === 204) {
+      field.value = "";
+      return start();
+    }
+    if (r.status === 429) {
+      error.textContent = "Too many failed logins: try again in " + r.headers.get("Retry-After") + " s.";
+    } else if (r.status === 403) {
+      error.textContent = "Wrong password.";
+    } else {
+      error.textContent = "The login failed (HTTP " + r.status + ").";
+    }
+  }).catch(function (err) { error.textContent = "No answer from the supervisor (" + err.message + ")."; });
+});
+document.getElementById("logout").addEventListener("click", function () {
+  fetch("api/logout", {method: "POST", headers: {"Content-Type": "application/json", "X-CSRF-Token": CSRF || ""},
+                       body: "{}"}).then(start, start);
+});
 document.getElementById("host").textContent = location.host;
-refresh();
+start();

@@ -6,9 +6,17 @@ bool run_args_parse(const std::vector<std::string>& args, RunArgs* out, std::str
   std::vector<std::string> rest = args;
   *out = RunArgs();
   why->clear();
-  if (rest.size() == 3 && rest[0] == "--status") {
-    out->has_status = true;
-    out->status = rest[1];
+  bool password_file = false;
+  while (rest.size() >= 3 && (rest[0] == "--status" || rest[0] == "--password-file")) {
+    if (rest[0] == "--status") {
+      if (out->has_status) return false;
+      out->has_status = true;
+      out->status = rest[1];
+    } else {
+      if (password_file || rest[1].empty()) return false;
+      password_file = true;
+      out->password_file = rest[1];
+    }
     rest.erase(rest.begin(), rest.begin() + 2);
   }
   if (rest.size() != 1 || rest[0].compare(0, 1, "-") == 0) return false;
@@ -24,6 +32,8 @@ bool run_args_parse(const std::vector<std::string>& args, RunArgs* out, std::str
 
 const char* run_args_usage() {
   static const std::string text =
-      std::string("usage: qor-ndi-supervise [--status HOST:PORT] SOURCES.json\n") + kServiceUsage;
+      std::string("usage: qor-ndi-supervise [--status HOST:PORT] [--password-file FILE] SOURCES.json\n"
+                  "       qor-ndi-supervise --set-password [--password-file FILE]\n") +
+      kServiceUsage;
   return text.c_str();
 }

@@ -22,7 +22,7 @@
 #include "win_cmdline.h"
 
 const char kServiceUsage[] =
-    "       qor-ndi-supervise --install [--status HOST:PORT] SOURCES.json\n"
+    "       qor-ndi-supervise --install [--status HOST:PORT] [--password-file FILE] SOURCES.json\n"
     "       qor-ndi-supervise --uninstall | --reload\n";
 
 static const char kName[] = "qor-ndi-supervise";
@@ -225,6 +225,16 @@ static int install(const std::vector<std::string>& args) {
   if (a.has_status) {
     argv.push_back("--status");
     argv.push_back(a.status.c_str());
+  }
+  char password[MAX_PATH * 4];
+  if (!a.password_file.empty()) {
+    DWORD k = GetFullPathNameA(a.password_file.c_str(), sizeof password, password, nullptr);
+    if (k == 0 || k >= sizeof password) {
+      say("cannot tell the absolute path of " + a.password_file);
+      return kExitFailed;
+    }
+    argv.push_back("--password-file");
+    argv.push_back(password);
   }
   argv.push_back(full);
   argv.push_back(nullptr);

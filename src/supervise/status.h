@@ -74,8 +74,17 @@ std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& 
 
 struct StatusAddress;
 
-// Starts serving /status.json, /metrics and / on address (text as it was
-// given) from threads of its own. False with *message set (a line for stderr,
-// without the program's name) when the address cannot be used: the caller
-// exits 1 before anything starts.
-bool status_server_start(const std::string& text, const StatusAddress& address, std::string* message);
+// The status page's login: the password's file, read at each login (no file:
+// no password, everything open), and where logins and failures are told.
+struct StatusLogin {
+  std::string password_file;
+  void (*log)(const std::string& line) = nullptr;
+};
+
+// Starts serving /status.json, /metrics, / and the API (/api/session,
+// /api/login, /api/logout) on address (text as it was given) from threads of
+// its own. False with *message set (a line for stderr, without the program's
+// name) when the address cannot be used: the caller exits 1 before anything
+// starts.
+bool status_server_start(const std::string& text, const StatusAddress& address, const StatusLogin& login,
+                         std::string* message);

@@ -18,6 +18,11 @@
 //  - a request head of at most 64 KiB and 100 header lines: the stream the
 //    library reads through ends there, and the answer is 431 (a request line
 //    cut off at that length is 414, as the library answers a long one).
+//  - a body only for the API's POST requests, at most 64 KiB (413), of a
+//    stated length (411 without one), read once the head has been.
+// With a password file, everything but /metrics and the page itself needs a
+// session (login.h); each change also needs the session's token, the page's
+// own Origin and a JSON body.
 // One request per connection: no idle connection is held open.
 #include <httplib.h>
 
@@ -34,7 +39,11 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "login.h"
 #include "page.h"
+#include "password.h"
 #include "pictures.h"
 #include "status.h"
 #include "status_address.h"
@@ -49,12 +58,14 @@ constexpr int kMostClients = 32;
 constexpr int kMostPerAddress = 8;
 constexpr size_t kHeadMost = 64 * 1024;
 constexpr size_t kMostHeaders = 100;
+constexpr size_t kBodyMost = 64 * 1024;
 
 using Clock = std::chrono::steady_clock;
 
 // Never destroyed, like the server: its threads may still use them while the
 // program exits.
 StatusHosts& gHosts = *new StatusHosts;  // set before serving starts, only read after
+StatusLogin& gLogin = *new StatusLogin;  // likewise
 std::atomic<int> gServing{0};            // connections being served
 
 struct Open {
@@ -71,6 +82,7 @@ std::vector<Open>& gOpen = *new std::vector<Open>;
 // Each connection is served on a thread of its own, so these describe it.
 thread_local bool tRefuse = false;        // over the limit: answered 503 unread
 thread_local bool tHeadTooLarge = false;  // the head ran past its limits
+thread_local bool tHeadRead = false;      // the rest is a body, under the payload limit
 thread_local socket_t tSocket = INVALID_SOCKET;
 
 // False when the client already has its most connections open: this one is
@@ -131,14 +143,15 @@ void cut_thread() {
 
 // What the library reads a request through: the head ends (as if the client
 // had stopped sending) at kHeadMost bytes or after kMostHeaders header lines,
-// so that a client cannot make it grow without bound. The library never reads
-// past the head: every request is answered without reading a body.
+// so that a client cannot make it grow without bound. Past the head, only the
+// API's POST handlers read, a body the library's payload limit bounds.
 class HeadStream : public httplib::Stream {
  public:
   explicit HeadStream(httplib::Stream& inner) : inner_(inner) {}
   bool is_readable() const override { return inner_.is_readable(); }
   bool is_writable() const override { return inner_.is_writable(); }
   ssize_t read(char* ptr, size_t size) override {
+    if (tHeadRead) return inner_.read(ptr, size);
     // The request line, the header lines and the blank line after them.
     if (bytes_ >= kHeadMost || lines_ > kMostHeaders + 1) {
       tHeadTooLarge = true;
@@ -177,6 +190,7 @@ class StatusHttp : public httplib::Server {
                                                   write_timeout_usec_);
       HeadStream head(socket_stream);
       tHeadTooLarge = false;
+      tHeadRead = false;
       bool closed = false;
       // Range requests are not served: every answer is whole.
       answered = process_request(head, true, closed, [](httplib::Request& req) { req.ranges.clear(); });
@@ -267,31 +281,177 @@ bool from_another_site(const httplib::Request& req) {
   return req.has_header("Origin") && req.get_header_value("Origin") != "http://" + req.get_header_value("Host");
 }
 
+void log_line(const std::string& text) {
+  if (gLogin.log) gLogin.log(text);
+}
+
+// The session named by the request's qor_session cookie, if it is one.
+bool session_of(const httplib::Request& req, Clock::time_point now, std::string* id, std::string* csrf) {
+  std::string cookies = req.get_header_value("Cookie");
+  size_t at = 0;
+  while (at <= cookies.size()) {
+    size_t end = cookies.find(';', at);
+    if (end == std::string::npos) end = cookies.size();
+    std::string pair = cookies.substr(at, end - at);
+    size_t first = pair.find_first_not_of(' ');
+    if (first != std::string::npos && pair.compare(first, 12, "qor_session=") == 0) {
+      *id = pair.substr(first + 12);
+      while (!id->empty() && id->back() == ' ') id->pop_back();
+      return login_sessions().use(*id, now, csrf);
+    }
+    at = end + 1;
+  }
+  return false;
+}
+
+// Whether a password is set: then the data and the API need a session. A file
+// that is there but cannot be read counts as set.
+bool password_set(std::string* encoded) {
+  return password_file_read(gLogin.password_file, encoded) != PasswordFile::kNone;
+}
+
+bool json_body(const httplib::Request& req) {
+  std::string type = lower(req.get_header_value("Content-Type"));
+  type = type.substr(0, type.find(';'));
+  while (!type.empty() && type.back() == ' ') type.pop_back();
+  return req.get_header_value_count("Content-Type") == 1 && type == "application/json";
+}
+
+// A request the page sent: an Origin that is this server's own (a page of
+// another site never gets this far, but a client without one does).
+bool own_origin(const httplib::Request& req) {
+  return req.get_header_value_count("Origin") == 1 &&
+         req.get_header_value("Origin") == "http://" + req.get_header_value("Host");
+}
+
+void answer_json(httplib::Response& res, int status, const nlohmann::json& body) {
+  answer_body(res, body.dump(), "application/json");
+  res.status = status;
+}
+
+const char kCookieEnd[] = "; HttpOnly; SameSite=Strict; Path=/";
+
+void answer_login(const httplib::Request& req, httplib::Response& res) {
+  Clock::time_point now = Clock::now();
+  std::string encoded;
+  PasswordFile file = password_file_read(gLogin.password_file, &encoded);
+  if (!own_origin(req)) return answer_text(res, 403, "refused: a login comes from this server's own page\n");
+  if (!json_body(req)) return answer_text(res, 415, "a login is JSON: Content-Type: application/json\n");
+  if (file == PasswordFile::kNone) {
+    return answer_text(res, 403, "no password is set: qor-ndi-supervise --set-password sets one\n");
+  }
+  std::chrono::seconds wait = login_failures().wait(req.remote_addr, now);
+  if (wait.count() > 0) {
+    answer_text(res, 429, "too many failed logins from this address: try again later\n");
+    res.set_header("Retry-After", std::to_string(wait.count()));
+    return;
+  }
+  nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
+  if (!body.is_object() || !body.contains("password") || !body["password"].is_string()) {
+    return answer_text(res, 400, "a login is {\"password\": \"...\"}\n");
+  }
+  if (file == PasswordFile::kUnreadable) {
+    log_line("status page: cannot read the password file " + gLogin.password_file);
+    return answer_text(res, 500, "the password file cannot be read\n");
+  }
+  std::string password = body["password"].get<std::string>();
+  if (password.size() > kPasswordMostBytes || !password_verify(encoded, password)) {
+    // From when the answer goes out: the wait is the client's, not the hash's.
+    login_failures().failed(req.remote_addr, Clock::now());
+    log_line("status page: failed login from " + req.remote_addr);
+    return answer_text(res, 403, "wrong password\n");
+  }
+  login_failures().succeeded(req.remote_addr);
+  std::string id, csrf;
+  if (session_of(req, now, &id, &csrf)) login_sessions().close(id);
+  if (!login_sessions().open(now, &id, &csrf)) {
+    return answer_text(res, 500, "no random bytes from the system for a session\n");
+  }
+  log_line("status page: login from " + req.remote_addr);
+  res.status = 204;
+  res.set_header("Set-Cookie", "qor_session=" + id + kCookieEnd);
+  res.set_header("Cache-Control", "no-store");
+}
+
+// A change: the session, its token, the page's own Origin and a JSON body,
+// else nothing changes. False with the refusal answered.
+bool change_allowed(const httplib::Request& req, httplib::Response& res, std::string* id) {
+  std::string csrf;
+  if (!session_of(req, Clock::now(), id, &csrf)) {
+    answer_text(res, 403, "log in first\n");
+  } else if (req.get_header_value_count("X-CSRF-Token") != 1 ||
+             !login_same(req.get_header_value("X-CSRF-Token"), csrf)) {
+    answer_text(res, 403, "refused: no or a wrong X-CSRF-Token\n");
+  } else if (!own_origin(req)) {
+    answer_text(res, 403, "refused: a change comes from this server's own page\n");
+  } else if (!json_body(req)) {
+    answer_text(res, 415, "a change is JSON: Content-Type: application/json\n");
+  } else {
+    return true;
+  }
+  return false;
+}
+
+void answer_logout(const httplib::Request& req, httplib::Response& res) {
+  std::string id;
+  if (!change_allowed(req, res, &id)) return;
+  login_sessions().close(id);
+  log_line("status page: logout from " + req.remote_addr);
+  res.status = 204;
+  res.set_header("Set-Cookie", std::string("qor_session=; Max-Age=0") + kCookieEnd);
+  res.set_header("Cache-Control", "no-store");
+}
+
 httplib::Server::HandlerResponse answer(const httplib::Request& req, httplib::Response& res) {
   connection_head_read(tSocket);
+  tHeadRead = true;
+  std::string path = req.target.substr(0, req.target.find('?'));
+  bool post = path == "/api/login" || path == "/api/logout";
   if (req.get_header_value_count("Host") != 1 || !status_host_allowed(gHosts, req.get_header_value("Host"))) {
     answer_text(res, 421, "this server answers to its own address only\n");
   } else if (from_another_site(req)) {
     answer_text(res, 403, "refused: a request from a page of another site\n");
+  } else if (post && req.method == "POST") {
+    // The library bounds only a body of a stated length: one sent in chunks
+    // or until the connection ends is refused before a byte of it is read.
+    std::string length = req.get_header_value("Content-Length");
+    if (req.has_header("Transfer-Encoding") || req.get_header_value_count("Content-Length") != 1 ||
+        length.empty() || length.size() > 12 || length.find_first_not_of("0123456789") != std::string::npos) {
+      answer_text(res, 411, "a body with its Content-Length, and no Transfer-Encoding\n");
+    } else if (std::stoull(length) > kBodyMost) {
+      answer_text(res, 413, "request body too large: 64 KiB at most\n");
+    } else {
+      return httplib::Server::HandlerResponse::Unhandled;  // to the POST handlers, which read the body
+    }
+  } else if (post) {
+    answer_text(res, 405, "POST only\n");
+    res.set_header("Allow", "POST");
   } else if (req.method != "GET" && req.method != "HEAD") {
     answer_text(res, 405, "read only: GET and HEAD\n");
     res.set_header("Allow", "GET, HEAD");
+  } else if (path == "/metrics") {
+    answer_body(res, metrics_text(status_snapshot(), status_tool(), Clock::now()),
+                "text/plain; version=0.0.4; charset=utf-8");
+  } else if (path == "/") {
+    answer_body(res, status_page(), "text/html; charset=utf-8");
+    res.set_header("Content-Security-Policy", status_page_policy());
+    res.set_header("Referrer-Policy", "no-referrer");
   } else {
-    std::string path = req.target.substr(0, req.target.find('?'));
-    if (path == "/status.json") {
+    std::string encoded, id, csrf;
+    bool set = password_set(&encoded);
+    bool session = set && session_of(req, Clock::now(), &id, &csrf);
+    if (path == "/api/session") {
+      answer_json(res, 200, {{"logged_in", session}, {"csrf", session ? nlohmann::json(csrf) : nlohmann::json()}});
+    } else if (set && !session &&
+               (path == "/status.json" || path == "/picture" || path.compare(0, 5, "/api/") == 0)) {
+      answer_text(res, 403, "log in first\n");
+    } else if (path == "/status.json") {
       std::vector<StatusRow> rows = status_snapshot();
       answer_body(res, status_json_text(rows, Clock::now()), "application/json");
-    } else if (path == "/metrics") {
-      answer_body(res, metrics_text(status_snapshot(), status_tool(), Clock::now()),
-                  "text/plain; version=0.0.4; charset=utf-8");
-    } else if (path == "/") {
-      answer_body(res, status_page(), "text/html; charset=utf-8");
-      res.set_header("Content-Security-Policy", status_page_policy());
-      res.set_header("Referrer-Policy", "no-referrer");
     } else if (path == "/picture" && req.get_param_value_count("name") == 1) {
       answer_picture(res, req.get_param_value("name"));
     } else {
-      answer_text(res, 404, "not found: /, /status.json, /metrics and /picture?name=NAME are\n");
+      answer_text(res, 404, "not found: /, /status.json, /metrics, /picture?name=NAME and /api/ are\n");
     }
   }
   return httplib::Server::HandlerResponse::Handled;
@@ -303,6 +463,7 @@ httplib::Server::HandlerResponse refusal(const httplib::Request&, httplib::Respo
   if (res.status == 400 && tHeadTooLarge) res.status = 431;
   if (res.body.empty()) {
     const char* why = res.status == 431   ? "request head too large\n"
+                      : res.status == 413 ? "request body too large: 64 KiB at most\n"
                       : res.status == 414 ? "request line too long\n"
                       : res.status == 400 ? "malformed request: HTTP/1.0 or later, with a Host header\n"
                                           : "refused\n";
@@ -358,10 +519,12 @@ void serve_thread(StatusHttp* server, StatusListen listen, int port, std::string
 
 }  // namespace
 
-bool status_server_start(const std::string& text, const StatusAddress& address, std::string* message) {
+bool status_server_start(const std::string& text, const StatusAddress& address, const StatusLogin& login,
+                         std::string* message) {
   StatusListen listen;
   if (!status_address_resolve(text, address, &listen, message)) return false;
   gHosts = listen.hosts;
+  gLogin = login;
 
   // Never deleted: its threads may still be serving while the program exits.
   auto* server = new StatusHttp();
@@ -372,7 +535,10 @@ bool status_server_start(const std::string& text, const StatusAddress& address, 
   server->set_keep_alive_max_count(1);
   server->set_default_headers(
       {{"Server", "qor-ndi-supervise"}, {"Cross-Origin-Resource-Policy", "same-origin"}});
+  server->set_payload_max_length(kBodyMost);
   server->set_pre_routing_handler(answer);
+  server->Post("/api/login", answer_login);
+  server->Post("/api/logout", answer_logout);
   server->set_error_handler(httplib::Server::HandlerWithResponse(refusal));
   server->new_task_queue = [] { return new ConnectionSlots(); };
   if (!server->bind_to_port(listen.numeric_host, address.port)) {

@@ -47,8 +47,9 @@ def project_version():
 
 
 VERSION = project_version()
-SUPERVISOR_USAGE = (b"usage: qor-ndi-supervise [--status HOST:PORT] SOURCES.json\r\n"
-                    b"       qor-ndi-supervise --install [--status HOST:PORT] SOURCES.json\r\n"
+SUPERVISOR_USAGE = (b"usage: qor-ndi-supervise [--status HOST:PORT] [--password-file FILE] SOURCES.json\r\n"
+                    b"       qor-ndi-supervise --set-password [--password-file FILE]\r\n"
+                    b"       qor-ndi-supervise --install [--status HOST:PORT] [--password-file FILE] SOURCES.json\r\n"
                     b"       qor-ndi-supervise --uninstall | --reload\r\n")
 # Windows' own, as for the tool; the service needs the Service Control Manager
 # (advapi32) and the ProgramData folder (shell32, ole32), --find-cameras the

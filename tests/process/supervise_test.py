@@ -52,7 +52,7 @@ class Supervisor:
     top-level members of the file; with status, --status status; with env,
     more environment)."""
 
-    def __init__(self, sources, tool=TOOL, top=None, status=None, env=None):
+    def __init__(self, sources, tool=TOOL, top=None, status=None, env=None, options=()):
         self.dir = scratch_dir()
         self.path = os.path.join(self.dir, "sources.json")
         self.tool = tool
@@ -61,7 +61,7 @@ class Supervisor:
         env.pop("FFMPEG_BIN", None)
         # A process group of its own, as at a terminal, so that a test can
         # signal the whole group the way a Ctrl-C does.
-        args = ["--status", status] if status else []
+        args = (["--status", status] if status else []) + list(options)
         self.proc = subprocess.Popen([SUPERVISOR] + args + [self.path], stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
                                      start_new_session=True)
@@ -453,9 +453,9 @@ class StatusEndpoints(unittest.TestCase):
                               "qor_ndi_source_audio_peak_dbfs": "gauge", "qor_ndi_source_tally": "gauge",
                               "qor_ndi_source_messages_dropped": "counter",
                               "qor_ndi_supervise_lines_dropped": "counter",
-                              "qor_ndi_supervise_build_info": "gauge"})
+                              "qor_ndi_supervise_build_info": "gauge", "qor_ndi_supervise_failed_logins": "counter"})
             per_source = set(families) - {"qor_ndi_source_state", "qor_ndi_supervise_build_info",
-                                          "qor_ndi_supervise_lines_dropped",
+                                          "qor_ndi_supervise_lines_dropped", "qor_ndi_supervise_failed_logins",
                                           "qor_ndi_source_audio_peak_dbfs", "qor_ndi_source_tally"}
             for name in per_source:
                 self.assertEqual([s.labels for s in families[name].samples], [{"source": n} for n in served.names],
@@ -481,7 +481,7 @@ class StatusEndpoints(unittest.TestCase):
                     # HELP and TYPE name the family as its samples do.
                     self.assertRegex(line, r"^# (HELP|TYPE) qor_ndi_(source_(up|fps|connections|restarts_total|"
                                            r"stalls_total|seconds_since_picture|stall_limit_seconds|state|audio_peak_dbfs|tally|"
-                                           r"messages_dropped_total)|supervise_(build_info|lines_dropped_total)) ")
+                                           r"messages_dropped_total)|supervise_(build_info|lines_dropped_total|failed_logins_total)) ")
 
             # Each source's picture at its own address, the name encoded.
             deadline = time.monotonic() + 15
@@ -764,6 +764,249 @@ class StatusPage(unittest.TestCase):
             width, height, pixels = png_pixels(f.read())
         flat = sum(1 for row in pixels for p in row if all(abs(a - b) <= 4 for a, b in zip(p, FLAT_RGB)))
         self.assertGreater(flat, 160 * 90 * 3 // 4, "pixels of the flat colour in the screenshot")
+
+
+def request(port, method, path, body=b"", headers=()):
+    """One request with the given header lines (the Host is this server's)."""
+    head = "%s %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\nContent-Length: %d\r\n" % (
+        method, path, port, len(body))
+    return ask(port, (head + "".join(h + "\r\n" for h in headers) + "\r\n").encode() + body)
+
+
+def set_password(path, text):
+    """qor-ndi-supervise --set-password from a pipe: (exit code, stderr)."""
+    run = subprocess.run([SUPERVISOR, "--set-password", "--password-file", path], input=text,
+                         capture_output=True, timeout=60)
+    return run.returncode, run.stderr
+
+
+class DevTools:
+    """Headless Chromium driven through its DevTools protocol on a pipe (JSON
+    messages ended by a NUL on descriptors 3 and 4): one page, scripts
+    evaluated in it as a user's clicks would be."""
+
+    def __init__(self):
+        self.profile = scratch_dir()
+        to_browser, self.write_end = os.pipe()
+        self.read_end, from_browser = os.pipe()
+        # Descriptors 3 and 4 in the browser, as the shell puts them there.
+        self.proc = subprocess.Popen(
+            ["sh", "-c", 'exec 3<&"$0" 4>&"$1"; shift; exec "$@"', str(to_browser), str(from_browser),
+             "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--user-data-dir=" + self.profile, "--remote-debugging-pipe", "about:blank"],
+            pass_fds=(to_browser, from_browser), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, env=dict(os.environ, HOME=self.profile))
+        os.close(to_browser)
+        os.close(from_browser)
+        self.buffer = b""
+        self.next_id = 0
+        target = self.call("Target.createTarget", url="about:blank")["targetId"]
+        self.session = self.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+
+    def call(self, method, session=None, **params):
+        self.next_id += 1
+        message = {"id": self.next_id, "method": method, "params": params}
+        if session:
+            message["sessionId"] = session
+        os.write(self.write_end, json.dumps(message).encode() + b"\0")
+        while True:
+            while b"\0" not in self.buffer:
+                piece = os.read(self.read_end, 65536)
+                if not piece:
+                    raise AssertionError("the browser ended")
+                self.buffer += piece
+            raw, _, self.buffer = self.buffer.partition(b"\0")
+            answer = json.loads(raw)
+            if answer.get("id") == self.next_id:
+                if "error" in answer:
+                    raise AssertionError(answer["error"])
+                return answer["result"]
+
+    def open(self, url):
+        self.call("Page.navigate", self.session, url=url)
+
+    def value(self, script):
+        result = self.call("Runtime.evaluate", self.session, expression=script, returnByValue=True)
+        return result["result"].get("value")
+
+    def until(self, script, timeout=20):
+        """The script's value once it is truthy."""
+        deadline = time.monotonic() + timeout
+        while True:
+            v = self.value(script)
+            if v or time.monotonic() > deadline:
+                return v
+            time.sleep(0.2)
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+        os.close(self.write_end)
+        os.close(self.read_end)
+
+
+@unittest.skipUnless(sys.platform.startswith("linux"), "Linux only")
+class Login(unittest.TestCase):
+    PASSWORD = "correct horse battery"
+
+    def test_set_password_from_a_pipe_and_its_refusals(self):
+        path = os.path.join(scratch_dir(), "password")
+        for text in (b"", b"123456789\n", b"x" * 1025 + b"\n", b"\xc3\xa9" * 9 + b"\n"):
+            code, err = set_password(path, text)
+            self.assertEqual(code, 64, (text, err))
+            self.assertFalse(os.path.exists(path), text)
+        self.assertEqual(set_password(path, self.PASSWORD.encode() + b"\r\nsecond line\n")[0], 0)
+        with open(path) as f:
+            line = f.read()
+        self.assertRegex(line, r"^\$argon2id\$v=19\$m=19456,t=2,p=1\$[A-Za-z0-9+/]+\$[A-Za-z0-9+/]+\n$")
+        self.assertEqual(os.stat(path).st_mode & 0o777, 0o640)
+        self.assertEqual(os.listdir(os.path.dirname(path)), ["password"])
+        self.assertEqual(set_password(path, b"x" * 1024)[0], 0)
+        with open(path) as f:
+            self.assertNotEqual(f.read(), line)
+        run = subprocess.run([SUPERVISOR, "--set-password", "--password-file"], input=b"", capture_output=True,
+                             timeout=30)
+        self.assertEqual(run.returncode, 64, run.stderr)
+
+    def test_only_a_session_with_its_token_origin_and_json_changes_anything_and_failures_wait(self):
+        path = os.path.join(scratch_dir(), "password")
+        self.assertEqual(set_password(path, self.PASSWORD.encode() + b"\n")[0], 0)
+        port = free_port()
+        origin = "Origin: http://127.0.0.1:%d" % port
+        json_type = "Content-Type: application/json"
+        login_body = json.dumps({"password": self.PASSWORD}).encode()
+        with Supervisor([], status="127.0.0.1:%d" % port, options=["--password-file", path]) as sup:
+            deadline = time.monotonic() + 20
+            while True:
+                try:
+                    get(port, "/metrics")
+                    break
+                except OSError:
+                    self.assertLess(time.monotonic(), deadline)
+                    time.sleep(0.2)
+            # Without a session: the page (a form) and the metrics only.
+            self.assertEqual([get(port, p)[0] for p in ("/", "/metrics", "/status.json", "/picture?name=x")],
+                             [200, 200, 403, 403])
+
+            def session(cookie=None):
+                code, _, body = request(port, "GET", "/api/session", headers=[cookie] if cookie else [])
+                self.assertEqual(code, 200)
+                return json.loads(body)
+
+            def login(body, headers):
+                code, head, _ = request(port, "POST", "/api/login", body, headers)
+                cookies = re.findall(r"(?im)^Set-Cookie: qor_session=([0-9a-f]+); (.*)$", head)
+                return code, head, cookies
+
+            # A wrong password, a wrong type, another site's page: no session.
+            wrong = json.dumps({"password": "not the password"}).encode()
+            for body, headers, want in ((wrong, [origin, json_type], 403),
+                                        (login_body, [origin, "Content-Type: text/plain"], 415),
+                                        (login_body, [json_type], 403),
+                                        (login_body, ["Origin: http://evil.example", json_type], 403)):
+                code, head, cookies = login(body, headers)
+                self.assertEqual((code, cookies), (want, []), head)
+            self.assertEqual(session(), {"logged_in": False, "csrf": None})
+
+            code, head, cookies = login(login_body, [origin, json_type])
+            self.assertEqual((code, len(cookies)), (204, 1), head)
+            cookie_id, attributes = cookies[0]
+            self.assertGreaterEqual(len(cookie_id), 32)
+            self.assertEqual(attributes.strip(), "HttpOnly; SameSite=Strict; Path=/")
+            cookie = "Cookie: other=1; qor_session=" + cookie_id
+            state = session(cookie)
+            self.assertTrue(state["logged_in"])
+            csrf = state["csrf"]
+            self.assertEqual(request(port, "GET", "/status.json", headers=[cookie])[0], 200)
+            # A new id at every login, the old one ended.
+            code, head, again = login(login_body, [origin, json_type, cookie])
+            self.assertEqual(code, 204)
+            self.assertNotEqual(again[0][0], cookie_id)
+            self.assertFalse(session(cookie)["logged_in"])
+            cookie = "Cookie: qor_session=" + again[0][0]
+            csrf = session(cookie)["csrf"]
+
+            # The logout is a change: each thing missing or wrong leaves the session.
+            token = "X-CSRF-Token: " + csrf
+            for headers, want in (([origin, json_type], 403),
+                                  ([origin, json_type, "X-CSRF-Token: " + "0" * len(csrf)], 403),
+                                  ([token, json_type], 403),
+                                  ([token, "Origin: http://evil.example", json_type], 403),
+                                  ([token, origin, "Content-Type: text/plain"], 415),
+                                  ([token, origin, json_type, "Cookie: qor_session=" + "0" * 64], 403)):
+                if not any(h.startswith("Cookie:") for h in headers):
+                    headers = headers + [cookie]
+                self.assertEqual(request(port, "POST", "/api/logout", b"{}", headers)[0], want, headers)
+                self.assertTrue(session(cookie)["logged_in"], headers)
+            self.assertEqual(request(port, "POST", "/api/logout", b"x" * (64 * 1024 + 1),
+                                     [cookie, token, origin, json_type])[0], 413)
+            # A body in chunks has no length to bound it before it is read.
+            chunked = ("POST /api/logout HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\n"
+                       "Transfer-Encoding: chunked\r\n%s\r\n\r\n2\r\n{}\r\n0\r\n\r\n"
+                       % (port, "\r\n".join([cookie, token, origin, json_type])))
+            self.assertEqual(ask(port, chunked.encode())[0], 411)
+            self.assertTrue(session(cookie)["logged_in"])
+            code, head, _ = request(port, "POST", "/api/logout", b"{}", [cookie, token, origin, json_type])
+            self.assertEqual(code, 204, head)
+            self.assertFalse(session(cookie)["logged_in"])
+            self.assertEqual(request(port, "GET", "/status.json", headers=[cookie])[0], 403)
+
+            # Another password in the file: the old one is refused at once.
+            self.assertEqual(set_password(path, b"another long password\n")[0], 0)
+            self.assertEqual(login(login_body, [origin, json_type])[0], 403)
+            self.assertEqual(login(b'{"password": "another long password"}', [origin, json_type])[0], 204)
+
+            # Five failures in a row, then a wait that doubles; the right
+            # password is not even tried while the address waits.
+            for _ in range(5):
+                self.assertEqual(login(wrong, [origin, json_type])[0], 403)
+            code, head, _ = login(b'{"password": "another long password"}', [origin, json_type])
+            self.assertEqual(code, 429)
+            self.assertIn("Retry-After: 1\r\n", head + "\r\n")
+            time.sleep(1.1)
+            self.assertEqual(login(wrong, [origin, json_type])[0], 403)
+            code, head, _ = login(wrong, [origin, json_type])
+            self.assertEqual(code, 429)
+            self.assertIn("Retry-After: 2\r\n", head + "\r\n")
+            metrics = get(port, "/metrics")[2].decode()
+            self.assertIn("\nqor_ndi_supervise_failed_logins_total 8\n", metrics)
+            code, _ = sup.terminate()
+        self.assertEqual(code, 0, sup.stderr)
+        err = sup.stderr.decode()
+        self.assertEqual(err.count("status page: failed login from 127.0.0.1"), 8, err)
+        self.assertEqual(err.count("status page: login from 127.0.0.1"), 3, err)
+
+    def test_the_page_logs_in_shows_the_sources_and_logs_out_in_chromium(self):
+        path = os.path.join(scratch_dir(), "password")
+        self.assertEqual(set_password(path, self.PASSWORD.encode() + b"\n")[0], 0)
+        port = free_port()
+        sources = [{"name": "Stage", "input": fake_url(**STEADY), "args": SMALL}]
+        with Supervisor(sources, status="127.0.0.1:%d" % port, options=["--password-file", path]) as sup:
+            browser = DevTools()
+            try:
+                browser.open("http://127.0.0.1:%d/" % port)
+                form = "!document.getElementById('login').hidden"
+                names = "Array.from(document.querySelectorAll('td.name')).map(function (e) { return e.textContent; })"
+                self.assertTrue(browser.until(form))
+                self.assertEqual(browser.value(names), [])
+                browser.value("document.getElementById('password').value = 'not the password';"
+                              "document.querySelector('#login button').click()")
+                self.assertEqual(browser.until("document.getElementById('loginerror').textContent"),
+                                 "Wrong password.")
+                browser.value("document.getElementById('password').value = %s;"
+                              "document.querySelector('#login button').click()" % json.dumps(self.PASSWORD))
+                self.assertEqual(browser.until(names + ".join()"), "Stage")
+                self.assertEqual(browser.value("[document.getElementById('login').hidden,"
+                                               " document.getElementById('logout').hidden]"), [True, False])
+                browser.value("document.getElementById('logout').click()")
+                self.assertTrue(browser.until(form))
+                self.assertTrue(browser.value("document.getElementById('wall').hidden"))
+                # The page's session has ended on the server too.
+                self.assertEqual(get(port, "/status.json")[0], 403)
+            finally:
+                browser.close()
+            sup.terminate()
 
 
 @unittest.skipUnless(sys.platform.startswith("linux"), "Linux only")
@@ -1065,7 +1308,8 @@ class BadSourceFiles(unittest.TestCase):
         path = os.path.join(scratch_dir(), "sources.json")
         with open(path, "w") as f:
             json.dump({"sources": []}, f)
-        usage = b"usage: qor-ndi-supervise [--status HOST:PORT] SOURCES.json\n"
+        usage = (b"usage: qor-ndi-supervise [--status HOST:PORT] [--password-file FILE] SOURCES.json\n"
+                 b"       qor-ndi-supervise --set-password [--password-file FILE]\n")
         for args in ([], [path, path], ["--status", path], ["--stat", "x:1", path],
                      # The Windows service's options are no options here.
                      ["--install", path], ["--uninstall"], ["--reload"], ["--service", path]):

@@ -11,6 +11,7 @@ import subprocess
 import threading
 import time
 import unittest
+import urllib.error
 import urllib.request
 import uuid
 
@@ -49,11 +50,11 @@ class ConsoleSupervisor:
     """The supervisor in console mode; what it writes is not looked at unless
     read is given, then its lines are read into self.lines as they come."""
 
-    def __init__(self, path, read=False, status=None, stderr=subprocess.DEVNULL):
+    def __init__(self, path, read=False, status=None, stderr=subprocess.DEVNULL, options=()):
         env = dict(os.environ, NDI_RUNTIME_DIR_V6=tool_path(STANDIN_DIR))
         env.pop("FFMPEG_BIN", None)
         self.proc = subprocess.Popen(["wine", SUPERVISOR] + (["--status", status] if status else []) +
-                                     [tool_path(path)], stdin=subprocess.DEVNULL,
+                                     list(options) + [tool_path(path)], stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE if read else subprocess.DEVNULL,
                                      stderr=stderr, env=env)
         self.lines = []
@@ -163,6 +164,44 @@ class Console(unittest.TestCase):
                 time.sleep(0.2)
         self.assertEqual(answers, [200] * 10)
         self.assertIn(b"qor-ndi-supervise: Chatty: usage: qor-ndi-send", open(err, "rb").read())
+
+    def test_a_password_set_from_a_pipe_and_a_login_against_the_console_supervisor(self):
+        folder = scratch_dir()
+        password = os.path.join(folder, "password")
+        for text, want in ((b"too short\r\n", 64), (b"correct horse battery\r\n", 0)):
+            run = subprocess.run(["wine", SUPERVISOR, "--set-password", "--password-file", tool_path(password)],
+                                 input=text, capture_output=True, timeout=120)
+            self.assertEqual(run.returncode, want, run.stderr)
+        with open(password) as f:
+            self.assertTrue(f.read().startswith("$argon2id$v=19$m=19456,t=2,p=1$"))
+        self.assertEqual(os.listdir(folder), ["password"])
+        port = free_port()
+        path = sources_file([], folder)
+        with ConsoleSupervisor(path, options=["--status", "127.0.0.1:%d" % port,
+                                              "--password-file", tool_path(password)]):
+            def login(secret):
+                request = urllib.request.Request(
+                    "http://127.0.0.1:%d/api/login" % port, json.dumps({"password": secret}).encode(),
+                    {"Content-Type": "application/json", "Origin": "http://127.0.0.1:%d" % port})
+                try:
+                    with urllib.request.urlopen(request, timeout=30) as r:
+                        return r.status, r.headers.get("Set-Cookie", "")
+                except urllib.error.HTTPError as e:
+                    return e.code, e.headers.get("Set-Cookie", "")
+                except OSError:
+                    return None, ""
+
+            deadline = time.monotonic() + 60
+            while (answer := login("not the password"))[0] is None and time.monotonic() < deadline:
+                time.sleep(0.3)
+            self.assertEqual(answer, (403, ""))
+            code, cookie = login("correct horse battery")
+            self.assertEqual(code, 204)
+            self.assertRegex(cookie, r"^qor_session=[0-9a-f]{64}; HttpOnly; SameSite=Strict; Path=/$")
+            request = urllib.request.Request("http://127.0.0.1:%d/status.json" % port,
+                                             headers={"Cookie": cookie.split(";")[0]})
+            with urllib.request.urlopen(request, timeout=30) as r:
+                self.assertEqual(json.load(r), {"sources": []})
 
 
 SERVICE = "qor-ndi-supervise"
