@@ -1225,8 +1225,11 @@ class PictureFiles(unittest.TestCase):
         for tool in (silent, brief):
             os.chmod(tool, 0o755)
         with Supervisor([{"name": "Silent", "input": "x"}], tool=silent) as sup:
-            time.sleep(13)
-            said = sup.stderr.count(b"Silent: its pictures are not being written")
+            # After 10 s of pictures without a picture file; once, not per picture.
+            message = b"Silent: its pictures are not being written"
+            sup.wait_for("the message", lambda: message in sup.stderr, 40)
+            time.sleep(3)
+            said = sup.stderr.count(message)
             # The other source, waiting to start again after its run, then removed.
             with open(sup.path, "w") as f:
                 json.dump({"tool": brief, "sources": [{"name": "Brief", "input": "y"}]}, f)
