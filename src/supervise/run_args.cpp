@@ -33,7 +33,8 @@ bool run_args_parse(const std::vector<std::string>& args, RunArgs* out, std::str
 const char* run_args_usage() {
   static const std::string text =
       std::string("usage: qor-ndi-supervise [--status HOST:PORT] [--password-file FILE] SOURCES.json\n"
-                  "       qor-ndi-supervise --set-password [--password-file FILE]\n") +
+                  "       qor-ndi-supervise --set-password [--password-file FILE]\n"
+                  "       qor-ndi-supervise --find-cameras [--wait SECONDS] [--user USER] [ADDRESS...]\n") +
       kServiceUsage;
   return text.c_str();
 }

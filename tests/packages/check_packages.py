@@ -49,6 +49,7 @@ def project_version():
 VERSION = project_version()
 SUPERVISOR_USAGE = (b"usage: qor-ndi-supervise [--status HOST:PORT] [--password-file FILE] SOURCES.json\r\n"
                     b"       qor-ndi-supervise --set-password [--password-file FILE]\r\n"
+                    b"       qor-ndi-supervise --find-cameras [--wait SECONDS] [--user USER] [ADDRESS...]\r\n"
                     b"       qor-ndi-supervise --install [--status HOST:PORT] [--password-file FILE] SOURCES.json\r\n"
                     b"       qor-ndi-supervise --uninstall | --reload\r\n")
 # Windows' own, as for the tool; the service needs the Service Control Manager

@@ -1317,7 +1317,8 @@ class BadSourceFiles(unittest.TestCase):
         with open(path, "w") as f:
             json.dump({"sources": []}, f)
         usage = (b"usage: qor-ndi-supervise [--status HOST:PORT] [--password-file FILE] SOURCES.json\n"
-                 b"       qor-ndi-supervise --set-password [--password-file FILE]\n")
+                 b"       qor-ndi-supervise --set-password [--password-file FILE]\n"
+                 b"       qor-ndi-supervise --find-cameras [--wait SECONDS] [--user USER] [ADDRESS...]\n")
         for args in ([], [path, path], ["--status", path], ["--stat", "x:1", path],
                      # The Windows service's options are no options here.
                      ["--install", path], ["--uninstall"], ["--reload"], ["--service", path]):
