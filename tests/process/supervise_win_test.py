@@ -303,7 +303,9 @@ class Service(unittest.TestCase):
 
         run = wine("net.exe", "start", SERVICE)
         self.assertEqual(run.returncode, 0, (run.stdout, messages()))
-        self.assertEqual(service_query()[0], 4)  # RUNNING, once the sources are started
+        # RUNNING once the sources are started: Wine's net.exe may return while
+        # the service still says START_PENDING (its wait hint is 10 s).
+        wait_until("the service running", lambda: service_query()[0] == 4, 30)
         wait_until("Frozen stalled and started again",
                    lambda: len(of(log_events(), "Frozen", "stalled")) >= 1
                    and len(of(log_events(), "Frozen", "started")) >= 2, 60)
