@@ -94,18 +94,19 @@ def build_launch(args):
         "! rtph264pay name=pay0 pt=96 config-interval=1"
     ).format(pattern=args.pattern, w=args.width, h=args.height, fps=args.fps,
              font=max(8, args.height // 54))
+    return with_audio(args, video, "audiotestsrc is-live=true wave=sine freq=440 volume=0.5 "
+                                   "! audioconvert ! audioresample ! audio/x-raw,rate=48000,channels=2")
+
+
+def with_audio(args, video, audio_source):
+    """The media's launch line: the video, and unless --no-audio the audio
+    source encoded to AAC as the second stream."""
     if args.no_audio:
         return "( " + video + " )"
     enc = find_aac_encoder()
     if enc is None:
         sys.exit("test_camera: no AAC encoder element (voaacenc, avenc_aac, fdkaacenc)")
-    audio = (
-        "audiotestsrc is-live=true wave=sine freq=440 volume=0.5 "
-        "! audioconvert ! audioresample "
-        "! audio/x-raw,rate=48000,channels=2 "
-        "! {enc} ! rtpmp4gpay name=pay1 pt=97"
-    ).format(enc=enc)
-    return "( " + video + " " + audio + " )"
+    return "( " + video + " " + audio_source + " ! %s ! rtpmp4gpay name=pay1 pt=97 )" % enc
 
 
 def build_flash_launch(args):
@@ -115,17 +116,9 @@ def build_flash_launch(args):
         "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max={fps} "
         "! rtph264pay name=pay0 pt=96 config-interval=1"
     ).format(w=args.width, h=args.height, fps=args.fps)
-    if args.no_audio:
-        return "( " + video + " )"
-    enc = find_aac_encoder()
-    if enc is None:
-        sys.exit("test_camera: no AAC encoder element (voaacenc, avenc_aac, fdkaacenc)")
-    audio = (
-        "appsrc name=asrc is-live=true do-timestamp=true format=time "
-        "caps=audio/x-raw,format=S16LE,rate=48000,channels=2,layout=interleaved "
-        "! audioconvert ! {enc} ! rtpmp4gpay name=pay1 pt=97"
-    ).format(enc=enc)
-    return "( " + video + " " + audio + " )"
+    return with_audio(args, video, "appsrc name=asrc is-live=true do-timestamp=true format=time "
+                                   "caps=audio/x-raw,format=S16LE,rate=48000,channels=2,layout=interleaved "
+                                   "! audioconvert")
 
 
 class Flasher:
