@@ -4,6 +4,7 @@
 
 #include <errno.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -167,4 +168,38 @@ std::string mask_input(const std::string& url) {
   size_t colon = userinfo.find(':');
   std::string user = userinfo.substr(0, colon);
   return scheme + "://" + user + (colon != std::string::npos ? ":***" : "") + "@" + hostpart;
+}
+
+namespace {
+
+// Everything but RFC 3986's unreserved characters, so that a : or @ in a user
+// name or password cannot end its part of the address early.
+std::string percent_encode(const std::string& text) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string compose_input(const std::string& input, const std::string& user, const std::string& password) {
+  size_t sep = input.find("://");
+  if (user.empty() || sep == std::string::npos) return input;
+  std::string rest = input.substr(sep + 3);
+  // The authority ends at the first / ? or #; a userinfo in it ends at its last @.
+  size_t end = rest.find_first_of("/?#");
+  size_t at = rest.substr(0, end).rfind('@');
+  std::string hostpart = at == std::string::npos ? rest : rest.substr(at + 1);
+  std::string userinfo = percent_encode(user);
+  if (!password.empty()) userinfo += ":" + percent_encode(password);
+  return input.substr(0, sep + 3) + userinfo + "@" + hostpart;
 }

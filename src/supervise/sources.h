@@ -38,3 +38,9 @@ bool sources_parse(const std::string& bytes, const std::string& path, std::vecto
 // unescaped / or ? is masked too (a path with an @ is masked more than it needs
 // to be, never less).
 std::string mask_input(const std::string& url);
+
+// The address handed to the tool: input with user and password put in its
+// userinfo, each percent-encoded, in place of any userinfo it already holds.
+// An empty user leaves input as it is, so an address that carries its own
+// user and password keeps working.
+std::string compose_input(const std::string& input, const std::string& user, const std::string& password);
