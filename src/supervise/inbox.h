@@ -13,7 +13,8 @@ enum class InboxKind {
   kLongLine,  // a line of a tool was over the limit and dropped
   kEnd,       // the run's output has ended
   kStop,      // SIGINT, SIGTERM (POSIX), a console event (Windows)
-  kReload,    // SIGHUP
+  kReload,    // SIGHUP, or the sources file written from the status page
+  kRestart,   // text: the name of a source to run anew now, without the wait
 };
 
 struct InboxItem {

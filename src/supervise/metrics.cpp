@@ -1,6 +1,7 @@
 // /metrics: Prometheus text format 0.0.4, one family after another, each with
 // its HELP and TYPE: the build first, then per source one sample labelled with
-// its name (the state one per state it can be in).
+// its name (the state one per state it can be in). A source switched off has
+// its state and nothing else: it is not watched, so no alert can fire for it.
 #include <chrono>
 #include <cmath>
 #include <string>
@@ -99,6 +100,7 @@ std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& 
   for (const Family& f : kFamilies) {
     head(&out, f.name, f.kind, f.help);
     for (const StatusRow& r : rows) {
+      if (r.state == "off") continue;
       out += std::string(f.name) + "{source=\"" + label(r.name) + "\"} " + f.value(r, now) + "\n";
     }
   }
@@ -108,6 +110,7 @@ std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& 
       out += "qor_ndi_source_state{source=\"" + label(r.name) + "\",state=\"" + state + "\"} " +
              (r.state == state ? "1" : "0") + "\n";
     }
+    if (r.state == "off") out += "qor_ndi_source_state{source=\"" + label(r.name) + "\",state=\"off\"} 1\n";
   }
   head(&out, "qor_ndi_source_audio_peak_dbfs", "gauge",
        "Peak of each audio channel in the tool's last status line, in dBFS (-100 for silence); absent "
@@ -122,6 +125,7 @@ std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& 
   head(&out, "qor_ndi_source_tally", "gauge",
        "1 while a receiver shows the source on program (or on preview), by the tool's last status line.");
   for (const StatusRow& r : rows) {
+    if (r.state == "off") continue;
     out += "qor_ndi_source_tally{source=\"" + label(r.name) + "\",kind=\"program\"} " + (r.program ? "1" : "0") +
            "\n";
     out += "qor_ndi_source_tally{source=\"" + label(r.name) + "\",kind=\"preview\"} " + (r.preview ? "1" : "0") +

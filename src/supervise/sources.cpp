@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <utility>
 
 #include "json_line.h"
 
@@ -52,7 +53,7 @@ static std::string unknown_members(const Json& object, const std::set<std::strin
 static SourceEntry read_source(const Json& entry, const std::string& where, const std::string& tool,
                               double default_stall) {
   if (!entry.is_object()) throw Bad{where + " must be an object"};
-  std::string unknown = unknown_members(entry, {"name", "input", "args", "stall"});
+  std::string unknown = unknown_members(entry, {"name", "input", "user", "password", "args", "stall", "enabled"});
   if (!unknown.empty()) throw Bad{where + ": unknown member " + unknown};
   Json name = entry.contains("name") ? entry["name"] : Json();
   Json input = entry.contains("input") ? entry["input"] : Json();
@@ -64,6 +65,17 @@ static SourceEntry read_source(const Json& entry, const std::string& where, cons
     throw Bad{where + ": \"name\" must be at most " + std::to_string(kNameMaxBytes) + " bytes"};
   }
   if (!is_text(input, false)) throw Bad{where + ": \"input\" must be a non-empty string"};
+  Json user = entry.contains("user") ? entry["user"] : Json("");
+  Json password = entry.contains("password") ? entry["password"] : Json("");
+  if (!is_text(user, true)) throw Bad{where + ": \"user\" must be a string"};
+  if (!is_text(password, true)) throw Bad{where + ": \"password\" must be a string"};
+  // Without a user the password would silently go nowhere.
+  if (user.get_ref<const std::string&>().empty() && !password.get_ref<const std::string&>().empty()) {
+    throw Bad{where + ": \"password\" needs a \"user\""};
+  }
+  if (entry.contains("enabled") && !entry["enabled"].is_boolean()) {
+    throw Bad{where + ": \"enabled\" must be true or false"};
+  }
   bool strings = args.is_array();
   for (size_t i = 0; strings && i < args.size(); ++i) strings = is_text(args[i], true);
   if (!strings) throw Bad{where + ": \"args\" must be an array of strings"};
@@ -87,9 +99,11 @@ static SourceEntry read_source(const Json& entry, const std::string& where, cons
   SourceEntry source;
   source.name = name.get<std::string>();
   source.settings.stall = entry.contains("stall") ? stall_value(entry["stall"], where) : default_stall;
-  source.settings.argv = {tool, "--input", input.get<std::string>(), "--name", source.name};
+  source.settings.enabled = !entry.contains("enabled") || entry["enabled"].get<bool>();
+  std::string address = compose_input(input.get<std::string>(), user.get<std::string>(), password.get<std::string>());
+  source.settings.argv = {tool, "--input", address, "--name", source.name};
   for (const Json& a : args) source.settings.argv.push_back(a.get<std::string>());
-  source.masked_input = mask_input(input.get<std::string>());
+  source.masked_input = mask_input(address);
   return source;
 }
 
@@ -134,7 +148,7 @@ bool sources_parse(const std::string& bytes, const std::string& path, std::vecto
   }
 }
 
-bool sources_load(const std::string& path, std::vector<SourceEntry>* out, std::string* why, std::string* tool) {
+bool sources_read(const std::string& path, std::string* out, std::string* why) {
   FILE* f = fopen(path.c_str(), "rb");
   if (!f) {
     *why = "cannot read " + path + ": " + strerror(errno);
@@ -155,7 +169,13 @@ bool sources_load(const std::string& path, std::vector<SourceEntry>* out, std::s
     *why = path + ": larger than 1 MiB, the most a sources file may hold";
     return false;
   }
-  return sources_parse(bytes, path, out, why, tool);
+  *out = std::move(bytes);
+  return true;
+}
+
+bool sources_load(const std::string& path, std::vector<SourceEntry>* out, std::string* why, std::string* tool) {
+  std::string bytes;
+  return sources_read(path, &bytes, why) && sources_parse(bytes, path, out, why, tool);
 }
 
 std::string mask_input(const std::string& url) {

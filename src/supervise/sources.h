@@ -10,11 +10,15 @@ enum {
   kNameMaxBytes = 256,         // a longer name is refused: every line carries it
 };
 
-// What a reload compares: the tool's command line and the stall limit.
+// What a reload compares: the tool's command line, the stall limit and
+// whether the source runs at all.
 struct SourceSettings {
   std::vector<std::string> argv;  // tool --input <input> --name <name> <args...>
   double stall = 0.0;             // seconds without pictures before a restart; 0: off
-  bool operator==(const SourceSettings& o) const { return argv == o.argv && stall == o.stall; }
+  bool enabled = true;            // false: kept in the file, not run (state "off")
+  bool operator==(const SourceSettings& o) const {
+    return argv == o.argv && stall == o.stall && enabled == o.enabled;
+  }
 };
 
 struct SourceEntry {
@@ -29,7 +33,10 @@ struct SourceEntry {
 bool sources_load(const std::string& path, std::vector<SourceEntry>* out, std::string* why,
                   std::string* tool = nullptr);
 
-// The same for the file's bytes; path only names the file in messages.
+// The file's bytes, at most kSourcesMaxBytes. False with *why when it cannot be read.
+bool sources_read(const std::string& path, std::string* out, std::string* why);
+
+// sources_load for the file's bytes; path only names the file in messages.
 bool sources_parse(const std::string& bytes, const std::string& path, std::vector<SourceEntry>* out,
                    std::string* why, std::string* tool = nullptr);
 

@@ -10,7 +10,7 @@
 struct StatusRow {
   std::string name;
   std::string input;       // the input as shown: a password in its userinfo masked
-  std::string state;       // "starting", "running", "stalled", "waiting" or "stopped"
+  std::string state;       // "starting", "running", "stalled", "waiting", "stopped" or "off"
   double fps = 0.0;        // from the current run's last status line
   int32_t connections = 0; // likewise
   int32_t restarts = 0;    // times started again after its tool ended
@@ -74,11 +74,29 @@ std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& 
 
 struct StatusAddress;
 
+// An answer of the API: its status and its JSON body (none when empty).
+struct StatusAnswer {
+  int status = 200;
+  std::string body;
+};
+
+// The sources API (/api/sources, /api/restart), which the supervisor gives
+// (sources_api.h); the server checks the session, its token, the Origin and
+// the body's type first. client: the client's address, for the log.
+struct StatusSources {
+  StatusAnswer (*list)() = nullptr;
+  StatusAnswer (*put)(const std::string& body, const std::string& client) = nullptr;
+  StatusAnswer (*remove)(const std::string& name, const std::string& version, const std::string& client) = nullptr;
+  StatusAnswer (*restart)(const std::string& body, const std::string& client) = nullptr;
+};
+
 // The status page's login: the password's file, read at each login (no file:
-// no password, everything open), and where logins and failures are told.
+// no password, everything open), and where logins and failures are told;
+// and what a login may change.
 struct StatusLogin {
   std::string password_file;
   void (*log)(const std::string& line) = nullptr;
+  StatusSources sources;
 };
 
 // Starts serving /status.json, /metrics, / and the API (/api/session,

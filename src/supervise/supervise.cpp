@@ -100,6 +100,7 @@ static SourcePtr make_source(const SourceEntry& entry, double now) {
   s->settings = entry.settings;
   s->masked_input = entry.masked_input;
   s->history.seen_picture = now;
+  if (!entry.settings.enabled) s->state = "off";
   return s;
 }
 
@@ -181,6 +182,10 @@ static void start(Loop& L, const SourcePtr& s) {
   double now = L.host.now();
   s->history.has_due = false;
   s->run = SourceRun();
+  if (!s->settings.enabled) {
+    s->state = "off";
+    return;
+  }
   s->state = "starting";
   std::vector<std::string> argv = s->settings.argv;
   if (!s->picture_file.empty()) argv.insert(argv.end(), {"--monitor", s->picture_file});
@@ -357,7 +362,9 @@ static void run_ended(Loop& L, const SourcePtr& s, uint32_t code, double now) {
     L.sources.erase(std::remove(L.sources.begin(), L.sources.end(), s), L.sources.end());
     return;
   }
-  if (s->restart_now) {
+  if (s->restart_now || !s->settings.enabled) {
+    // Changed (start again now), asked to run anew, or switched off (start()
+    // shows it so).
     s->restart_now = false;
     h.next_wait = kFirstWait;
     start(L, s);
@@ -484,6 +491,22 @@ static void reload(Loop& L, double now) {
   for (const SourcePtr& s : to_start) start(L, s);
 }
 
+// A new run of the source named now, without the back-off's wait: its run is
+// stopped and started again at its end, or one that waits is started at once.
+// A source switched off, unknown or on its way out is left alone.
+static void restart_now(Loop& L, const std::string& name, double now) {
+  for (const SourcePtr& s : Sources(L.sources)) {
+    if (s->name != name || s->removed || !s->settings.enabled) continue;
+    s->history.next_wait = kFirstWait;
+    if (s->run.tool) {
+      s->restart_now = true;
+      stop(L, s.get(), now);
+    } else {
+      start(L, s);
+    }
+  }
+}
+
 static void publish(const Sources& sources) {
   std::vector<StatusRow> rows;
   for (const SourcePtr& s : sources)
@@ -569,6 +592,9 @@ int supervise(const std::string& path, const std::vector<SourceEntry>& entries, 
           s->history.has_due = false;  // no start again, and so no restart or stopped line
           if (s->run.tool) stop(L, s.get(), now);
         }
+        break;
+      case InboxKind::kRestart:
+        if (!L.stopping) restart_now(L, item.text, host.now());
         break;
       case InboxKind::kLine:
         pass_on(L, item.source, item.text, item.run.get());
