@@ -24,6 +24,7 @@
 #include "set_password.h"
 #include "signals.h"
 #include "sources.h"
+#include "sources_api.h"
 #include "startup.h"
 #include "status.h"
 #include "supervise.h"
@@ -58,6 +59,11 @@ static int run(const std::vector<std::string>& args, bool service) {
     StatusLogin login;
     login.password_file = a.password_file.empty() ? password_default_path() : a.password_file;
     login.log = say;
+    sources_api_init(a.path, say);
+    login.sources.list = sources_api_list;
+    login.sources.put = sources_api_put;
+    login.sources.remove = sources_api_remove;
+    login.sources.restart = sources_api_restart;
     if (!status_server_start(a.status, a.address, login, &why)) {
       say(why);
       return kExitNoStatus;

@@ -18,8 +18,8 @@
 //  - a request head of at most 64 KiB and 100 header lines: the stream the
 //    library reads through ends there, and the answer is 431 (a request line
 //    cut off at that length is 414, as the library answers a long one).
-//  - a body only for the API's POST requests, at most 64 KiB (413), of a
-//    stated length (411 without one), read once the head has been.
+//  - a body only for the API's POST and PUT requests, at most 64 KiB (413), of
+//    a stated length (411 without one), read once the head has been.
 // With a password file, everything but /metrics and the page itself needs a
 // session (login.h); each change also needs the session's token, the page's
 // own Origin and a JSON body.
@@ -402,20 +402,58 @@ void answer_logout(const httplib::Request& req, httplib::Response& res) {
   res.set_header("Cache-Control", "no-store");
 }
 
+// The sources API's answer, as the supervisor gave it.
+void answer_api(httplib::Response& res, const StatusAnswer& a) {
+  if (a.body.empty()) {
+    res.set_header("Cache-Control", "no-store");
+  } else {
+    answer_body(res, a.body, "application/json");
+  }
+  res.status = a.status;
+}
+
+void answer_sources_put(const httplib::Request& req, httplib::Response& res) {
+  std::string id;
+  if (!change_allowed(req, res, &id)) return;
+  answer_api(res, gLogin.sources.put(req.body, req.remote_addr));
+}
+
+void answer_sources_delete(const httplib::Request& req, httplib::Response& res) {
+  std::string id;
+  if (!change_allowed(req, res, &id)) return;
+  if (req.get_param_value_count("name") != 1 || req.get_param_value_count("version") != 1) {
+    return answer_text(res, 400, "DELETE /api/sources?name=NAME&version=VERSION\n");
+  }
+  answer_api(res, gLogin.sources.remove(req.get_param_value("name"), req.get_param_value("version"),
+                                        req.remote_addr));
+}
+
+void answer_restart(const httplib::Request& req, httplib::Response& res) {
+  std::string id;
+  if (!change_allowed(req, res, &id)) return;
+  answer_api(res, gLogin.sources.restart(req.body, req.remote_addr));
+}
+
 httplib::Server::HandlerResponse answer(const httplib::Request& req, httplib::Response& res) {
   connection_head_read(tSocket);
   tHeadRead = true;
   std::string path = req.target.substr(0, req.target.find('?'));
-  bool post = path == "/api/login" || path == "/api/logout";
+  bool post = path == "/api/login" || path == "/api/logout" || (path == "/api/restart" && gLogin.sources.restart);
+  bool sources = path == "/api/sources" && gLogin.sources.list;
+  bool remove = sources && req.method == "DELETE";
+  bool with_body = (post && req.method == "POST") || (sources && req.method == "PUT") || remove;
   if (req.get_header_value_count("Host") != 1 || !status_host_allowed(gHosts, req.get_header_value("Host"))) {
     answer_text(res, 421, "this server answers to its own address only\n");
   } else if (from_another_site(req)) {
     answer_text(res, 403, "refused: a request from a page of another site\n");
-  } else if (post && req.method == "POST") {
+  } else if (with_body) {
     // The library bounds only a body of a stated length: one sent in chunks
     // or until the connection ends is refused before a byte of it is read.
+    // A removal needs no body, and may come without a length.
     std::string length = req.get_header_value("Content-Length");
-    if (req.has_header("Transfer-Encoding") || req.get_header_value_count("Content-Length") != 1 ||
+    if (remove && !req.has_header("Content-Length")) length = "0";
+    if (req.has_header("Transfer-Encoding") || (!remove && req.get_header_value_count("Content-Length") != 1) ||
+        req.get_header_value_count("Content-Length") > 1 ||
         length.empty() || length.size() > 12 || length.find_first_not_of("0123456789") != std::string::npos) {
       answer_text(res, 411, "a body with its Content-Length, and no Transfer-Encoding\n");
     } else if (std::stoull(length) > kBodyMost) {
@@ -426,6 +464,9 @@ httplib::Server::HandlerResponse answer(const httplib::Request& req, httplib::Re
   } else if (post) {
     answer_text(res, 405, "POST only\n");
     res.set_header("Allow", "POST");
+  } else if (sources && req.method != "GET" && req.method != "HEAD") {
+    answer_text(res, 405, "GET, PUT and DELETE only\n");
+    res.set_header("Allow", "GET, HEAD, PUT, DELETE");
   } else if (req.method != "GET" && req.method != "HEAD") {
     answer_text(res, 405, "read only: GET and HEAD\n");
     res.set_header("Allow", "GET, HEAD");
@@ -445,6 +486,13 @@ httplib::Server::HandlerResponse answer(const httplib::Request& req, httplib::Re
     } else if (set && !session &&
                (path == "/status.json" || path == "/picture" || path.compare(0, 5, "/api/") == 0)) {
       answer_text(res, 403, "log in first\n");
+    } else if (sources) {
+      // Who may change the sources may see them: never without a login.
+      if (session) {
+        answer_api(res, gLogin.sources.list());
+      } else {
+        answer_text(res, 403, "log in first\n");
+      }
     } else if (path == "/status.json") {
       std::vector<StatusRow> rows = status_snapshot();
       answer_body(res, status_json_text(rows, Clock::now()), "application/json");
@@ -539,6 +587,11 @@ bool status_server_start(const std::string& text, const StatusAddress& address, 
   server->set_pre_routing_handler(answer);
   server->Post("/api/login", answer_login);
   server->Post("/api/logout", answer_logout);
+  if (login.sources.list) {
+    server->Put("/api/sources", answer_sources_put);
+    server->Delete("/api/sources", answer_sources_delete);
+    server->Post("/api/restart", answer_restart);
+  }
   server->set_error_handler(httplib::Server::HandlerWithResponse(refusal));
   server->new_task_queue = [] { return new ConnectionSlots(); };
   if (!server->bind_to_port(listen.numeric_host, address.port)) {
