@@ -1,6 +1,6 @@
 "use strict";
 var WORDS = {running: "running", starting: "starting", waiting: "waiting to start again",
-             stalled: "stalled, starting again", stopped: "stopped"};
+             stalled: "stalled, starting again", stopped: "stopped", off: "switched off"};
 function duration(s) {
   if (s === null || s === undefined) return "\u2013";
   s = Math.floor(s);
@@ -100,7 +100,7 @@ function render(data) {
   PICTURES.forEach(function (img, name) { if (!seen.has(name)) PICTURES.delete(name); });
   document.getElementById("empty").hidden = rows.length > 0;
   var parts = [rows.length + (rows.length === 1 ? " source" : " sources")];
-  ["running", "starting", "waiting", "stalled", "stopped"].forEach(function (k) {
+  ["running", "starting", "waiting", "stalled", "stopped", "off"].forEach(function (k) {
     if (counts[k]) parts.push(counts[k] + " " + k);
   });
   document.getElementById("summary").textContent = parts.join(" \u00b7 ");
@@ -110,9 +110,157 @@ function render(data) {
 }
 // The session: its token for changes, null when not logged in.
 var CSRF = null, timer = null;
+// The forms that change the sources file: one per source and one for a new
+// one, built from /api/sources and built again after every change (never by
+// the refresh, which would undo what is being typed). VERSION is the file's
+// version they show; a change made on an older one is refused (409).
+var VERSION = null;
+var FIELDS = [["name", "Name", "text", "wide"], ["input", "Camera address (rtsp:// or rtsps://)", "text", "wide"],
+              ["user", "User name", "text", ""], ["password", "Password", "password", ""],
+              ["width", "Width", "number", "narrow"], ["height", "Height", "number", "narrow"],
+              ["fps", "Pictures/s", "number", "narrow"], ["stall", "Stall limit (s)", "number", "narrow"],
+              ["audio", "Audio", "checkbox", ""], ["enabled", "On", "checkbox", ""]];
+function api(method, path, body) {
+  var how = {method: method, headers: {"Content-Type": "application/json", "X-CSRF-Token": CSRF || ""}};
+  if (body !== undefined) how.body = JSON.stringify(body);
+  return fetch(path, how).then(function (r) {
+    return r.text().then(function (t) {
+      var data = null;
+      try { data = t ? JSON.parse(t) : null; } catch (e) { data = {error: t}; }
+      return {status: r.status, data: data};
+    });
+  });
+}
+function numberOrNull(input) { return input.value === "" ? null : Number(input.value); }
+// What the form sets: the password only when one was typed, so that the
+// stored one is kept otherwise.
+function formSource(form) {
+  var f = function (name) { return form.elements.namedItem(name); };
+  var source = {name: f("name").value, input: f("input").value, user: f("user").value,
+                audio: f("audio").checked, width: numberOrNull(f("width")), height: numberOrNull(f("height")),
+                fps: numberOrNull(f("fps")), stall: numberOrNull(f("stall")), enabled: f("enabled").checked};
+  if (f("password").value !== "") source.password = f("password").value;
+  return source;
+}
+function refreshNow() {
+  if (timer !== null) clearTimeout(timer);
+  refresh();
+}
+// An error beside the field it names (the reader's messages quote the
+// member), else under the form.
+function showError(form, message) {
+  var where = form.querySelector(".formerror");
+  FIELDS.forEach(function (field) {
+    if (message.indexOf("\"" + field[0] + "\"") >= 0 && where === form.querySelector(".formerror")) {
+      where = form.querySelector(".fielderror." + field[0]);
+    }
+  });
+  where.textContent = message;
+}
+function answered(form, result, done) {
+  if (result.status === 409) {
+    renderForms(result.data);
+    document.getElementById("editnote").textContent =
+      "The sources file was changed meanwhile (by hand or from another page): here it is as it is now.";
+  } else if (result.status >= 200 && result.status < 300) {
+    if (result.data) renderForms(result.data);
+    if (done) done();
+  } else {
+    showError(form, (result.data && result.data.error) || ("HTTP " + result.status));
+  }
+}
+function sourceForm(source) {
+  var form = el("form", "source"), fresh = source === null;
+  form.setAttribute("data-name", fresh ? "" : source.name);
+  form.appendChild(el("h3", "", fresh ? "New source" : source.name));
+  var editable = fresh || source.editable;
+  if (!editable) {
+    form.appendChild(el("p", "note", "Written by hand: its args hold more than the page sets, so it is changed in " +
+                                     "the sources file only."));
+  }
+  FIELDS.forEach(function (field) {
+    var label = el("label", "", field[1]), input = el("input", field[3]);
+    input.name = field[0];
+    input.type = field[2];
+    if (field[2] === "number") input.min = field[0] === "stall" ? "0" : "1";
+    if (field[0] === "stall") input.step = "any";
+    if (field[2] === "checkbox") {
+      input.checked = fresh ? true : !!source[field[0]];
+    } else if (field[0] === "password") {
+      input.autocomplete = "new-password";
+      input.placeholder = !fresh && source.password ? "stored (type to change)" : "";
+    } else if (!fresh && source[field[0]] !== null && source[field[0]] !== undefined) {
+      input.value = String(source[field[0]]);
+    }
+    input.disabled = !editable;
+    label.appendChild(input);
+    label.appendChild(el("span", "fielderror " + field[0]));
+    form.appendChild(label);
+  });
+  form.appendChild(el("p", "formerror"));
+  var save = el("button", "save", fresh ? "Add" : "Save");
+  save.type = "submit";
+  save.disabled = !editable;
+  form.appendChild(save);
+  form.addEventListener("submit", function (e) {
+    e.preventDefault();
+    form.querySelectorAll(".fielderror,.formerror").forEach(function (x) { x.textContent = ""; });
+    document.getElementById("editnote").textContent = "";
+    var wanted = formSource(form), old = form.getAttribute("data-name");
+    var renamed = old !== "" && wanted.name !== old;
+    var first = renamed ? api("PUT", "api/sources", {version: VERSION, rename: {from: old, to: wanted.name}})
+                        : Promise.resolve(null);
+    first.then(function (r) {
+      if (r && r.status !== 200) return answered(form, r);
+      if (r) VERSION = r.data.version;
+      return api("PUT", "api/sources", {version: VERSION, source: wanted}).then(function (r2) {
+        answered(form, r2, refreshNow);
+      });
+    });
+  });
+  if (!fresh) {
+    var remove = el("button", "remove", "Remove"), sure = el("button", "sure", "Really remove " + source.name);
+    remove.type = sure.type = "button";
+    sure.hidden = true;
+    remove.addEventListener("click", function () { sure.hidden = false; });
+    sure.addEventListener("click", function () {
+      api("DELETE", "api/sources?name=" + encodeURIComponent(source.name) + "&version=" +
+          encodeURIComponent(VERSION)).then(function (r) { answered(form, r, refreshNow); });
+    });
+    var restart = el("button", "restart", "Restart");
+    restart.type = "button";
+    restart.disabled = !source.enabled;
+    restart.addEventListener("click", function () {
+      api("POST", "api/restart", {name: source.name}).then(function (r) { answered(form, r, refreshNow); });
+    });
+    form.appendChild(restart);
+    form.appendChild(remove);
+    form.appendChild(sure);
+  }
+  return form;
+}
+function renderForms(data) {
+  VERSION = data.version;
+  var forms = document.getElementById("forms");
+  while (forms.firstChild) forms.removeChild(forms.firstChild);
+  (data.sources || []).forEach(function (s) { forms.appendChild(sourceForm(s)); });
+  forms.appendChild(sourceForm(null));
+}
+function loadForms() {
+  fetch("api/sources", {cache: "no-store"}).then(function (r) {
+    if (!r.ok) throw new Error("HTTP " + r.status);
+    return r.json();
+  }).then(function (data) {
+    renderForms(data);
+    show("edit", true);
+  }).catch(function (e) {
+    document.getElementById("editnote").textContent = "The sources cannot be changed now (" + e.message + ").";
+  });
+}
 function show(id, on) { document.getElementById(id).hidden = !on; }
 function askLogin() {
   show("wall", false);
+  show("edit", false);
   show("logout", false);
   show("nopassword", false);
   show("login", true);
@@ -149,7 +297,11 @@ function start() {
   if (timer !== null) clearTimeout(timer);
   fetch("api/session", {cache: "no-store"}).then(function (r) { return r.json(); }).then(function (s) {
     CSRF = s.logged_in ? s.csrf : null;
-  }).catch(function () { CSRF = null; }).then(refresh);
+  }).catch(function () { CSRF = null; }).then(function () {
+    show("edit", false);
+    if (CSRF !== null) loadForms();
+    refresh();
+  });
 }
 document.getElementById("login").addEventListener("submit", function (e) {
   e.preventDefault();
