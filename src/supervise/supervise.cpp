@@ -183,7 +183,9 @@ static void start(Loop& L, const SourcePtr& s) {
   s->history.has_due = false;
   s->run = SourceRun();
   if (!s->settings.enabled) {
+    // Its last picture is not what the source shows while it is off.
     s->state = "off";
+    s->history.picture = PictureSeen();
     return;
   }
   s->state = "starting";
