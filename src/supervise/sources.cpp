@@ -192,6 +192,44 @@ std::string mask_input(const std::string& url) {
 
 namespace {
 
+std::string replace_all(std::string text, const std::string& what, const std::string& with) {
+  if (what.empty()) return text;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size())) {
+    text.replace(at, what.size(), with);
+  }
+  return text;
+}
+
+std::string percent_decode(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string mask_password(const std::string& line, const std::string& address) {
+  size_t sep = address.find("://");
+  if (sep == std::string::npos) return line;
+  std::string rest = address.substr(sep + 3);
+  size_t at = rest.rfind('@');
+  if (at == std::string::npos) return line;
+  size_t colon = rest.substr(0, at).find(':');
+  if (colon == std::string::npos) return line;
+  std::string password = rest.substr(colon + 1, at - colon - 1);
+  return replace_all(replace_all(line, password, "***"), percent_decode(password), "***");
+}
+
+namespace {
+
 // Everything but RFC 3986's unreserved characters, so that a : or @ in a user
 // name or password cannot end its part of the address early.
 std::string percent_encode(const std::string& text) {

@@ -46,6 +46,11 @@ bool sources_parse(const std::string& bytes, const std::string& path, std::vecto
 // to be, never less).
 std::string mask_input(const std::string& url);
 
+// line with the password of address (the tool's --input) replaced by ***
+// wherever it stands, as written in the address and percent-decoded: the
+// decoder names the address in its complaints, and they reach the log.
+std::string mask_password(const std::string& line, const std::string& address);
+
 // The address handed to the tool: input with user and password put in its
 // userinfo, each percent-encoded, in place of any userinfo it already holds.
 // An empty user leaves input as it is, so an address that carries its own

@@ -26,7 +26,8 @@ static void say_message(ToolRun& run, const std::string& name, const std::string
 // Thread body, one per run: says each line the tool writes to its stderr (a
 // usage text, a runtime's complaint) with its source's name, so that it says
 // which source it belongs to and a flood of them costs next to nothing.
-static void message_thread(std::shared_ptr<ToolRun> run, std::string name, intptr_t err) {
+// The password in the tool's address never reaches the log.
+static void message_thread(std::shared_ptr<ToolRun> run, std::string name, std::string address, intptr_t err) {
   std::string line;
   char buf[16384];
   long n;
@@ -35,14 +36,14 @@ static void message_thread(std::shared_ptr<ToolRun> run, std::string name, intpt
       char c = buf[i];
       if (c == '\n') {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        say_message(*run, name, line);
+        say_message(*run, name, mask_password(line, address));
         line.clear();
       } else if (line.size() < kMessageMaxBytes) {
         line += c;
       }
     }
   }
-  if (!line.empty() && !run->muted) say_message(*run, name, line);
+  if (!line.empty() && !run->muted) say_message(*run, name, mask_password(line, address));
   // The tool's stderr has ended with it: the drops since its last message said.
   if (uint64_t unsaid = run->messages.take_unsaid()) {
     say(name + ": " + std::to_string(unsaid) + " more messages dropped (over " + std::to_string(kMessagesPerSecond) +
@@ -117,7 +118,8 @@ class SystemToolHost : public ToolHost {
     try {
       std::thread(read_thread, run, source, out).detach();
       reading = true;
-      std::thread(message_thread, run, source_name(*source), err).detach();
+      std::string address = argv.size() > 2 && argv[1] == "--input" ? argv[2] : std::string();
+      std::thread(message_thread, run, source_name(*source), address, err).detach();
     } catch (const std::system_error& e) {
       // No room for a reader: the tool cannot be heard, so it must not run.
       // Its stdin closes with its kill; a reader that runs ends with its output.
