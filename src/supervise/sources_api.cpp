@@ -170,7 +170,13 @@ std::string apply(Json* entry, const Json& source) {
     }
     const std::string& input = source["input"].get_ref<const std::string&>();
     // The address as it was shown, its password masked, keeps the one stored.
-    if (!(entry->contains("input") && input == mask_input(text(*entry, "input")))) (*entry)["input"] = input;
+    if (!(entry->contains("input") && input == mask_input(text(*entry, "input")))) {
+      // Else the mask itself would become the password.
+      if (input.find(":***@") != std::string::npos) {
+        return "\"input\" holds *** where its password goes: give the password in its own field";
+      }
+      (*entry)["input"] = input;
+    }
   }
   for (const char* key : {"user", "password"}) {
     if (!source.contains(key)) continue;  // a password left out keeps the stored one
