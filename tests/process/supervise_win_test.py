@@ -204,6 +204,33 @@ class Console(unittest.TestCase):
             with urllib.request.urlopen(request, timeout=30) as r:
                 self.assertEqual(json.load(r), {"sources": []})
 
+            # A source added from the page (switched off: no tool runs): the
+            # file written beside itself and renamed over, the old one kept.
+            def api(method, path, body=None, headers=None):
+                request = urllib.request.Request("http://127.0.0.1:%d%s" % (port, path),
+                                                 json.dumps(body).encode() if body is not None else None,
+                                                 dict({"Cookie": cookie.split(";")[0]}, **(headers or {})),
+                                                 method=method)
+                with urllib.request.urlopen(request, timeout=30) as r:
+                    return json.load(r)
+
+            csrf = api("GET", "/api/session")["csrf"]
+            with open(path, "rb") as f:
+                before = f.read()
+            version = api("GET", "/api/sources")["version"]
+            listed = api("PUT", "/api/sources", {"version": version, "source": {
+                "name": "Spare", "input": "rtsp://10.0.0.9/main", "user": "op", "password": "s3cret", "enabled": False}},
+                {"X-CSRF-Token": csrf, "Origin": "http://127.0.0.1:%d" % port, "Content-Type": "application/json"})
+            self.assertEqual([(s["name"], s["password"], s["enabled"]) for s in listed["sources"]],
+                             [("Spare", True, False)])
+            with open(path) as f:
+                self.assertEqual(json.load(f)["sources"], [{"name": "Spare", "input": "rtsp://10.0.0.9/main",
+                                                            "user": "op", "password": "s3cret", "enabled": False}])
+            with open(path + ".bak", "rb") as f:
+                self.assertEqual(f.read(), before)
+            self.assertEqual(sorted(os.listdir(folder)), sorted(["password", os.path.basename(path),
+                                                                 os.path.basename(path) + ".bak"]))
+
 
 SERVICE = "qor-ndi-supervise"
 # The known-folder ProgramData of the prefix (a service's %ProgramData% is another under Wine).
