@@ -384,6 +384,36 @@ TEST(SuperviseLoop, AReloadAddsRemovesChangesAndKeeps) {
   EXPECT_NEAR(added[0].started, 1005.0, 0.001);
 }
 
+// A source switched off is never run, not even when asked to restart; a
+// restart of a source waiting out its back-off starts it at once.
+TEST(SuperviseLoop, ASourceSwitchedOffIsNotRunAndARestartSkipsTheWait) {
+  struct RestartingHost : FakeHost {
+    std::vector<std::string> asks = {"Off", "Flaky"};  // both at 1000.7
+    bool take(InboxItem* item, double timeout_s) override {
+      if (!asks.empty() && t + timeout_s >= 1000.7) {
+        t = std::max(t, 1000.7);
+        *item = InboxItem();
+        item->kind = InboxKind::kRestart;
+        item->text = asks.front();
+        asks.erase(asks.begin());
+        return true;
+      }
+      return FakeHost::take(item, timeout_s);
+    }
+  } host;
+  host.plans["Flaky"] = {exits_with(1, 0.5), running()};
+  host.plans["Off"] = {running()};
+  host.stop_at = host.t + 10.0;
+  run_loop(&host, R"({"tool":"tool","sources":[{"name":"Off","input":"rtsp://h/o","enabled":false},)"
+                  R"({"name":"Flaky","input":"rtsp://h/f"}]})");
+  EXPECT_TRUE(host.runs_of("Off").empty());
+  EXPECT_TRUE(host.decisions("Off").empty());
+  auto runs = host.runs_of("Flaky");
+  ASSERT_EQ(runs.size(), 2u);
+  // Its restart line said 1 s after 1000.5; the ask came first.
+  EXPECT_NEAR(runs[1].started, 1000.7, 0.001);
+}
+
 // A tool that ends while something it started holds its stdout: the run ends
 // with the tool, its output is given up a second later, and the source starts again.
 TEST(SuperviseLoop, ARunEndsWithItsToolWhileItsOutputIsStillHeld) {
