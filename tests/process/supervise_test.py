@@ -6,6 +6,7 @@ import html.parser
 import json
 import os
 import re
+import select
 import signal
 import socket
 import struct
@@ -873,6 +874,33 @@ class Login(unittest.TestCase):
         run = subprocess.run([SUPERVISOR, "--set-password", "--password-file"], input=b"", capture_output=True,
                              timeout=30)
         self.assertEqual(run.returncode, 64, run.stderr)
+
+        # At a terminal: asked twice without echo; two different answers change nothing.
+        for answers, code in (([b"one long password", b"another password"], 64), ([b"a terminal password"] * 2, 0)):
+            main, side = os.openpty()
+            proc = subprocess.Popen([SUPERVISOR, "--set-password", "--password-file", path], stdin=side,
+                                    stdout=side, stderr=side, start_new_session=True)
+            os.close(side)
+            seen = b""
+            for answer in answers:
+                while not seen.endswith(b": "):
+                    if not select.select([main], [], [], 30)[0]:
+                        proc.kill()
+                        self.fail("no prompt within 30 s: %r" % seen)
+                    seen += os.read(main, 4096)
+                os.write(main, answer + b"\n")
+                seen += b"|"
+            self.assertEqual(proc.wait(timeout=60), code, seen)
+            try:
+                while True:
+                    seen += os.read(main, 4096)
+            except OSError:  # EIO: the supervisor closed its side
+                pass
+            os.close(main)
+            for answer in answers:
+                self.assertNotIn(answer, seen)
+        with open(path) as f:
+            self.assertNotEqual(f.read(), line)
 
     def test_only_a_session_with_its_token_origin_and_json_changes_anything_and_failures_wait(self):
         path = os.path.join(scratch_dir(), "password")
