@@ -1,6 +1,7 @@
 #include "camera_check.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -95,6 +96,33 @@ int64_t number_of(const nlohmann::json& o, const char* key) {
   return 0;
 }
 
+// Days since 1970-01-01 to a civil date (the proleptic Gregorian calendar).
+void civil_from_days(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  *d = doy - (153 * mp + 2) / 5 + 1;
+  *m = mp < 10 ? mp + 3 : mp - 9;
+  *y = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2);
+}
+
+std::string utc_now() {
+  int64_t s = std::chrono::duration_cast<std::chrono::seconds>(
+                  std::chrono::system_clock::now().time_since_epoch()).count();
+  int64_t days = s >= 0 ? s / 86400 : (s - 86399) / 86400;
+  int64_t rest = s - days * 86400;
+  int64_t y = 0;
+  unsigned m = 0, d = 0;
+  civil_from_days(days, &y, &m, &d);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02d:%02d:%02dZ", static_cast<long long>(y), m, d,
+                static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+  return text;
+}
+
 CheckResult failed(const std::string& reason, const std::string& detail) {
   CheckResult r;
   r.reason = reason;
@@ -148,7 +176,9 @@ CheckRequest check_request_of(const std::vector<std::string>& argv) {
   return request;
 }
 
-CheckResult camera_check(const CheckRequest& request) {
+namespace {
+
+CheckResult check_once(const CheckRequest& request) {
   if (!check_is_rtsp(request.input)) return failed("not_rtsp", check_mask(request.input, request.input));
   Clock::time_point deadline =
       Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(request.seconds));
@@ -162,10 +192,10 @@ CheckResult camera_check(const CheckRequest& request) {
   probe.insert(probe.end(), read.begin(), read.end());
   Ran ran = run_until(probe, deadline, kProbeMost);
   if (!ran.started) return failed("other", check_mask(ran.why, request.input));
-  CheckResult result;
   if (ran.timed_out || ran.code != 0) {
     return failed(check_reason(ran.err, ran.timed_out), check_detail(ran.err, request.input));
   }
+  CheckResult result;
   if (!check_read_probe(ran.out, request.audio, &result)) {
     std::string detail = check_detail(ran.err, request.input);
     return failed("no_video", detail.empty() ? "no video stream among the streams ffprobe found" : detail);
@@ -181,5 +211,13 @@ CheckResult camera_check(const CheckRequest& request) {
       shot.out.compare(0, 2, "\xFF\xD8") == 0) {
     result.snapshot = std::move(shot.out);
   }
+  return result;
+}
+
+}  // namespace
+
+CheckResult camera_check(const CheckRequest& request) {
+  CheckResult result = check_once(request);
+  result.at = utc_now();
   return result;
 }

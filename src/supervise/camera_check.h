@@ -27,6 +27,7 @@ struct CheckResult {
   std::string audio_codec;
   int64_t rate = 0, channels = 0;
   std::string snapshot;  // a JPEG at most 320 pixels wide; empty when none came in time
+  std::string at;        // when it ended: UTC, 2026-01-31T12:00:00Z
 };
 
 CheckResult camera_check(const CheckRequest& request);
