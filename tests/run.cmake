@@ -37,7 +37,7 @@ foreach(py ${QOR_PROCESS_TESTS})
   # outside. The supervisor runs wherever an emulator runs it with its tools
   # (ARM64 under qemu-user); its Windows side is for a test of its own
   # (supervise_win_test, which only the Windows build runs).
-  if(CMAKE_CROSSCOMPILING AND (module MATCHES "^(camera|fleet)_test$" OR (WIN32 AND module MATCHES "^supervise_test$")))
+  if(CMAKE_CROSSCOMPILING AND (module MATCHES "^(camera|camera_check|fleet)_test$" OR (WIN32 AND module MATCHES "^supervise_test$")))
     continue()
   endif()
   if(NOT WIN32 AND module MATCHES "_win_test$")

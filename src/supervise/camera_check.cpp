@@ -7,7 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "check_api.h"
 #include "check_reason.h"
+#include "sources.h"
 #include "child.h"
 
 namespace {
@@ -45,9 +47,9 @@ Ran run_until(const std::vector<std::string>& argv, Clock::time_point deadline, 
   ChildOptions options;
   options.pipe_stdout = true;
   options.pipe_stderr = true;
-  // Bound to this thread (POSIX) or to the supervisor (Windows), so that no
-  // check outlives the supervisor.
-  options.die_with_parent = true;
+  // Windows: ends with the supervisor. POSIX has no binding from a thread
+  // other than the main one; the decoder's own I/O limit (see check_once)
+  // ends one that a supervisor killed mid-check leaves behind.
   options.parent_job = true;
   options.own_session = true;
   options.kill_group = true;
@@ -182,8 +184,9 @@ CheckResult check_once(const CheckRequest& request) {
   if (!check_is_rtsp(request.input)) return failed("not_rtsp", check_mask(request.input, request.input));
   Clock::time_point deadline =
       Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(request.seconds));
-  // The transport the tool asks its decoder for (a low-latency read over TCP).
-  const std::vector<std::string> read = {"-rtsp_transport", "tcp", "-i", request.input};
+  // The transport the tool asks its decoder for (RTSP over TCP), and a limit
+  // of the decoder's own for a socket that stays silent (microseconds).
+  const std::vector<std::string> read = {"-rtsp_transport", "tcp", "-timeout", "10000000", "-i", request.input};
   std::vector<std::string> probe = {check_probe_program(request.ffmpeg), "-hide_banner", "-v", "error",
                                     "-show_entries",
                                     "stream=codec_type,codec_name,width,height,avg_frame_rate,r_frame_rate,"
@@ -220,4 +223,13 @@ CheckResult camera_check(const CheckRequest& request) {
   CheckResult result = check_once(request);
   result.at = utc_now();
   return result;
+}
+
+CheckResult camera_check_asked(const CheckAsk& ask) {
+  CheckRequest request;
+  request.ffmpeg = check_ffmpeg_of({});
+  request.input = compose_input(ask.input, ask.user, ask.password);
+  request.audio = ask.audio;
+  // camera_check masks the password in what it says, as written and decoded.
+  return camera_check(request);
 }

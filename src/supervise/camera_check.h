@@ -32,6 +32,11 @@ struct CheckResult {
 
 CheckResult camera_check(const CheckRequest& request);
 
+struct CheckAsk;
+// A check the status page asks for: the address with the user and password
+// composed into it, the ffmpeg of check_ffmpeg_of({}).
+CheckResult camera_check_asked(const CheckAsk& ask);
+
 // ffprobe's JSON (-show_streams) read into result: true with its video (and,
 // when asked, audio) when it names a video stream. Any text is safe to give.
 bool check_read_probe(const std::string& json, bool audio, CheckResult* result);
