@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -59,10 +60,23 @@ Ran run_until(const std::vector<std::string>& argv, Clock::time_point deadline, 
     ran.why = std::string("cannot start ") + argv[0] + ": " + child_error_text(error);
     return ran;
   }
+  std::thread out, err;
+  try {
+    out = std::thread(gather_thread, child.out, out_most, &ran.out);
+    child.out = -1;  // the reader's from here on
+    err = std::thread(gather_thread, child.err, kTextMost, &ran.err);
+    child.err = -1;
+  } catch (const std::system_error& e) {
+    // No thread to read it: the decoder must not run unheard.
+    child_kill(&child);
+    child_wait(&child);
+    if (child.out != -1) child_close_out(child.out);
+    if (child.err != -1) child_close_out(child.err);
+    if (out.joinable()) out.join();
+    ran.why = std::string("no thread to read ") + argv[0] + ": " + e.what();
+    return ran;
+  }
   ran.started = true;
-  std::thread out(gather_thread, child.out, out_most, &ran.out);
-  std::thread err(gather_thread, child.err, kTextMost, &ran.err);
-  child.out = child.err = -1;
   while (!child_poll(&child)) {
     if (Clock::now() >= deadline) {
       ran.timed_out = true;

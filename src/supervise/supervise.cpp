@@ -73,7 +73,6 @@ struct SourceCheck {
   bool queued = false;      // waiting for its turn or running: its start again waits for it
   uint64_t of_settings = 0; // the settings it was asked for
   std::shared_ptr<const CheckResult> result;  // a failed check's, or null
-  bool held = false;        // refused its user or password: not started until changed or restarted
 };
 
 // One source: its settings from the file, its current run and its history.
@@ -368,7 +367,6 @@ static void checked(Loop& L, const SourcePtr& s, const std::shared_ptr<const Che
     if (!result->ok) say(s->name + ": " + result->message + (result->detail.empty() ? "" : " (" + result->detail + ")"));
     // Trying a wrong password again and again locks the camera's account.
     if (!result->ok && result->reason == "auth" && !s->run.tool) {
-      s->check.held = true;
       s->history.has_due = false;
       s->state = "held";
       say(s->name + ": held: not started again until its settings change or it is restarted");
