@@ -364,7 +364,9 @@ static void checked(Loop& L, const SourcePtr& s, const std::shared_ptr<const Che
   if (s->check.queued && s->check.of_settings == s->settings_made && !s->removed && !L.stopping) {
     s->check.queued = false;
     s->check.result = result->ok ? nullptr : result;
-    if (!result->ok) say(s->name + ": " + result->message + (result->detail.empty() ? "" : " (" + result->detail + ")"));
+    if (!result->ok) {
+      say(s->name + ": " + result->message + (result->detail.empty() ? "" : " (" + result->detail + ")"));
+    }
     // Trying a wrong password again and again locks the camera's account.
     if (!result->ok && result->reason == "auth" && !s->run.tool) {
       s->history.has_due = false;
