@@ -83,6 +83,7 @@ else()
   # upgrade never replaces an operator's list or settings without asking).
   install(TARGETS qor-ndi-supervise RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/service/qor-ndi-supervise.service DESTINATION /lib/systemd/system)
+  install(FILES ${PROJECT_SOURCE_DIR}/service/sysusers.conf DESTINATION /usr/lib/sysusers.d RENAME qor-ndi-send.conf)
   install(FILES ${PROJECT_SOURCE_DIR}/service/sources.json DESTINATION /etc/qor-ndi-send)
   install(FILES ${PROJECT_SOURCE_DIR}/service/default DESTINATION /etc/default RENAME qor-ndi-send)
   # For the monitoring host, not this box: Prometheus's alert rules and a
@@ -102,9 +103,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
       ${PROJECT_SOURCE_DIR}/packaging/debian/prerm ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
-  # /bin/kill for the service's reload; the scan adds the libraries the tool
-  # and the supervisor link.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
+  # /bin/kill for the service's reload, systemd-sysusers for its account; the
+  # scan adds the libraries the tool and the supervisor link.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps, systemd | systemd-standalone-sysusers")
   # CPack asks dpkg for the architecture, which is the build machine's; a
   # cross build names the target's instead. dpkg-shlibdeps cannot read the
   # libraries of another architecture, so a cross build states the dependencies
@@ -119,7 +120,7 @@ else()
       set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
     endif()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps, libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps, systemd | systemd-standalone-sysusers, libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
   endif()
 endif()
 

@@ -66,7 +66,7 @@ add_library(qor_status STATIC
   ${_page_dir}/status_snapshot.cpp ${_page_dir}/status_json.cpp ${_page_dir}/float_text.cpp
   ${_page_dir}/metrics.cpp ${_page_dir}/page.cpp ${_page_dir}/status_address.cpp ${_page_dir}/pictures.cpp
   ${_page_dir}/status_server.cpp ${_page_dir}/status_socket_${_status_platform}.cpp
-  ${_page_dir}/login.cpp ${_page_dir}/password.cpp)
+  ${_page_dir}/login.cpp ${_page_dir}/password.cpp ${_page_dir}/check_api.cpp)
 target_include_directories(qor_status PUBLIC "${_page_dir}" PRIVATE "${PROJECT_BINARY_DIR}/supervise")
 target_link_libraries(qor_status PUBLIC Threads::Threads qor_platform PRIVATE qor_json qor_httplib qor_argon2)
 # The version the metrics show (qor_ndi_supervise_build_info).

@@ -10,6 +10,7 @@ add_library(qor_supervise STATIC
   src/supervise/service_${QOR_PLATFORM}.cpp src/supervise/set_password.cpp
   src/supervise/password_io_${QOR_PLATFORM}.cpp
   src/supervise/supervise.cpp src/supervise/message_budget.cpp
+  src/supervise/check_reason.cpp src/supervise/camera_check.cpp
   src/supervise/sources_api.cpp src/supervise/sources_write.cpp src/supervise/sources_file_${QOR_PLATFORM}.cpp)
 target_include_directories(qor_supervise PUBLIC src/supervise)
 target_link_libraries(qor_supervise PUBLIC qor_json qor_platform qor_status Threads::Threads PRIVATE qor_nettle)

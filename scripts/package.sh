@@ -56,6 +56,34 @@ deb_arm64() {
 }
 zip_windows() { package_preset windows; }
 
+# The release before this one, built from its commit as it was shipped, into
+# dist/previous/: the package checks upgrade from it. Only from a git clone,
+# which has the commit; its sources from Debian are this tree's.
+PREVIOUS_VERSION=1.0.0
+PREVIOUS_COMMIT=26f4125f300bce27da5e93207583c151a59e22fe
+deb_previous() {
+  if ! git cat-file -e "$PREVIOUS_COMMIT^{commit}" 2>/dev/null; then
+    echo "=== package: no commit $PREVIOUS_COMMIT here (not a git clone); no dist/previous/"
+    return
+  fi
+  local src=build/package/previous-src flags
+  rm -rf "$src" && mkdir -p "$src/build"
+  git archive "$PREVIOUS_COMMIT" | tar -x -C "$src"
+  ln -s "$PWD/build/third_party" "$src/build/third_party"
+  mapfile -t flags < <(deb_flags "$(dpkg --print-architecture)")
+  echo "=== package: $PREVIOUS_VERSION from $PREVIOUS_COMMIT"
+  local dir=$PWD/build/package/previous
+  (cd "$src" && cmake --preset linux-release -B "$dir" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF \
+    "${flags[@]}" >/dev/null)
+  cmake --build "$dir"
+  rm -rf "$dir/cpack" dist/previous
+  (cd "$dir" && cpack -B "$dir/cpack" >/dev/null)
+  mkdir -p dist/previous
+  cp "$dir/cpack/qor-ndi-send_${PREVIOUS_VERSION}_"*.deb dist/previous/
+  ls dist/previous/*.deb
+}
+
 deb_native
 deb_arm64
 zip_windows
+deb_previous

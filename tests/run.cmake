@@ -37,7 +37,7 @@ foreach(py ${QOR_PROCESS_TESTS})
   # outside. The supervisor runs wherever an emulator runs it with its tools
   # (ARM64 under qemu-user); its Windows side is for a test of its own
   # (supervise_win_test, which only the Windows build runs).
-  if(CMAKE_CROSSCOMPILING AND (module MATCHES "^(camera|fleet)_test$" OR (WIN32 AND module MATCHES "^supervise_test$")))
+  if(CMAKE_CROSSCOMPILING AND (module MATCHES "^(camera|camera_check|fleet)_test$" OR (WIN32 AND module MATCHES "^supervise_test$")))
     continue()
   endif()
   if(NOT WIN32 AND module MATCHES "_win_test$")
@@ -98,6 +98,6 @@ add_executable(log_file_tests log_file_test.cpp file_hold_${QOR_PLATFORM}.cpp)
 target_link_libraries(log_file_tests PRIVATE qor_supervise GTest::gtest_main)
 gtest_discover_tests(log_file_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
 # The supervision loop's decisions, through a host of its own in simulated time.
-add_executable(supervise_loop_tests supervise_loop_test.cpp)
+add_executable(supervise_loop_tests supervise_loop_test.cpp check_reason_test.cpp)
 target_link_libraries(supervise_loop_tests PRIVATE qor_supervise GTest::gtest_main)
 gtest_discover_tests(supervise_loop_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)

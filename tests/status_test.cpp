@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "camera_check.h"
 #include "float_text.h"
 #include "status.h"
 #include "status_address.h"
@@ -59,15 +60,23 @@ TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
   rows[1].exit_code = 3;
   rows[1].has_error = true;
   rows[1].error = "ffmpeg_spawn";
+  auto diagnosis = std::make_shared<CheckResult>();
+  diagnosis->reason = "auth";
+  diagnosis->message = "words";
+  diagnosis->detail = "rtsp://u:***@h/: \"401\"";
+  diagnosis->at = "2026-12-09T06:00:00Z";
+  rows[1].diagnosis = diagnosis;
   EXPECT_EQ(status_json_text(rows, now),
             "{\"sources\":[{\"name\":\"Kamera \xc3\xbc \\\"1\\\"\",\"input\":\"rtsp://u:***@h/\\n\",\"state\":\"running\","
             "\"fps\":30.0,\"connections\":0,\"restarts\":0,\"exit_code\":null,\"error\":null,\"stall\":10.0,"
             "\"uptime\":1.2,\"level\":[-6.0,-100.0],\"tally\":{\"program\":true,\"preview\":false},"
-            "\"picture\":\"/picture?name=Kamera%20%C3%BC%20%221%22\",\"picture_age\":0.5,\"frozen\":true},"
+            "\"picture\":\"/picture?name=Kamera%20%C3%BC%20%221%22\",\"picture_age\":0.5,\"frozen\":true,"
+            "\"diagnosis\":null},"
             "{\"name\":\"B\",\"input\":\"x\",\"state\":\"stopped\",\"fps\":0.0,\"connections\":0,"
             "\"restarts\":2,\"exit_code\":3,\"error\":\"ffmpeg_spawn\",\"stall\":0.0,\"uptime\":null,"
             "\"level\":null,\"tally\":{\"program\":false,\"preview\":false},\"picture\":null,"
-            "\"picture_age\":null,\"frozen\":false}]}");
+            "\"picture_age\":null,\"frozen\":false,\"diagnosis\":{\"reason\":\"auth\",\"message\":\"words\","
+            "\"detail\":\"rtsp://u:***@h/: \\\"401\\\"\",\"at\":\"2026-12-09T06:00:00Z\"}}]}");
   // Nor is one whose files no longer arrive (a full or read-only folder):
   // the pictures are not being written, the camera need not be frozen.
   rows[0].picture_at = now - std::chrono::seconds(11);
@@ -90,6 +99,10 @@ TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
   EXPECT_NE(metrics.find("qor_ndi_source_seconds_since_picture{source=\"B\"} 75.0\n"), std::string::npos);
   EXPECT_NE(metrics.find("qor_ndi_source_state{source=\"B\",state=\"waiting\"} 0\n"
                          "qor_ndi_source_state{source=\"B\",state=\"stopped\"} 1\n"),
+            std::string::npos)
+      << metrics;
+  EXPECT_NE(metrics.find("qor_ndi_source_diagnosis{source=\"B\",reason=\"auth\"} 1\n"
+                         "qor_ndi_source_diagnosis{source=\"B\",reason=\"not_found\"} 0\n"),
             std::string::npos)
       << metrics;
   // The peaks only while there are some; the tally always.

@@ -3,13 +3,16 @@
 // back-off, the stall watchdog, a reload, a run whose output outlives its tool.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <system_error>
 
+#include "camera_check.h"
 #include "json_line.h"
+#include "status.h"
 #include "supervise.h"
 
 namespace {
@@ -137,7 +140,7 @@ class FakeHost : public ToolHost {
     for (auto it = pending_.begin(); it != pending_.end(); ++it) {
       if (it->first > until) break;
       // A muted run's output goes nowhere.
-      if (runs[it->second.run.get()].muted) {
+      if (it->second.run && runs[it->second.run.get()].muted) {
         pending_.erase(it);
         return take(item, std::max(until - t, 0.0));
       }
@@ -151,6 +154,31 @@ class FakeHost : public ToolHost {
   }
 
   void line(std::string text) override { out.emplace_back(t, std::move(text)); }
+
+  // The camera checks: each source's results in turn (the last one repeats;
+  // none: the camera is fine), each check_takes seconds after it was asked.
+  std::map<std::string, std::vector<std::string>> check_reasons;
+  double check_takes = 0.0;
+  struct Asked {
+    double at;
+    std::string source, input;
+  };
+  std::vector<Asked> checks;
+  bool check(const std::shared_ptr<Source>& source, const CheckRequest& request) override {
+    std::string name = source_name(*source);
+    size_t n = std::count_if(checks.begin(), checks.end(), [&](const Asked& a) { return a.source == name; });
+    checks.push_back({t, name, request.input});
+    auto result = std::make_shared<CheckResult>();
+    const std::vector<std::string>& reasons = check_reasons[name];
+    result->ok = reasons.empty();
+    if (!result->ok) result->reason = reasons[std::min(n, reasons.size() - 1)];
+    InboxItem item;
+    item.kind = InboxKind::kChecked;
+    item.source = source;
+    item.check = result;
+    pending_.emplace(t + check_takes, std::move(item));
+    return true;
+  }
 
   // The supervisor's own lines (restart, stopped, stalled) for a source.
   std::vector<std::pair<double, Json>> decisions(const std::string& name) const {
@@ -435,6 +463,65 @@ TEST(SuperviseLoop, ARunEndsWithItsToolWhileItsOutputIsStillHeld) {
   EXPECT_TRUE(runs[0].muted);
   // Nothing of the old run's output after it was given up.
   for (const auto& l : host.out) EXPECT_EQ(l.second.find("\"status\""), std::string::npos) << l.second;
+}
+
+// A source whose camera refuses its password is checked once after its run
+// fails and then held: no more tries until its settings change. Another
+// failing source is checked after it (one check at a time), once for its
+// streak of failures, and starts again only once its check has said why.
+TEST(SuperviseLoop, AFailedRunIsCheckedOnceAndAWrongPasswordHoldsTheSourceUntilItChanges) {
+  std::string before = sources_json({{"Auth", ""}, {"Gone", ""}});
+  std::string path = write_file(before);
+  std::vector<SourceEntry> entries;
+  std::string why;
+  ASSERT_TRUE(sources_parse(before, path, &entries, &why)) << why;
+  struct ReloadingHost : FakeHost {
+    std::string path, after;
+    bool reloaded = false;
+    bool take(InboxItem* item, double timeout_s) override {
+      if (!reloaded && t + timeout_s >= 1100.0) {
+        reloaded = true;
+        t = std::max(t, 1100.0);
+        std::ofstream(path, std::ios::binary) << after;
+        *item = InboxItem();
+        item->kind = InboxKind::kReload;
+        return true;
+      }
+      return FakeHost::take(item, timeout_s);
+    }
+  } host;
+  host.path = path;
+  host.after = sources_json({{"Auth", R"("--no-audio")"}, {"Gone", ""}});
+  // Both wait out the tool's accept limit, then fail to connect.
+  host.plans["Auth"] = {exits_with(3, 30.0, "ffmpeg_connect"), running()};
+  host.plans["Gone"] = {exits_with(3, 30.0, "ffmpeg_connect")};
+  host.check_reasons["Auth"] = {"auth"};
+  host.check_reasons["Gone"] = {"unreachable"};
+  host.check_takes = 3.0;
+  host.stop_at = 1140.0;
+  supervise(path, entries, true, host);
+
+  ASSERT_EQ(host.checks.size(), 2u);
+  EXPECT_EQ(host.checks[0].source, "Auth");
+  EXPECT_EQ(host.checks[0].input, "rtsp://h/Auth");
+  EXPECT_LE(host.checks[0].at - 1030.0, 1.1);  // at the end of the run
+  EXPECT_EQ(host.checks[1].source, "Gone");
+  EXPECT_GE(host.checks[1].at, host.checks[0].at + host.check_takes);
+
+  auto held = host.runs_of("Auth");
+  ASSERT_EQ(held.size(), 2u);
+  EXPECT_NEAR(held[1].started, 1100.0, 0.001);  // not before its settings changed
+  EXPECT_EQ(held[1].argv.back(), "--no-audio");
+
+  auto gone = host.runs_of("Gone");
+  ASSERT_GE(gone.size(), 3u);
+  EXPECT_GE(gone[1].started, host.checks[1].at + host.check_takes);
+
+  std::vector<StatusRow> rows = status_snapshot();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].diagnosis, nullptr);  // changed, and running now
+  ASSERT_NE(rows[1].diagnosis, nullptr);
+  EXPECT_EQ(rows[1].diagnosis->reason, "unreachable");
 }
 
 TEST(SourcesFile, AUserAndPasswordAreComposedIntoTheAddressEncodedAndMaskedAfter) {

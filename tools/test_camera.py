@@ -8,7 +8,7 @@ SIGINT and exits with 0.
 
     /usr/bin/python3 tools/test_camera.py [--port N] [--no-audio]
         [--width 1920] [--height 1080] [--fps 30] [--pattern smpte]
-        [--flash LOG]
+        [--flash LOG] [--user NAME --password WORD]
 
 Video: videotestsrc (live) with a burnt-in timecode HH:MM:SS:FF (FF is the frame
 number within the second) in the bottom-right corner, H.264 from x264 tuned for
@@ -47,6 +47,13 @@ encoders in real time; each flash's wall-clock time (time.time(), in seconds)
 is appended to LOG as one line at the moment its picture and the first samples
 of its beep are handed over. A flash picture is Y 235 throughout, the others
 Y 16 (limited range), so a receiver tells them apart at any pixel.
+
+--user and --password: every mount asks for RTSP basic authentication and
+serves only that user; anyone else is answered 401.
+
+A second mount, rtsp://127.0.0.1:PORT/audio, serves the audio alone (the same
+sine, AAC), a stream without video; it needs an AAC encoder whatever --no-audio
+says.
 
 Why the pipeline looks as it does:
 - rtph264pay config-interval=1: with -1 (parameter sets in every key frame's
@@ -107,6 +114,28 @@ def with_audio(args, video, audio_source):
     if enc is None:
         sys.exit("test_camera: no AAC encoder element (voaacenc, avenc_aac, fdkaacenc)")
     return "( " + video + " " + audio_source + " ! %s ! rtpmp4gpay name=pay1 pt=97 )" % enc
+
+
+def build_audio_launch():
+    enc = find_aac_encoder()
+    if enc is None:
+        return None
+    return ("( audiotestsrc is-live=true wave=sine freq=440 volume=0.5 ! audioconvert ! audioresample "
+            "! audio/x-raw,rate=48000,channels=2 ! %s ! rtpmp4gpay name=pay0 pt=97 )" % enc)
+
+
+def only_user(server, factories, user, password):
+    """Basic authentication for user, and access to each factory for that user alone."""
+    auth = GstRtspServer.RTSPAuth()
+    token = GstRtspServer.RTSPToken()
+    token.set_string(GstRtspServer.RTSP_TOKEN_MEDIA_FACTORY_ROLE, "viewer")
+    auth.add_basic(GstRtspServer.RTSPAuth.make_basic(user, password), token)
+    server.set_auth(auth)
+    for factory in factories:
+        permissions = GstRtspServer.RTSPPermissions()
+        permissions.add_permission_for_role("viewer", GstRtspServer.RTSP_PERM_MEDIA_FACTORY_ACCESS, True)
+        permissions.add_permission_for_role("viewer", GstRtspServer.RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, True)
+        factory.set_permissions(permissions)
 
 
 def build_flash_launch(args):
@@ -195,6 +224,8 @@ def main():
                         help="videotestsrc pattern (smpte, ball, snow, ...)")
     parser.add_argument("--flash", metavar="LOG",
                         help="flash and beep once a second instead, logging each flash's time to LOG")
+    parser.add_argument("--user", help="serve only this user (RTSP basic authentication)")
+    parser.add_argument("--password", default="", help="the user's password")
     args = parser.parse_args()
 
     Gst.init(None)
@@ -211,6 +242,16 @@ def main():
     factory.set_shared(True)
     factory.set_publish_clock_mode(GstRtspServer.RTSPPublishClockMode.CLOCK_AND_OFFSET)
     server.get_mount_points().add_factory("/cam", factory)
+    factories = [factory]
+    audio_launch = build_audio_launch()
+    if audio_launch is not None:
+        audio = GstRtspServer.RTSPMediaFactory()
+        audio.set_launch(audio_launch)
+        audio.set_shared(True)
+        server.get_mount_points().add_factory("/audio", audio)
+        factories.append(audio)
+    if args.user is not None:
+        only_user(server, factories, args.user, args.password)
 
     if server.attach(None) == 0:
         sys.exit("test_camera: cannot listen on 127.0.0.1:%d" % args.port)

@@ -4,9 +4,11 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <utility>
 
 struct Source;
 struct ToolRun;
+struct CheckResult;
 
 enum class InboxKind {
   kLine,      // text: one line of a tool, without its newline
@@ -14,14 +16,19 @@ enum class InboxKind {
   kEnd,       // the run's output has ended
   kStop,      // SIGINT, SIGTERM (POSIX), a console event (Windows)
   kReload,    // SIGHUP, or the sources file written from the status page
+  kChecked,   // check: the result of a camera check of source (ToolHost::check)
   kRestart,   // text: the name of a source to run anew now, without the wait
 };
 
 struct InboxItem {
+  InboxItem() = default;
+  InboxItem(InboxKind kind_, std::shared_ptr<Source> source_, std::shared_ptr<ToolRun> run_, std::string text_)
+      : kind(kind_), source(std::move(source_)), run(std::move(run_)), text(std::move(text_)) {}
   InboxKind kind = InboxKind::kStop;
   std::shared_ptr<Source> source;  // the line's or end's
   std::shared_ptr<ToolRun> run;
   std::string text;
+  std::shared_ptr<const CheckResult> check;
 };
 
 // Any thread. A line waits while the queue holds more than a few MiB of lines,

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "camera_check.h"
+#include "check_api.h"
 #include "find_cameras.h"
 #include "notify.h"
 #include "output.h"
@@ -59,6 +61,7 @@ static int run(const std::vector<std::string>& args, bool service) {
     StatusLogin login;
     login.password_file = a.password_file.empty() ? password_default_path() : a.password_file;
     login.log = say;
+    check_api_runner(camera_check_asked);
     sources_api_init(a.path, say);
     login.sources.list = sources_api_list;
     login.sources.put = sources_api_put;
@@ -84,6 +87,7 @@ static int run(const std::vector<std::string>& args, bool service) {
   output_start();
   if (!service) signals_start();
   int code = supervise(a.path, sources, a.has_status);
+  check_api_stop();
   pictures_close();
   // The last lines (the tools' exit lines) go out if the log takes them; a
   // log that does not cannot hold up the end.

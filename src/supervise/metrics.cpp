@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "camera_check.h"
 #include "float_text.h"
 #include "login.h"
 #include "status.h"
@@ -44,7 +45,11 @@ std::string sample_value(double v) {
 
 // Every state a source can be in: a panel or rule that asks for one finds it
 // with 0 rather than missing.
-const char* const kStates[] = {"starting", "running", "stalled", "waiting", "stopped"};
+const char* const kStates[] = {"starting", "running", "stalled", "waiting", "stopped", "held"};
+
+// Every reason a camera check gives (check_reason.h), likewise.
+const char* const kReasons[] = {"auth", "not_found", "unreachable", "timeout", "no_name", "no_video", "not_rtsp",
+                                "other"};
 
 struct Family {
   const char* name;
@@ -111,6 +116,15 @@ std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& 
              (r.state == state ? "1" : "0") + "\n";
     }
     if (r.state == "off") out += "qor_ndi_source_state{source=\"" + label(r.name) + "\",state=\"off\"} 1\n";
+  }
+  head(&out, "qor_ndi_source_diagnosis", "gauge",
+       "1 for the reason the last camera check of a failed run gave, 0 for the others (all 0 without one).");
+  for (const StatusRow& r : rows) {
+    if (r.state == "off") continue;
+    for (const char* reason : kReasons) {
+      out += "qor_ndi_source_diagnosis{source=\"" + label(r.name) + "\",reason=\"" + reason + "\"} " +
+             (r.diagnosis && r.diagnosis->reason == reason ? "1" : "0") + "\n";
+    }
   }
   head(&out, "qor_ndi_source_audio_peak_dbfs", "gauge",
        "Peak of each audio channel in the tool's last status line, in dBFS (-100 for silence); absent "

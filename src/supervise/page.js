@@ -1,6 +1,7 @@
 "use strict";
 var WORDS = {running: "running", starting: "starting", waiting: "waiting to start again",
-             stalled: "stalled, starting again", stopped: "stopped", off: "switched off"};
+             stalled: "stalled, starting again", stopped: "stopped",
+             held: "held: the camera refused the password", off: "switched off"};
 function duration(s) {
   if (s === null || s === undefined) return "\u2013";
   s = Math.floor(s);
@@ -93,14 +94,21 @@ function render(data) {
     cell(tr, "Receivers", String(r.connections), "num");
     cell(tr, "Up", duration(r.uptime), "num");
     cell(tr, "Restarts", String(r.restarts), "num");
-    cell(tr, "Last error", lastError(r), "err");
+    var err = cell(tr, "Last error", lastError(r), "err");
+    // What a check of the camera found after the run failed, in words; the
+    // decoder's own message on hover.
+    if (r.diagnosis) {
+      var why = el("div", "why", r.diagnosis.message);
+      why.title = r.diagnosis.detail;
+      err.appendChild(why);
+    }
     fresh.appendChild(tr);
   });
   body.parentNode.replaceChild(fresh, body);
   PICTURES.forEach(function (img, name) { if (!seen.has(name)) PICTURES.delete(name); });
   document.getElementById("empty").hidden = rows.length > 0;
   var parts = [rows.length + (rows.length === 1 ? " source" : " sources")];
-  ["running", "starting", "waiting", "stalled", "stopped", "off"].forEach(function (k) {
+  ["running", "starting", "waiting", "stalled", "held", "stopped", "off"].forEach(function (k) {
     if (counts[k]) parts.push(counts[k] + " " + k);
   });
   document.getElementById("summary").textContent = parts.join(" \u00b7 ");

@@ -20,6 +20,17 @@ bool password_io_write(const std::string& path, const std::string& text, std::st
     return false;
   }
   fchmod(fd, 0640);  // whatever the umask
+  // The group that may read it is the folder's (the service's group, where the
+  // package made the folder so); a user who is not root and not in that group
+  // keeps its own, which its own supervisor reads.
+  std::string folder = path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/') + 1);
+  struct stat st;
+  if (stat(folder.c_str(), &st) == 0 && fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM) {
+    *why = "cannot give " + tmp + " its folder's group: " + std::strerror(errno);
+    close(fd);
+    unlink(tmp.c_str());
+    return false;
+  }
   bool ok = true;
   for (size_t done = 0; ok && done < text.size();) {
     ssize_t n = write(fd, text.data() + done, text.size() - done);
@@ -38,8 +49,8 @@ bool password_io_write(const std::string& path, const std::string& text, std::st
 bool password_io_terminal() { return isatty(STDIN_FILENO) == 1; }
 
 bool password_io_ask(const char* prompt, std::string* line) {
-  std::fputs(prompt, stderr);
-  std::fflush(stderr);
+  // Echo off before the prompt: the switch drops what was typed before it,
+  // so a password typed as soon as the prompt shows is neither lost nor shown.
   termios old;
   bool quiet = tcgetattr(STDIN_FILENO, &old) == 0;
   if (quiet) {
@@ -48,8 +59,10 @@ bool password_io_ask(const char* prompt, std::string* line) {
     off.c_lflag |= ECHONL;
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &off);
   }
+  std::fputs(prompt, stderr);
+  std::fflush(stderr);
   bool got = static_cast<bool>(std::getline(std::cin, *line));
-  if (quiet) tcsetattr(STDIN_FILENO, TCSAFLUSH, &old);
+  if (quiet) tcsetattr(STDIN_FILENO, TCSANOW, &old);
   if (!line->empty() && line->back() == '\r') line->pop_back();
   return got;
 }

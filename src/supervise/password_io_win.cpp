@@ -42,12 +42,13 @@ bool password_io_terminal() {
 }
 
 bool password_io_ask(const char* prompt, std::string* line) {
-  std::fputs(prompt, stderr);
-  std::fflush(stderr);
+  // Echo off before the prompt, so that nothing typed after it is shown.
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   DWORD old = 0;
   bool quiet = GetConsoleMode(in, &old) != 0;
   if (quiet) SetConsoleMode(in, old & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  std::fputs(prompt, stderr);
+  std::fflush(stderr);
   bool got = static_cast<bool>(std::getline(std::cin, *line));
   if (quiet) {
     SetConsoleMode(in, old);

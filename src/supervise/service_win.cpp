@@ -8,6 +8,7 @@
 
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <cstdio>
@@ -201,6 +202,47 @@ static bool grant_folder(const std::string& folder, std::string* why) {
   return error == ERROR_SUCCESS;
 }
 
+// An access list of its own, none inherited from the folder (ProgramData lets
+// every user read what is in it).
+static bool protect_file(const std::string& path, const char* sddl, std::string* why) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL acl = nullptr;
+  BOOL present = FALSE, defaulted = FALSE;
+  DWORD error = ERROR_SUCCESS;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr) ||
+      !GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted)) {
+    error = GetLastError();
+  } else {
+    error = SetNamedSecurityInfoA((LPSTR)path.c_str(), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, acl, nullptr);
+  }
+  if (descriptor) LocalFree(descriptor);
+  if (error != ERROR_SUCCESS) *why = "cannot set the access list of " + path + ": " + error_text(error);
+  return error == ERROR_SUCCESS;
+}
+
+// The sources file in the service's folder, where the service may write it
+// (from the status page) and nobody but the administrators may read it (it
+// holds camera passwords). One named elsewhere is copied there; one already
+// there from an earlier install is kept as sources.json.bak.
+static bool place_sources(const std::string& given, const std::string& target, std::string* why) {
+  if (_stricmp(given.c_str(), target.c_str()) != 0) {
+    if (GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES &&
+        !MoveFileExA(target.c_str(), (target + ".bak").c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      *why = "cannot keep " + target + " as " + target + ".bak: " + error_text(GetLastError());
+      return false;
+    }
+    if (!CopyFileA(given.c_str(), target.c_str(), TRUE)) {
+      *why = "cannot copy " + given + " to " + target + ": " + error_text(GetLastError());
+      return false;
+    }
+  }
+  // Administrators and SYSTEM anything; the service's account reads it and
+  // replaces it whole.
+  return protect_file(target, "D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FRFWSD;;;LS)", why);
+}
+
 static int install(const std::vector<std::string>& args) {
   RunArgs a;
   std::string why;
@@ -214,19 +256,26 @@ static int install(const std::vector<std::string>& args) {
     say(why);
     return kExitUsage;
   }
-  char full[MAX_PATH * 4], exe[MAX_PATH * 4];
-  DWORD n = GetFullPathNameA(a.path.c_str(), sizeof full, full, nullptr);
+  char given[MAX_PATH * 4], exe[MAX_PATH * 4];
+  DWORD n = GetFullPathNameA(a.path.c_str(), sizeof given, given, nullptr);
   DWORD m = GetModuleFileNameA(nullptr, exe, sizeof exe);
-  if (n == 0 || n >= sizeof full || m == 0 || m >= sizeof exe) {
+  if (n == 0 || n >= sizeof given || m == 0 || m >= sizeof exe) {
     say("cannot tell the absolute path of " + a.path + " or of this program");
     return kExitFailed;
   }
+  std::string folder;
+  if (!data_folder(&folder)) {
+    say("cannot find the ProgramData folder");
+    return kExitFailed;
+  }
+  std::string sources_path = folder + "sources.json";
   std::vector<const char*> argv = {exe, "--service"};
   if (a.has_status) {
     argv.push_back("--status");
     argv.push_back(a.status.c_str());
   }
   char password[MAX_PATH * 4];
+  std::string password_path = folder + "password";
   if (!a.password_file.empty()) {
     DWORD k = GetFullPathNameA(a.password_file.c_str(), sizeof password, password, nullptr);
     if (k == 0 || k >= sizeof password) {
@@ -235,8 +284,9 @@ static int install(const std::vector<std::string>& args) {
     }
     argv.push_back("--password-file");
     argv.push_back(password);
+    password_path = password;
   }
-  argv.push_back(full);
+  argv.push_back(sources_path.c_str());
   argv.push_back(nullptr);
   std::string line;
   if (!join_win_cmdline(argv.data(), &line)) {
@@ -285,17 +335,17 @@ static int install(const std::vector<std::string>& args) {
   failure.lpsaActions = actions;
   bool ok = ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
   if (!ok) why = "cannot set the service's restart after a crash: " + error_text(GetLastError());
-  std::string folder;
-  if (ok && !data_folder(&folder)) {
-    why = "cannot find the ProgramData folder";
-    ok = false;
-  }
   if (ok) ok = grant_folder(folder.substr(0, folder.size() - 1), &why);
+  if (ok) ok = place_sources(given, sources_path, &why);
+  // A password set before the install: the service's account reads it.
+  if (ok && GetFileAttributesA(password_path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    ok = protect_file(password_path, "D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;LS)", &why);
+  }
   if (!ok) {
     say(why);
     DeleteService(service);
   } else {
-    say(std::string("installed the service ") + kName + " for " + full + "; its logs go to " + folder +
+    say(std::string("installed the service ") + kName + " for " + sources_path + "; its logs go to " + folder +
         "; start it with: net start " + kName);
   }
   CloseServiceHandle(service);

@@ -33,12 +33,14 @@ bool file_write_like(const std::string& path, const std::string& bytes, const st
       ok = false;
     }
   }
-  // A service that runs as root must not leave the file root's own: owner and
-  // group go back to the old file's (which only root can change), mode too.
-  if (ok && (fstat(fd, &now) != 0 || ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
-                                      fchown(fd, old.st_uid, old.st_gid) != 0))) {
+  // Owner and group go back to the old file's, mode too. Only root may give
+  // a file to another owner: a service of its own account (which may not)
+  // becomes the owner, and keeps the group, which is its own.
+  if (ok && fstat(fd, &now) != 0) ok = false;
+  if (ok && (now.st_uid != old.st_uid || now.st_gid != old.st_gid) && fchown(fd, old.st_uid, old.st_gid) != 0 &&
+      (errno != EPERM || fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0)) {
     ok = false;
-    step = "keep the owner and group of";
+    step = "keep the group of";
   }
   if (ok && fchmod(fd, old.st_mode & 07777) != 0) {
     ok = false;

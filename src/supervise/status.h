@@ -4,13 +4,16 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+struct CheckResult;
 
 struct StatusRow {
   std::string name;
   std::string input;       // the input as shown: a password in its userinfo masked
-  std::string state;       // "starting", "running", "stalled", "waiting", "stopped" or "off"
+  std::string state;       // "starting", "running", "stalled", "waiting", "held", "stopped" or "off"
   double fps = 0.0;        // from the current run's last status line
   int32_t connections = 0; // likewise
   int32_t restarts = 0;    // times started again after its tool ended
@@ -39,6 +42,8 @@ struct StatusRow {
   // Messages of its tools (stderr lines, stdout lines that are not events)
   // dropped over the budget, in all.
   uint64_t messages_dropped = 0;
+  // What a camera check found after a run failed (camera_check.h), or null.
+  std::shared_ptr<const CheckResult> diagnosis;
 };
 
 // A source whose tool writes a picture every status interval (2 s) has not had

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "camera_check.h"
 #include "float_text.h"
 #include "pictures.h"
 #include "status.h"
@@ -57,6 +58,14 @@ std::string status_json_text(const std::vector<StatusRow>& rows, std::chrono::st
       out += ",\"picture\":null,\"picture_age\":null";
     }
     out += std::string(",\"frozen\":") + (status_frozen(r, now) ? "true" : "false");
+    out += ",\"diagnosis\":";
+    if (r.diagnosis) {
+      const CheckResult& d = *r.diagnosis;
+      out += "{\"reason\":" + json_string(d.reason) + ",\"message\":" + json_string(d.message) +
+             ",\"detail\":" + json_string(d.detail) + ",\"at\":" + json_string(d.at) + "}";
+    } else {
+      out += "null";
+    }
     out += '}';
   }
   out += "]}";

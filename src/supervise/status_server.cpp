@@ -41,6 +41,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "check_api.h"
 #include "login.h"
 #include "page.h"
 #include "password.h"
@@ -434,11 +435,56 @@ void answer_restart(const httplib::Request& req, httplib::Response& res) {
   answer_api(res, gLogin.sources.restart(req.body, req.remote_addr));
 }
 
+// POST /api/check: a change like any other, answered at once; the check runs
+// on a thread of its own.
+void answer_check_post(const httplib::Request& req, httplib::Response& res) {
+  std::string session;
+  if (!change_allowed(req, res, &session)) return;
+  nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
+  auto text = [&](const char* key, size_t most, bool needed, std::string* out) {
+    if (!body.is_object() || !body.contains(key)) return !needed;
+    if (!body[key].is_string() || body[key].get_ref<const std::string&>().size() > most) return false;
+    *out = body[key].get<std::string>();
+    return true;
+  };
+  CheckAsk ask;
+  bool audio_ok = !body.is_object() || !body.contains("audio") || body["audio"].is_boolean();
+  if (!text("input", 4096, true, &ask.input) || !text("user", 1024, false, &ask.user) ||
+      !text("password", 1024, false, &ask.password) || !audio_ok) {
+    return answer_text(res, 400,
+                       "a check is {\"input\": \"rtsp://...\", \"user\": \"...\", \"password\": \"...\", "
+                       "\"audio\": true}\n");
+  }
+  if (body.contains("audio")) ask.audio = body["audio"].get<bool>();
+  std::string id;
+  switch (check_api_start(ask, &id)) {
+    case CheckStart::kStarted:
+      return answer_json(res, 202, {{"id", id}});
+    case CheckStart::kBusy:
+      answer_text(res, 429, "two checks run already: try again when one has ended\n");
+      res.set_header("Retry-After", "5");
+      return;
+    case CheckStart::kFailed:
+      return answer_text(res, 503, "no check can be started just now\n");
+  }
+}
+
+// GET /api/check?id= and /api/check/snapshot?id=.
+void answer_check(const httplib::Request& req, httplib::Response& res, bool snapshot) {
+  std::shared_ptr<const CheckResult> result;
+  std::string id = req.get_param_value_count("id") == 1 ? req.get_param_value("id") : std::string();
+  if (!check_api_find(id, &result)) return answer_text(res, 404, "no such check (kept 10 minutes)\n");
+  if (!snapshot) return answer_body(res, check_api_answer(id, result), "application/json");
+  if (!result || result->snapshot.empty()) return answer_text(res, 404, "no snapshot of that check\n");
+  answer_body(res, result->snapshot, "image/jpeg");
+}
+
 httplib::Server::HandlerResponse answer(const httplib::Request& req, httplib::Response& res) {
   connection_head_read(tSocket);
   tHeadRead = true;
   std::string path = req.target.substr(0, req.target.find('?'));
-  bool post = path == "/api/login" || path == "/api/logout" || (path == "/api/restart" && gLogin.sources.restart);
+  bool post = path == "/api/login" || path == "/api/logout" || (path == "/api/check" && req.method == "POST") ||
+              (path == "/api/restart" && gLogin.sources.restart);
   bool sources = path == "/api/sources" && gLogin.sources.list;
   bool remove = sources && req.method == "DELETE";
   bool with_body = (post && req.method == "POST") || (sources && req.method == "PUT") || remove;
@@ -498,6 +544,8 @@ httplib::Server::HandlerResponse answer(const httplib::Request& req, httplib::Re
       answer_body(res, status_json_text(rows, Clock::now()), "application/json");
     } else if (path == "/picture" && req.get_param_value_count("name") == 1) {
       answer_picture(res, req.get_param_value("name"));
+    } else if (path == "/api/check" || path == "/api/check/snapshot") {
+      answer_check(req, res, path == "/api/check/snapshot");
     } else {
       answer_text(res, 404, "not found: /, /status.json, /metrics, /picture?name=NAME and /api/ are\n");
     }
@@ -587,6 +635,7 @@ bool status_server_start(const std::string& text, const StatusAddress& address, 
   server->set_pre_routing_handler(answer);
   server->Post("/api/login", answer_login);
   server->Post("/api/logout", answer_logout);
+  server->Post("/api/check", answer_check_post);
   if (login.sources.list) {
     server->Put("/api/sources", answer_sources_put);
     server->Delete("/api/sources", answer_sources_delete);

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <map>
 #include <memory>
 
+#include "camera_check.h"
 #include "json_line.h"
 #include "notify.h"
 #include "output.h"
@@ -63,6 +65,16 @@ struct SourceHistory {
   bool pictures_unwritten = false;  // said that its pictures are not being written
 };
 
+// What a camera check found when a run of the source failed, and whether
+// another may run. A source is checked once per failure streak: not again
+// until it has run for kSteadyRun or its settings changed.
+struct SourceCheck {
+  bool done = false;        // checked (or queued) since then
+  bool queued = false;      // waiting for its turn or running: its start again waits for it
+  uint64_t of_settings = 0; // the settings it was asked for
+  std::shared_ptr<const CheckResult> result;  // a failed check's, or null
+};
+
 // One source: its settings from the file, its current run and its history.
 struct Source {
   std::string name;
@@ -71,9 +83,11 @@ struct Source {
   std::string picture_file;       // where its tools write its picture (empty: nowhere)
   bool removed = false;           // gone from the file: end the run, then forget the source
   bool restart_now = false;       // its settings changed: start again as soon as the run has ended
+  uint64_t settings_made = 0;     // counts its settings, so that a check of older ones is dropped
   std::string state = "starting"; // as the status shows it
   SourceRun run;
   SourceHistory history;
+  SourceCheck check;
 };
 
 using SourcePtr = std::shared_ptr<Source>;
@@ -87,6 +101,9 @@ struct Loop {
   Sources sources;
   uint64_t sources_made = 0;  // numbers each source's picture file
   bool stopping = false;      // the stop of everything has begun
+  // Camera checks of failed sources, one at a time.
+  std::deque<std::weak_ptr<Source>> checks_waiting;
+  bool checking = false;
 };
 
 static std::chrono::steady_clock::time_point clock_at(double seconds) {
@@ -134,6 +151,7 @@ static StatusRow status_row(const Source& s) {
   r.picture_at = clock_at(h.picture_at);
   r.picture_same_since = clock_at(h.picture_same_since);
   r.messages_dropped = h.messages_dropped + (run.tool ? run.tool->messages.dropped() : 0);
+  r.diagnosis = s.check.result;
   return r;
 }
 
@@ -321,6 +339,51 @@ static void pass_on(Loop& L, const SourcePtr& s, const std::string& raw, ToolRun
   write_event(L, *s, std::move(event));
 }
 
+// Starts the next waiting camera check unless one runs.
+static void next_check(Loop& L) {
+  while (!L.checking && !L.checks_waiting.empty()) {
+    SourcePtr s = L.checks_waiting.front().lock();
+    L.checks_waiting.pop_front();
+    if (!s || s->removed || !s->check.queued) continue;
+    s->check.of_settings = s->settings_made;
+    if (L.host.check(s, check_request_of(s->settings.argv))) {
+      L.checking = true;
+      return;
+    }
+    s->check.queued = false;  // no thread for it now: the source goes on unchecked
+  }
+}
+
+// A run of s failed in a way that a camera check can explain (the decoder
+// could not deliver): checked once, its start again waiting for the result.
+static void ask_check(Loop& L, const SourcePtr& s) {
+  if (s->check.done) return;
+  s->check.done = true;
+  s->check.queued = true;
+  L.checks_waiting.push_back(s);
+  next_check(L);
+}
+
+// A camera check of s has ended. A check of settings that have since changed
+// says nothing about the new ones.
+static void checked(Loop& L, const SourcePtr& s, const std::shared_ptr<const CheckResult>& result) {
+  L.checking = false;
+  if (s->check.queued && s->check.of_settings == s->settings_made && !s->removed && !L.stopping) {
+    s->check.queued = false;
+    s->check.result = result->ok ? nullptr : result;
+    if (!result->ok) {
+      say(s->name + ": " + result->message + (result->detail.empty() ? "" : " (" + result->detail + ")"));
+    }
+    // Trying a wrong password again and again locks the camera's account.
+    if (!result->ok && result->reason == "auth" && !s->run.tool) {
+      s->history.has_due = false;
+      s->state = "held";
+      say(s->name + ": held: not started again until its settings change or it is restarted");
+    }
+  }
+  next_check(L);
+}
+
 // An end that the supervisor did not ask for (the stops it asks for are
 // handled before): worth another run unless the tool says nothing can change
 // without an operator (no runtime or sender, no decoder, bad options).
@@ -372,6 +435,7 @@ static void run_ended(Loop& L, const SourcePtr& s, uint32_t code, double now) {
     start(L, s);
     return;
   }
+  if (error == "ffmpeg_connect" || (code == 1 && !stalled)) ask_check(L, s);
   if (!stalled && !worth_another_run(code, error)) {
     write_stopped(L, s.get(), code);
     return;
@@ -464,6 +528,9 @@ static void reload(Loop& L, double now) {
       continue;
     }
     // Changed, or removed by an earlier reload and back before its run ended.
+    // A hold and a diagnosis were about the old settings.
+    s->settings_made++;
+    s->check = SourceCheck();
     s->settings = entry.settings;
     s->masked_input = entry.masked_input;
     s->removed = false;
@@ -495,10 +562,14 @@ static void reload(Loop& L, double now) {
 
 // A new run of the source named now, without the back-off's wait: its run is
 // stopped and started again at its end, or one that waits is started at once.
-// A source switched off, unknown or on its way out is left alone.
+// A held source is released, and checked anew should it fail again (a check
+// still running is dropped). A source switched off, unknown or on its way out
+// is left alone.
 static void restart_now(Loop& L, const std::string& name, double now) {
   for (const SourcePtr& s : Sources(L.sources)) {
     if (s->name != name || s->removed || !s->settings.enabled) continue;
+    s->settings_made++;
+    s->check = SourceCheck();
     s->history.next_wait = kFirstWait;
     if (s->run.tool) {
       s->restart_now = true;
@@ -517,7 +588,7 @@ static void publish(const Sources& sources) {
 }
 
 int supervise(const std::string& path, const std::vector<SourceEntry>& entries, bool status, ToolHost& host) {
-  Loop L{host, path, status, {}, 0, false};
+  Loop L{host, path, status, {}, 0, false, {}, false};
   for (const SourceEntry& entry : entries) {
     SourcePtr s = make_source(entry, host.now());
     s->picture_file = pictures_file(++L.sources_made);
@@ -557,9 +628,17 @@ int supervise(const std::string& path, const std::vector<SourceEntry>& entries, 
     } else {
       for (const SourcePtr& s : Sources(L.sources)) {
         SourceHistory& h = s->history;
-        if (h.has_due && now >= h.due) start(L, s);
+        // A start again waits for the check of the run before.
+        if (h.has_due && now >= h.due && !s->check.queued) start(L, s);
         watch_stall(L, s.get(), now);
-        if (h.has_due) wake = std::min(wake, h.due);
+        if (h.has_due && !s->check.queued) wake = std::min(wake, h.due);
+        // A source that has run long enough may be checked again, and its
+        // diagnosis is no longer news.
+        const SourceRun& run = s->run;
+        if (run.has_started && now - run.started_at >= kSteadyRun && s->check.done) s->check = SourceCheck();
+        if (run.has_started && s->check.done && !s->check.queued) {
+          wake = std::min(wake, run.started_at + kSteadyRun);
+        }
         if (s->run.tool && !s->run.has_stop && s->run.has_started && s->settings.stall > 0) {
           wake = std::min(wake, s->run.last_picture + s->settings.stall);
         }
@@ -606,6 +685,9 @@ int supervise(const std::string& path, const std::vector<SourceEntry>& entries, 
         break;
       case InboxKind::kEnd:
         item.run->output_ended = true;
+        break;
+      case InboxKind::kChecked:
+        checked(L, item.source, item.check);
         break;
     }
   }

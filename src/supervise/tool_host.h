@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "camera_check.h"
 #include "child.h"
 #include "inbox.h"
 #include "message_budget.h"
@@ -60,6 +61,10 @@ class ToolHost {
   virtual bool take(InboxItem* item, double timeout_s) = 0;
   // One line of the supervisor's own output (without its newline).
   virtual void line(std::string text) = 0;
+  // Checks the camera of source away from the loop; the result comes through
+  // take() as a kChecked item for source. False when the check cannot be
+  // started (no thread for it): then nothing comes.
+  virtual bool check(const std::shared_ptr<Source>& source, const CheckRequest& request) = 0;
 };
 
 // The system's host. Its tools run in a session of their own (POSIX) or

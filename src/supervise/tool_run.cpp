@@ -89,6 +89,15 @@ static void read_thread(std::shared_ptr<ToolRun> run, std::shared_ptr<Source> so
   if (!run->muted) inbox_put({InboxKind::kEnd, source, run, std::string()});
 }
 
+// Thread body: one camera check for the loop.
+static void check_thread(std::shared_ptr<Source> source, CheckRequest request) {
+  InboxItem item;
+  item.kind = InboxKind::kChecked;
+  item.source = std::move(source);
+  item.check = std::make_shared<CheckResult>(camera_check(request));
+  inbox_put(std::move(item));
+}
+
 namespace {
 
 class SystemToolHost : public ToolHost {
@@ -158,6 +167,17 @@ class SystemToolHost : public ToolHost {
 
   bool take(InboxItem* item, double timeout_s) override { return inbox_take(item, timeout_s); }
   void line(std::string text) override { output_line(std::move(text)); }
+
+  bool check(const std::shared_ptr<Source>& source, const CheckRequest& request) override {
+    try {
+      // Its decoders are bound to the thread (die_with_parent) and it ends
+      // within the check's limit; the supervisor does not wait for it when it exits.
+      std::thread(check_thread, source, request).detach();
+      return true;
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
 };
 
 }  // namespace

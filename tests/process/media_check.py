@@ -52,7 +52,7 @@ AUDIO_RATE = 48000
 
 @contextlib.contextmanager
 def camera(no_audio=False, width=None, height=None, fps=None, pattern=None,
-           port=None, flash=None, ready_timeout=15.0):
+           port=None, flash=None, user=None, password=None, ready_timeout=15.0):
     """Start the test camera and yield its URL; stop it on leaving.
 
     camera_process(url) gives the camera's Popen, for tests that kill the
@@ -62,7 +62,8 @@ def camera(no_audio=False, width=None, height=None, fps=None, pattern=None,
     if no_audio:
         argv.append("--no-audio")
     for opt, val in (("--width", width), ("--height", height), ("--fps", fps),
-                     ("--pattern", pattern), ("--port", port), ("--flash", flash)):
+                     ("--pattern", pattern), ("--port", port), ("--flash", flash),
+                     ("--user", user), ("--password", password)):
         if val is not None:
             argv += [opt, str(val)]
     proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)

@@ -294,7 +294,7 @@ class Service(unittest.TestCase):
         # A service left by an interrupted run would start with every boot of the prefix.
         wine(SUPERVISOR, "--uninstall", timeout=120)
         for name in os.listdir(DATA) if os.path.isdir(DATA) else []:
-            if name.startswith(("supervise.log", "messages.log")):
+            if name.startswith(("supervise.log", "messages.log", "sources.json")):
                 os.remove(os.path.join(DATA, name))
 
     def tearDown(self):
@@ -327,6 +327,10 @@ class Service(unittest.TestCase):
         run = wine(SUPERVISOR, "--install", "--status", "127.0.0.1:%d" % port, tool_path(path))
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertEqual(service_query(), (1, 1077, 0))  # stopped, never started
+        # The service runs a copy of the list in its own folder, the one to change from now on.
+        with open(path, "rb") as f, open(os.path.join(DATA, "sources.json"), "rb") as g:
+            self.assertEqual(g.read(), f.read())
+        path = os.path.join(DATA, "sources.json")
 
         run = wine("net.exe", "start", SERVICE)
         self.assertEqual(run.returncode, 0, (run.stdout, messages()))
