@@ -61,9 +61,9 @@ StatusAnswer read_file(File* f, bool* ok) {
   *ok = false;
   if (!sources_read(gPath, &f->bytes, &why)) return refuse(500, why);
   f->version = sources_version(f->bytes);
-  std::string text = f->bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? f->bytes.substr(3) : f->bytes;
+  std::string body = f->bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? f->bytes.substr(3) : f->bytes;
   if (!sources_parse(f->bytes, gPath, &f->entries, &why) ||
-      !json_parse(text, kSourcesMaxDepth, &f->config, &why, &refused)) {
+      !json_parse(body, kSourcesMaxDepth, &f->config, &why, &refused)) {
     // Edited by hand since and not yet mended: the page cannot change it.
     return refuse(422, "the sources file cannot be used as it is: " + why);
   }
