@@ -34,11 +34,12 @@ bool file_write_like(const std::string& path, const std::string& bytes, const st
     }
   }
   // Owner and group go back to the old file's, mode too. Only root may give
-  // a file to another owner: a service of its own account (which may not)
-  // becomes the owner, and keeps the group, which is its own.
+  // a file to another owner: a service of its own account (which may not,
+  // and whose system call filter refuses every chown) becomes the owner, and
+  // keeps the group, which is its own, so that it needs no call at all.
   if (ok && fstat(fd, &now) != 0) ok = false;
-  if (ok && (now.st_uid != old.st_uid || now.st_gid != old.st_gid) && fchown(fd, old.st_uid, old.st_gid) != 0 &&
-      (errno != EPERM || fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0)) {
+  if (ok && now.st_uid != old.st_uid && fchown(fd, old.st_uid, old.st_gid) == 0) now.st_gid = old.st_gid;
+  if (ok && now.st_gid != old.st_gid && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
     ok = false;
     step = "keep the group of";
   }

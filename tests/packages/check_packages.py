@@ -281,7 +281,7 @@ class Service(unittest.TestCase):
             host, port = address.rsplit(":", 1)
             head = "%s %s HTTP/1.0\r\nHost: %s\r\n" % (method, path, address)
             head += "".join("%s: %s\r\n" % h for h in headers)
-            if method == "POST":
+            if method in ("POST", "PUT"):
                 head += "Content-Length: %d\r\n" % len(body.encode())
             run = box.run("bash", "-c", 'exec 3<>/dev/tcp/%s/%s && cat >&3 && timeout 5 cat <&3' % (host, port),
                           check=False, input=head + "\r\n" + body)
@@ -402,6 +402,23 @@ class Service(unittest.TestCase):
         self.assertEqual(login[0], 204, login)
         cookie = [l.split(":", 1)[1].split(";")[0].strip() for l in login[1] if l.lower().startswith("set-cookie:")]
         self.assertEqual(list(states(moved, cookie[0])), ["Steady", "Added"])
+
+        # A source added from the page: the service writes the file whole
+        # under the shipped unit, with its group and mode, and runs it.
+        session = [("Cookie", cookie[0])]
+        csrf = json.loads(request("GET", "/api/session", moved, session)[2])["csrf"]
+        version = json.loads(request("GET", "/api/sources", moved, session)[2])["version"]
+        page = {"name": "Page", "input": "rtsp://page.invalid/x?frames=1000000&rate=10&hold=1", "user": "op",
+                "password": "the camera's own", "audio": False, "width": 64, "height": 36, "fps": None,
+                "stall": 0, "enabled": True}
+        put = request("PUT", "/api/sources", moved, session + origin + [("X-CSRF-Token", csrf)],
+                      json.dumps({"version": version, "source": page}))
+        self.assertEqual(put[0], 200, put)
+        self.assertEqual(mode("/etc/qor-ndi-send/sources.json"), "qor-ndi:qor-ndi 640")
+        with open(box.root + "/etc/qor-ndi-send/sources.json") as f:
+            self.assertEqual([s["name"] for s in json.load(f)["sources"]], ["Steady", "Added", "Page"])
+        wait_for("Page started", lambda: events("Page", "started"), 30)
+        self.assertNotIn("the camera's own", box.run("journalctl", "-u", "qor-ndi-supervise", "-o", "cat").stdout)
         box.run("systemctl", "stop", "qor-ndi-supervise")
 
         security = box.run("systemd-analyze", "security", "qor-ndi-supervise").stdout
