@@ -294,7 +294,7 @@ class Service(unittest.TestCase):
         # A service left by an interrupted run would start with every boot of the prefix.
         wine(SUPERVISOR, "--uninstall", timeout=120)
         for name in os.listdir(DATA) if os.path.isdir(DATA) else []:
-            if name.startswith(("supervise.log", "messages.log", "sources.json")):
+            if name.startswith(("supervise.log", "messages.log", "sources.json", "password")):
                 os.remove(os.path.join(DATA, name))
 
     def tearDown(self):
@@ -360,6 +360,33 @@ class Service(unittest.TestCase):
         self.assertEqual(sorted(linux_pids_running(marks["Steady"])), steady_pids)
         self.assertEqual(len(of(log_events(), "Steady", "started")), 1)
         self.assertTrue(wait_gone(marks["Frozen"], 30.0), "the removed source's tool still runs")
+
+        # A password set at the console, then a source added from the page:
+        # the service's account writes its list and runs the source.
+        run = subprocess.run(["wine", SUPERVISOR, "--set-password"], input=b"correct horse battery\r\n",
+                             capture_output=True, timeout=120)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        origin = {"Origin": "http://127.0.0.1:%d" % port, "Content-Type": "application/json"}
+
+        def api(method, where, body=None, headers=None):
+            request = urllib.request.Request("http://127.0.0.1:%d%s" % (port, where),
+                                             json.dumps(body).encode() if body is not None else None,
+                                             headers or {}, method=method)
+            with urllib.request.urlopen(request, timeout=30) as r:
+                return r.headers.get("Set-Cookie", ""), r.read()
+
+        cookie = {"Cookie": api("POST", "/api/login", {"password": "correct horse battery"}, origin)[0].split(";")[0]}
+        csrf = json.loads(api("GET", "/api/session", None, cookie)[1])["csrf"]
+        version = json.loads(api("GET", "/api/sources", None, cookie)[1])["version"]
+        # Switched off: the page cannot name the stand-in decoder, and the
+        # service's environment has no other.
+        paged = {"name": "Paged", "input": "rtsp://10.0.0.9/main", "user": "op", "password": "s3cret",
+                 "enabled": False}
+        api("PUT", "/api/sources", {"version": version, "source": paged}, dict(cookie, **origin, **{"X-CSRF-Token": csrf}))
+        with open(path, encoding="utf-8") as f:
+            self.assertEqual([s["name"] for s in json.load(f)["sources"]], ["Steady", added["name"], "Paged"])
+        wait_until("Paged off", lambda: [s["state"] for s in json.loads(api("GET", "/status.json", None, cookie)[1])
+                                         ["sources"] if s["name"] == "Paged"] == ["off"], 30)
 
         # The stop: every tool by its stdin, each exit line in the log.
         before = len(log_events())
