@@ -19,6 +19,9 @@ function lastError(r) {
 // A picture element per source, kept from one refresh to the next: the old
 // picture stays in place until the new one has loaded.
 var PICTURES = new Map(), refreshes = 0;
+// The snapshot of the last passed check of a source's form, by source name,
+// for as long as the page is open.
+var CHECKED = new Map();
 function el(tag, cls, text) {
   var e = document.createElement(tag);
   if (cls) e.className = cls;
@@ -41,6 +44,7 @@ function monitor(td, r, seen) {
   // A picture older than the stall limit is no longer what the source shows.
   var stale = r.picture_age === null || r.picture_age === undefined ||
               (r.stall > 0 && r.picture_age > r.stall);
+  var checked = CHECKED.get(r.name);
   if (r.picture && !stale) {
     var img = PICTURES.get(r.name);
     if (!img) {
@@ -52,6 +56,9 @@ function monitor(td, r, seen) {
     img.src = r.picture.replace(/^\//, "") + "&n=" + refreshes;
     screen.appendChild(img);
     seen.add(r.name);
+  } else if (!r.picture && checked && r.state !== "off") {
+    // No picture of its own yet: what the check of its form saw stands in.
+    screen.appendChild(snapshotImage(checked, "picture checked", r.name));
   } else {
     screen.appendChild(el("div", "nopicture", "no picture"));
   }
@@ -64,6 +71,12 @@ function monitor(td, r, seen) {
   meter.appendChild(meterBar(level ? level[1] : null));
   td.appendChild(meter);
   td.appendChild(el("div", "db", level ? level[0].toFixed(1) + " / " + level[1].toFixed(1) + " dB" : "no audio"));
+}
+function snapshotImage(url, cls, name) {
+  var img = el("img", cls);
+  img.alt = "snapshot of " + name + " from its check";
+  img.src = url;
+  return img;
 }
 function cell(tr, label, text, cls) {
   var td = document.createElement("td");
@@ -177,6 +190,7 @@ function answered(form, result, done) {
     showError(form, (result.data && result.data.error) || ("HTTP " + result.status));
   }
 }
+function checkError(r) { return (r.data && r.data.error) || ("The check failed (HTTP " + r.status + ")."); }
 function sourceForm(source) {
   var form = el("form", "source"), fresh = source === null;
   form.setAttribute("data-name", fresh ? "" : source.name);
@@ -206,15 +220,32 @@ function sourceForm(source) {
     form.appendChild(label);
   });
   form.appendChild(el("p", "formerror"));
-  var save = el("button", "save", fresh ? "Add" : "Save");
+  // What the camera check found: its words, the decoder's own message, and
+  // the snapshot when it passed.
+  var check = el("div", "check"), words = el("p", "checkwords"), detail = el("p", "checkdetail");
+  check.appendChild(words);
+  check.appendChild(detail);
+  if (!fresh && CHECKED.has(source.name)) {
+    check.appendChild(snapshotImage(CHECKED.get(source.name), "snapshot", source.name));
+  }
+  form.appendChild(check);
+  var save = el("button", "save", fresh ? "Add" : "Save"), anyway = el("button", "anyway", "Save anyway");
   save.type = "submit";
+  anyway.type = "button";
   save.disabled = !editable;
+  anyway.hidden = true;
   form.appendChild(save);
-  form.addEventListener("submit", function (e) {
-    e.preventDefault();
-    form.querySelectorAll(".fielderror,.formerror").forEach(function (x) { x.textContent = ""; });
+  form.appendChild(anyway);
+  function clear() {
+    form.querySelectorAll(".fielderror,.formerror,.checkwords,.checkdetail").forEach(function (x) {
+      x.textContent = "";
+    });
+    form.querySelectorAll(".check img").forEach(function (x) { check.removeChild(x); });
+    anyway.hidden = true;
     document.getElementById("editnote").textContent = "";
-    var wanted = formSource(form), old = form.getAttribute("data-name");
+  }
+  function store(wanted) {
+    var old = form.getAttribute("data-name");
     var renamed = old !== "" && wanted.name !== old;
     var first = renamed ? api("PUT", "api/sources", {version: VERSION, rename: {from: old, to: wanted.name}})
                         : Promise.resolve(null);
@@ -225,6 +256,57 @@ function sourceForm(source) {
         answered(form, r2, refreshNow);
       });
     });
+  }
+  function failed(message, why) {
+    words.textContent = message;
+    detail.textContent = why || "";
+    anyway.hidden = false;
+    save.disabled = false;
+  }
+  form.addEventListener("submit", function (e) {
+    e.preventDefault();
+    clear();
+    var wanted = formSource(form);
+    // A new camera, or another address or account, is checked before it is
+    // saved. When only the stored password would do, the page does not know
+    // it (it is never sent back), so such a change is saved unchecked; so is
+    // an address that still holds the stored password masked.
+    var moved = fresh || wanted.input !== source.input || wanted.user !== (source.user || "") ||
+                wanted.password !== undefined;
+    var unknown = (!fresh && source.password && wanted.password === undefined) ||
+                  wanted.input.indexOf(":***@") >= 0;
+    if (!moved || unknown) return store(wanted);
+    save.disabled = true;
+    words.textContent = "Checking the camera\u2026";
+    var ask = {input: wanted.input, user: wanted.user, password: wanted.password || "", audio: wanted.audio};
+    var deadline = Date.now() + 20000;
+    function poll(id) {
+      api("GET", "api/check?id=" + encodeURIComponent(id)).then(function (r) {
+        if (r.status !== 200) return failed(checkError(r));
+        var result = r.data;
+        if (result.state === "running") {
+          if (Date.now() > deadline) return failed("The check did not end within 20 s.");
+          return setTimeout(function () { poll(id); }, 500);
+        }
+        if (!result.ok) return failed(result.message, result.detail);
+        words.textContent = "";
+        save.disabled = false;
+        if (result.snapshot) {
+          var url = result.snapshot.replace(/^\//, "");
+          CHECKED.set(wanted.name, url);
+          check.appendChild(snapshotImage(url, "snapshot", wanted.name));
+        }
+        store(wanted);
+      }, function (err) { failed("No answer from the supervisor (" + err.message + ")."); });
+    }
+    api("POST", "api/check", ask).then(function (r) {
+      if (r.status !== 202) return failed(checkError(r));
+      setTimeout(function () { poll(r.data.id); }, 500);
+    }, function (err) { failed("No answer from the supervisor (" + err.message + ")."); });
+  });
+  anyway.addEventListener("click", function () {
+    clear();
+    store(formSource(form));
   });
   if (!fresh) {
     var remove = el("button", "remove", "Remove"), sure = el("button", "sure", "Really remove " + source.name);

@@ -1071,14 +1071,30 @@ class Login(unittest.TestCase):
 
         state = ("Array.from(document.querySelectorAll('#rows tr')).filter(function (tr) {"
                  " return tr.querySelector('td.name').textContent === 'Camera'; }).map(function (tr) {"
-                 " return tr.querySelector('.state').textContent + (tr.querySelector('img.picture') ? ' picture' : '');"
+                 " return tr.querySelector('.state').textContent +"
+                 "  (tr.querySelector('img.picture:not(.checked)') ? ' picture' : '');"
                  " }).join()")
         # Written by hand (its args name the decoder): shown, not changeable.
         self.assertTrue(browser.until("document.querySelector('form.source[data-name=\"Stage\"] input').disabled"))
-        with media_check.camera(width=320, height=180) as url:
-            submit("", {"name": "Camera", "input": url, "width": "320", "height": "180"})
-            camera_in_file(lambda s: s == {"name": "Camera", "input": url, "args": ["--width", "320", "--height", "180"]},
-                           "added")
+        new_form = "document.querySelector('form.source[data-name=\"\"]')"
+        with media_check.camera(width=320, height=180, user="op", password="right one") as url:
+            # A wrong password: checked first, the camera's refusal in words,
+            # nothing saved unless the operator insists.
+            with open(sup.path, "rb") as f:
+                before = f.read()
+            submit("", {"name": "Camera", "input": url, "user": "op", "password": "wrong one", "width": "320",
+                        "height": "180"})
+            self.assertEqual(browser.until("(function (t) { return t.indexOf('Checking') < 0 && t; })(" + new_form +
+                                           ".querySelector('.checkwords').textContent)"),
+                             "The camera refused the user name or password.")
+            self.assertFalse(browser.value(new_form + ".querySelector('button.anyway').hidden"))
+            with open(sup.path, "rb") as f:
+                self.assertEqual(f.read(), before)
+            submit("", {"password": "right one"})
+            camera_in_file(lambda s: s == {"name": "Camera", "input": url, "user": "op", "password": "right one",
+                                           "args": ["--width", "320", "--height", "180"]}, "added")
+            self.assertTrue(browser.until("(function (i) { return i && i.complete && i.naturalWidth > 0; })("
+                                          "document.querySelector('form.source[data-name=\"Camera\"] img.snapshot'))"))
             self.assertEqual(browser.until(state + " === 'running picture'", 30), True)
             submit("Camera", {"width": "640", "height": "360"})
             camera_in_file(lambda s: s and s["args"] == ["--width", "640", "--height", "360"], "resized")
