@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "utc_text.h"  // utc_text: the time in the form WS-Security and the cameras use
+
 struct UsernameToken {
   std::string user, password;
   int64_t camera_offset = 0;  // the camera's clock minus ours, in seconds
@@ -21,9 +23,6 @@ std::string soap_request(const std::string& action_element, const char* action_n
 
 extern const char kDeviceNs[];  // http://www.onvif.org/ver10/device/wsdl
 extern const char kMediaNs[];   // http://www.onvif.org/ver10/media/wsdl
-
-// The UTC time in the form WS-Security and the cameras use: 2024-01-31T12:00:00Z.
-std::string utc_text(int64_t seconds);
 
 // A random RFC 4122 version 4 UUID as a urn:uuid: name; empty on failure.
 std::string random_urn();
