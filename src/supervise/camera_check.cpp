@@ -1,6 +1,7 @@
 #include "camera_check.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
@@ -10,6 +11,7 @@
 
 #include "check_api.h"
 #include "check_reason.h"
+#include "utc_text.h"
 #include "sources.h"
 #include "child.h"
 
@@ -97,7 +99,9 @@ double rate_of(const nlohmann::json& text) {
   size_t slash = s.find('/');
   double num = std::atof(s.substr(0, slash).c_str());
   double den = slash == std::string::npos ? 1.0 : std::atof(s.substr(slash + 1).c_str());
-  return den > 0 && num > 0 ? num / den : 0.0;
+  double rate = den > 0 && num > 0 ? num / den : 0.0;
+  // "inf" or 1e308/1e-308 would be no number in the answer's JSON.
+  return std::isfinite(rate) ? rate : 0.0;
 }
 
 std::string text_of(const nlohmann::json& o, const char* key) {
@@ -107,36 +111,16 @@ std::string text_of(const nlohmann::json& o, const char* key) {
 int64_t number_of(const nlohmann::json& o, const char* key) {
   if (!o.contains(key)) return 0;
   const nlohmann::json& v = o[key];
-  if (v.is_number_integer()) return v.get<int64_t>();
-  if (v.is_string()) return std::atoll(v.get_ref<const std::string&>().c_str());  // ffprobe writes sample_rate so
-  return 0;
-}
-
-// Days since 1970-01-01 to a civil date (the proleptic Gregorian calendar).
-void civil_from_days(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  *d = doy - (153 * mp + 2) / 5 + 1;
-  *m = mp < 10 ? mp + 3 : mp - 9;
-  *y = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2);
+  int64_t n = 0;
+  if (v.is_number_integer()) n = v.get<int64_t>();
+  // ffprobe writes sample_rate as text; strtoll, unlike atoll, is defined past the range.
+  if (v.is_string()) n = std::strtoll(v.get_ref<const std::string&>().c_str(), nullptr, 10);
+  return n > 0 ? n : 0;
 }
 
 std::string utc_now() {
-  int64_t s = std::chrono::duration_cast<std::chrono::seconds>(
-                  std::chrono::system_clock::now().time_since_epoch()).count();
-  int64_t days = s >= 0 ? s / 86400 : (s - 86399) / 86400;
-  int64_t rest = s - days * 86400;
-  int64_t y = 0;
-  unsigned m = 0, d = 0;
-  civil_from_days(days, &y, &m, &d);
-  char text[40];
-  std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02d:%02d:%02dZ", static_cast<long long>(y), m, d,
-                static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
-  return text;
+  return utc_text(std::chrono::duration_cast<std::chrono::seconds>(
+                      std::chrono::system_clock::now().time_since_epoch()).count());
 }
 
 CheckResult failed(const std::string& reason, const std::string& detail) {
