@@ -21,41 +21,6 @@ void replace_all(std::string* text, const std::string& from, const std::string& 
   }
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string percent_decoded(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    int hi = 0, lo = 0;
-    if (text[i] == '%' && i + 2 < text.size() && (hi = hex_value(text[i + 1])) >= 0 &&
-        (lo = hex_value(text[i + 2])) >= 0) {
-      out += static_cast<char>(hi * 16 + lo);
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
-// The password in the address's userinfo as written (percent-encoded), taken
-// as mask_input takes it: the userinfo runs to the last @.
-std::string written_password(const std::string& input) {
-  size_t scheme = input.find("://");
-  if (scheme == std::string::npos) return std::string();
-  size_t start = scheme + 3;
-  size_t at = input.rfind('@');
-  if (at == std::string::npos || at < start) return std::string();
-  size_t colon = input.find(':', start);
-  if (colon == std::string::npos || colon > at) return std::string();
-  return input.substr(colon + 1, at - colon - 1);
-}
-
 }  // namespace
 
 std::string check_reason(const std::string& decoder_text, bool timed_out) {
@@ -96,13 +61,7 @@ std::string check_mask(const std::string& text, const std::string& input) {
   std::string out = text;
   std::string masked = mask_input(input);
   if (masked != input) replace_all(&out, input, masked);
-  std::string written = written_password(input);
-  std::string decoded = percent_decoded(written);
-  // The longer first, so that a shorter one inside it leaves nothing behind.
-  if (decoded.size() > written.size()) std::swap(decoded, written);
-  replace_all(&out, written, "***");
-  replace_all(&out, decoded, "***");
-  return out;
+  return mask_password(out, input);
 }
 
 std::string check_detail(const std::string& decoder_text, const std::string& input) {

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+#include "check_reason.h"
 #include "inbox.h"
 #include "json_line.h"
 #include "sources.h"
@@ -148,12 +149,6 @@ std::string set_args(Json* entry, const Json& source) {
   return "";
 }
 
-bool rtsp(const std::string& input) {
-  std::string scheme = input.substr(0, input.find("://"));
-  for (char& c : scheme) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return input.find("://") != std::string::npos && (scheme == "rtsp" || scheme == "rtsps");
-}
-
 // Changes entry by the page's source; empty, or why it cannot be.
 std::string apply(Json* entry, const Json& source) {
   static const char* const kMembers[] = {"name",   "input", "user", "password", "audio",
@@ -165,7 +160,7 @@ std::string apply(Json* entry, const Json& source) {
                        "not \"" + it.key() + "\"";
   }
   if (source.contains("input")) {
-    if (!source["input"].is_string() || !rtsp(source["input"].get<std::string>())) {
+    if (!source["input"].is_string() || !check_is_rtsp(source["input"].get<std::string>())) {
       return "\"input\" must be an rtsp:// or rtsps:// address";
     }
     const std::string& input = source["input"].get_ref<const std::string&>();
