@@ -31,16 +31,6 @@ int gRunning = 0;
 bool gStopped = false;
 CheckRunner gRunner = nullptr;
 
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
 // Under gLock: results past their time go, then the oldest while too many are kept.
 void forget_old(Clock::time_point now) {
   for (auto it = gKept.begin(); it != gKept.end();) {
@@ -76,8 +66,8 @@ void check_api_runner(CheckRunner runner) {
 }
 
 CheckStart check_api_start(const CheckAsk& ask, std::string* id) {
-  std::string bytes;
-  if (!random_bytes(16, &bytes)) return CheckStart::kFailed;
+  std::string fresh;
+  if (!random_hex(16, &fresh)) return CheckStart::kFailed;
   std::lock_guard<std::mutex> lock(gLock);
   if (!gRunner || gStopped) return CheckStart::kFailed;
   if (gRunning >= kChecksAtOnce) return CheckStart::kBusy;
@@ -92,7 +82,7 @@ CheckStart check_api_start(const CheckAsk& ask, std::string* id) {
     }
   }
   forget_old(Clock::now());
-  *id = hex(bytes);
+  *id = fresh;
   gKept[*id] = Kept();
   try {
     auto ended = std::make_shared<bool>(false);

@@ -4,22 +4,6 @@
 
 #include "random_bytes.h"
 
-namespace {
-
-bool random_hex(size_t bytes, std::string* out) {
-  std::string raw;
-  if (!random_bytes(bytes, &raw)) return false;
-  static const char kDigits[] = "0123456789abcdef";
-  out->clear();
-  for (unsigned char c : raw) {
-    out->push_back(kDigits[c >> 4]);
-    out->push_back(kDigits[c & 15]);
-  }
-  return true;
-}
-
-}  // namespace
-
 bool SessionTable::open(LoginClock::time_point now, std::string* id, std::string* csrf) {
   if (!random_hex(32, id) || !random_hex(32, csrf)) return false;
   std::lock_guard<std::mutex> hold(lock_);

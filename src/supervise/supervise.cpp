@@ -339,6 +339,13 @@ static void pass_on(Loop& L, const SourcePtr& s, const std::string& raw, ToolRun
   write_event(L, *s, std::move(event));
 }
 
+// New settings, or an operator's restart: what was checked (a hold, a
+// diagnosis) no longer holds, and a check still running is dropped.
+static void forget_check(Source* s) {
+  s->settings_made++;
+  s->check = SourceCheck();
+}
+
 // Starts the next waiting camera check unless one runs.
 static void next_check(Loop& L) {
   while (!L.checking && !L.checks_waiting.empty()) {
@@ -529,8 +536,7 @@ static void reload(Loop& L, double now) {
     }
     // Changed, or removed by an earlier reload and back before its run ended.
     // A hold and a diagnosis were about the old settings.
-    s->settings_made++;
-    s->check = SourceCheck();
+    forget_check(s.get());
     s->settings = entry.settings;
     s->masked_input = entry.masked_input;
     s->removed = false;
@@ -568,8 +574,7 @@ static void reload(Loop& L, double now) {
 static void restart_now(Loop& L, const std::string& name, double now) {
   for (const SourcePtr& s : Sources(L.sources)) {
     if (s->name != name || s->removed || !s->settings.enabled) continue;
-    s->settings_made++;
-    s->check = SourceCheck();
+    forget_check(s.get());
     s->history.next_wait = kFirstWait;
     if (s->run.tool) {
       s->restart_now = true;

@@ -170,8 +170,8 @@ class SystemToolHost : public ToolHost {
 
   bool check(const std::shared_ptr<Source>& source, const CheckRequest& request) override {
     try {
-      // Its decoders are bound to the thread (die_with_parent) and it ends
-      // within the check's limit; the supervisor does not wait for it when it exits.
+      // It ends within the check's limit, killing what it started by then;
+      // the supervisor does not wait for it when it exits.
       std::thread(check_thread, source, request).detach();
       return true;
     } catch (const std::system_error&) {
