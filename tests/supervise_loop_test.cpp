@@ -235,6 +235,25 @@ std::string sources_json(const std::vector<std::pair<std::string, std::string>>&
   return text + "]}";
 }
 
+// A host whose sources file is rewritten to after, with a reload, at reload_at.
+struct ReloadingHost : FakeHost {
+  explicit ReloadingHost(double when) : reload_at(when) {}
+  double reload_at;
+  std::string path, after;
+  bool reloaded = false;
+  bool take(InboxItem* item, double timeout_s) override {
+    if (!reloaded && t + timeout_s >= reload_at) {
+      reloaded = true;
+      t = std::max(t, reload_at);
+      std::ofstream(path, std::ios::binary) << after;
+      *item = InboxItem();
+      item->kind = InboxKind::kReload;
+      return true;
+    }
+    return FakeHost::take(item, timeout_s);
+  }
+};
+
 std::string write_file(const std::string& text) {
   std::string path = testing::TempDir() + "qor-loop-" + testing::UnitTest::GetInstance()->current_test_info()->name() +
                      ".json";
@@ -368,21 +387,7 @@ TEST(SuperviseLoop, AReloadAddsRemovesChangesAndKeeps) {
   std::string why;
   ASSERT_TRUE(sources_parse(before, path, &entries, &why)) << why;
   // The file is rewritten at 5 s, and a reload comes.
-  struct ReloadingHost : FakeHost {
-    std::string path, after;
-    bool reloaded = false;
-    bool take(InboxItem* item, double timeout_s) override {
-      if (!reloaded && t + timeout_s >= 1005.0) {
-        reloaded = true;
-        t = std::max(t, 1005.0);
-        std::ofstream(path, std::ios::binary) << after;
-        *item = InboxItem();
-        item->kind = InboxKind::kReload;
-        return true;
-      }
-      return FakeHost::take(item, timeout_s);
-    }
-  } reloading;
+  ReloadingHost reloading(1005.0);
   for (const char* name : {"Kept", "Changed", "Removed", "Added"}) reloading.plans[name] = {running()};
   reloading.path = path;
   reloading.after = sources_json({{"Kept", ""}, {"Changed", R"("--no-audio")"}, {"Added", ""}});
@@ -475,21 +480,7 @@ TEST(SuperviseLoop, AFailedRunIsCheckedOnceAndAWrongPasswordHoldsTheSourceUntilI
   std::vector<SourceEntry> entries;
   std::string why;
   ASSERT_TRUE(sources_parse(before, path, &entries, &why)) << why;
-  struct ReloadingHost : FakeHost {
-    std::string path, after;
-    bool reloaded = false;
-    bool take(InboxItem* item, double timeout_s) override {
-      if (!reloaded && t + timeout_s >= 1100.0) {
-        reloaded = true;
-        t = std::max(t, 1100.0);
-        std::ofstream(path, std::ios::binary) << after;
-        *item = InboxItem();
-        item->kind = InboxKind::kReload;
-        return true;
-      }
-      return FakeHost::take(item, timeout_s);
-    }
-  } host;
+  ReloadingHost host(1100.0);
   host.path = path;
   host.after = sources_json({{"Auth", R"("--no-audio")"}, {"Gone", ""}});
   // Both wait out the tool's accept limit, then fail to connect.
