@@ -1,9 +1,12 @@
 # What an installation holds and the packages CPack builds from it: a .deb on
 # Linux, a zip on Windows (see scripts/package.sh). A document that belongs in
-# both packages is added to QOR_PACKAGE_DOCS.
+# both packages is added to QOR_PACKAGE_DOCS; the documents the README links to
+# (docs/*.md and their pictures) go beside it in a docs folder of their own, so
+# that its links hold where it is installed.
 include(GNUInstallDirs)
 
 set(QOR_PACKAGE_DOCS ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/events.schema.json)
+file(GLOB QOR_PACKAGE_GUIDES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md ${PROJECT_SOURCE_DIR}/docs/*.png)
 
 # Directories are created 0755 whatever the umask of whoever builds.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -33,6 +36,7 @@ if(WIN32)
   install(TARGETS qor-ndi-send qor-ndi-supervise RUNTIME DESTINATION .)
   install(FILES ${QOR_PACKAGE_DOCS} ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/service/sources.example.json
           DESTINATION .)
+  install(FILES ${QOR_PACKAGE_GUIDES} DESTINATION docs)
   # The notices of the libraries compiled into the programs, as the .deb's
   # copyright file carries them, and the licence texts that nettle's files
   # (LGPL-3+) must travel with: a Windows machine has no common-licenses folder.
@@ -77,6 +81,7 @@ else()
   install(FILES ${QOR_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${QOR_PACKAGE_DOCS} ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${QOR_CHANGELOG_GZ}
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${QOR_PACKAGE_GUIDES} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 
   # The service: the supervisor, its unit where Debian 12's systemd keeps
   # packaged units, and its two files under /etc, which are conffiles (an

@@ -136,6 +136,11 @@ class Deb(unittest.TestCase):
         with open(self.root + doc + "copyright") as f:
             self.assertEqual(f.readline().strip(),
                              "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
+        # The documents the README links to are installed beside it.
+        with open(self.root + doc + "README.md") as f:
+            linked = set(re.findall(r"\]\((docs/[^)#\s]+\.(?:md|png))", f.read()))
+        self.assertTrue(linked)
+        self.assertEqual([l for l in sorted(linked) if not os.path.isfile(self.root + doc + l)], [])
         # A fresh install runs nothing: the list is there, and empty.
         with open(self.root + "/etc/qor-ndi-send/sources.json") as f:
             self.assertEqual(json.load(f), {"sources": []})
@@ -440,6 +445,10 @@ class WindowsZip(unittest.TestCase):
                                          "LGPL-3.txt", "GPL-3.txt")}
         self.assertLessEqual(required, names)
         self.assertTrue(all(n.startswith(folder) for n in names), names)
+        with open(os.path.join(root, folder, "README.md")) as f:
+            linked = set(re.findall(r"\]\((docs/[^)#\s]+\.(?:md|png))", f.read()))
+        self.assertTrue(linked)
+        self.assertLessEqual({folder + l for l in linked}, names)
         exe = os.path.join(root, folder, "qor-ndi-send.exe")
 
         # Statically linked: only DLLs that come with every Windows.
