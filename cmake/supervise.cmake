@@ -1,33 +1,54 @@
-# The supervisor: its library (everything but main, so that the fuzz target
-# links the same code) and the program, with the status server (qor_status) and
-# the libraries from Debian's archive that both are written with (qor_json).
-include(${CMAKE_CURRENT_LIST_DIR}/status.cmake)
+# The supervisor: its library (everything but main, so that tests and fuzz
+# targets link the same code) and the program. Its code lives in rooms, one
+# folder per responsibility, each including only its own folder and those
+# below it (scripts/check_includes.sh):
+#   main.cpp            the only file that knows both the loop and the server
+#   host/               the system's tool host, service manager, signals, run arguments, set-password
+#   loop/ | http/       the supervision loop | the status server and its page (never each other)
+#   status/             rows, snapshot, /status.json, /metrics, pictures
+#   check/              the camera check, its reasons, the checks the page asks for
+#   sources/            the sources file: reader, writer, editor, the tool's command line
+#   text/ | out/ | auth/  JSON, number and address text | output and log files | sessions and password
+include(${CMAKE_CURRENT_LIST_DIR}/page.cmake)
 
+set(_sv ${PROJECT_SOURCE_DIR}/src/supervise)
 add_library(qor_supervise STATIC
-  src/supervise/sources.cpp src/supervise/json_line.cpp src/supervise/inbox.cpp src/supervise/tool_run.cpp
-  src/supervise/output.cpp src/supervise/log_file.cpp src/supervise/run_args.cpp
-  src/supervise/notify_${QOR_PLATFORM}.cpp src/supervise/signals_${QOR_PLATFORM}.cpp
-  src/supervise/service_${QOR_PLATFORM}.cpp src/supervise/set_password.cpp
-  src/supervise/password_io_${QOR_PLATFORM}.cpp
-  src/supervise/supervise.cpp src/supervise/message_budget.cpp
-  src/supervise/check_reason.cpp src/supervise/camera_check.cpp
-  src/supervise/sources_api.cpp src/supervise/sources_write.cpp src/supervise/sources_file_${QOR_PLATFORM}.cpp)
-target_include_directories(qor_supervise PUBLIC src/supervise)
-target_link_libraries(qor_supervise PUBLIC qor_json qor_platform qor_status Threads::Threads PRIVATE qor_nettle)
+  ${_sv}/text/json_line.cpp ${_sv}/text/float_text.cpp ${_sv}/text/address.cpp ${_sv}/text/ascii.cpp
+  ${_sv}/out/output.cpp ${_sv}/out/log_file.cpp
+  ${_sv}/auth/login.cpp ${_sv}/auth/password.cpp
+  ${_sv}/sources/sources.cpp ${_sv}/sources/sources_write.cpp ${_sv}/sources/sources_api.cpp
+  ${_sv}/sources/tool_args.cpp
+  ${_sv}/check/check_reason.cpp ${_sv}/check/camera_check.cpp ${_sv}/check/check_api.cpp
+  ${_sv}/status/status_snapshot.cpp ${_sv}/status/status_json.cpp ${_sv}/status/metrics.cpp
+  ${_sv}/status/pictures.cpp
+  ${_sv}/loop/supervise.cpp ${_sv}/loop/inbox.cpp ${_sv}/loop/message_budget.cpp
+  ${_sv}/http/status_server.cpp ${_sv}/http/status_address.cpp ${_sv}/http/page.cpp
+  ${_sv}/http/status_socket_${QOR_PLATFORM}.cpp
+  ${_sv}/host/tool_run.cpp ${_sv}/host/run_args.cpp ${_sv}/host/set_password.cpp
+  ${_sv}/host/notify_${QOR_PLATFORM}.cpp ${_sv}/host/signals_${QOR_PLATFORM}.cpp
+  ${_sv}/host/service_${QOR_PLATFORM}.cpp ${_sv}/host/password_io_${QOR_PLATFORM}.cpp)
+# Includes name the room: "check/camera_check.h".
+target_include_directories(qor_supervise PUBLIC ${_sv} PRIVATE "${PROJECT_BINARY_DIR}/supervise")
+target_link_libraries(qor_supervise PUBLIC qor_json qor_platform Threads::Threads
+                      PRIVATE qor_httplib qor_argon2 qor_nettle)
+# The version the metrics show (qor_ndi_supervise_build_info).
+if(PROJECT_VERSION)
+  target_compile_definitions(qor_supervise PRIVATE QOR_VERSION="${PROJECT_VERSION}")
+endif()
 # The service: the Service Control Manager and the folder's access (advapi32),
 # the ProgramData folder (shell32, ole32).
 if(WIN32)
   target_link_libraries(qor_supervise PUBLIC advapi32 shell32 ole32)
 endif()
 
-add_executable(qor-ndi-supervise src/supervise/main.cpp)
+add_executable(qor-ndi-supervise ${_sv}/main.cpp)
 # --find-cameras: the ONVIF client's command (src/onvif/find_cameras.h).
 target_link_libraries(qor-ndi-supervise PRIVATE qor_supervise qor_onvif)
 # Windows: the tool's manifest (UTF-8 as the process code page, so that names
 # and paths from the sources file reach the tools unchanged) and a version
 # record of its own.
 if(WIN32)
-  configure_file(src/supervise/qor-ndi-supervise.rc.in qor-ndi-supervise.rc @ONLY)
+  configure_file(${_sv}/qor-ndi-supervise.rc.in qor-ndi-supervise.rc @ONLY)
   target_sources(qor-ndi-supervise PRIVATE ${PROJECT_BINARY_DIR}/qor-ndi-supervise.rc)
   set_property(SOURCE ${PROJECT_BINARY_DIR}/qor-ndi-supervise.rc APPEND PROPERTY OBJECT_DEPENDS ${QOR_MANIFEST_PATH})
 endif()

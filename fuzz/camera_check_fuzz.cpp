@@ -14,8 +14,8 @@
 #include <set>
 #include <string>
 
-#include "camera_check.h"
-#include "check_reason.h"
+#include "check/camera_check.h"
+#include "check/check_reason.h"
 
 static void fail(const char* what) {
   fprintf(stderr, "camera_check_fuzz: %s\n", what);

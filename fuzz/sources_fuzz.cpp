@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "json_line.h"
-#include "sources.h"
+#include "text/json_line.h"
+#include "sources/sources.h"
 
 static void fail(const char* what) {
   fprintf(stderr, "sources_fuzz: %s\n", what);

@@ -46,6 +46,8 @@ run_packages() {
   /usr/bin/python3 -B tests/packages/check_packages.py || failed+=("packages (checks)")
 }
 
+echo "=== includes of the supervisor's rooms"
+bash scripts/check_includes.sh || failed+=("includes")
 run_preset linux-debug
 start_wine
 # Each Windows test program runs inside Wine's own server and start-up

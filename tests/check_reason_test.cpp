@@ -3,8 +3,9 @@
 // the password kept out of everything said.
 #include <gtest/gtest.h>
 
-#include "camera_check.h"
-#include "check_reason.h"
+#include "check/camera_check.h"
+#include "check/check_reason.h"
+#include "text/address.h"
 
 namespace {
 
@@ -45,8 +46,8 @@ TEST(CheckReason, TheDecodersOwnMessagesGiveTheReasonAndNoPassword) {
             "Unauthorized (authorization failed)");
   // Decoded, the password goes too.
   EXPECT_EQ(check_mask("said wr@ng", input), "said ***");
-  EXPECT_TRUE(check_is_rtsp("RTSPS://cam/a"));
-  EXPECT_FALSE(check_is_rtsp("http://cam/a"));
+  EXPECT_TRUE(is_rtsp_address("RTSPS://cam/a"));
+  EXPECT_FALSE(is_rtsp_address("http://cam/a"));
   EXPECT_EQ(check_probe_program("C:\\ff\\bin\\FFMPEG.EXE"), "C:\\ff\\bin\\ffprobe.exe");
   EXPECT_EQ(check_probe_program("ffmpeg"), "ffprobe");
 }

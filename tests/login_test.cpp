@@ -7,8 +7,8 @@
 #include <regex>
 #include <string>
 
-#include "login.h"
-#include "password.h"
+#include "auth/login.h"
+#include "auth/password.h"
 
 using std::chrono::hours;
 using std::chrono::seconds;

@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "camera_check.h"
-#include "float_text.h"
-#include "status.h"
-#include "status_address.h"
+#include "check/camera_check.h"
+#include "text/float_text.h"
+#include "status/status.h"
+#include "status/status_text.h"
+#include "http/status_address.h"
 
 TEST(StatusText, NumbersAsPythonWroteThem) {
   EXPECT_EQ(float_text(30.0), "30.0");

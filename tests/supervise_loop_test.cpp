@@ -8,12 +8,15 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <system_error>
 
-#include "camera_check.h"
-#include "json_line.h"
-#include "status.h"
-#include "supervise.h"
+#include "check/camera_check.h"
+#include "text/address.h"
+#include "text/json_line.h"
+#include "sources/tool_args.h"
+#include "status/status.h"
+#include "loop/supervise.h"
 
 namespace {
 
@@ -69,7 +72,7 @@ class FakeHost : public ToolHost {
 
   std::shared_ptr<ToolRun> start(const std::vector<std::string>& argv, const std::shared_ptr<Source>& source,
                                  StartFailure* failure) override {
-    std::string name = argv[4];  // tool --input X --name N
+    std::string name = tool_argv_name(argv);
     std::vector<Plan>& list = plans[name];
     size_t n = starts[name]++;
     const Plan& plan = list[std::min(n, list.size() - 1)];
@@ -154,6 +157,12 @@ class FakeHost : public ToolHost {
   }
 
   void line(std::string text) override { out.emplace_back(t, std::move(text)); }
+  std::vector<std::pair<double, std::string>> said;   // the supervisor's messages, at their time
+  std::vector<std::pair<double, std::string>> notes;  // to the service manager
+  double watchdog = 0.0;
+  void say(const std::string& text) override { said.emplace_back(t, text); }
+  void notify(const char* note) override { notes.emplace_back(t, note); }
+  double watchdog_every() override { return watchdog; }
 
   // The camera checks: each source's results in turn (the last one repeats;
   // none: the camera is fine), each check_takes seconds after it was asked.
@@ -378,6 +387,74 @@ TEST(SuperviseLoop, ARunWithoutPicturesIsStalledStoppedAndStartedAgain) {
   EXPECT_FALSE(runs[0].killed);
   EXPECT_TRUE(host.decisions("Alive").empty());
   EXPECT_EQ(host.runs_of("Alive").size(), 1u);
+}
+
+// What the loop tells the service manager and the log: READY once its
+// sources have started, RELOADING then READY around each reload (one that
+// brings its sources does not read the file), a watchdog note each period
+// while a tool floods the loop, and why a start failed.
+TEST(SuperviseLoop, TheServiceManagerAndTheLogHearTheLoop) {
+  std::string before = sources_json({{"Flood", ""}, {"Missing", ""}});
+  std::string path = write_file(before);
+  std::vector<SourceEntry> entries, brought;
+  std::string why;
+  ASSERT_TRUE(sources_parse(before, path, &entries, &why)) << why;
+  ASSERT_TRUE(sources_parse(sources_json({{"Flood", ""}, {"Brought", ""}}), path, &brought, &why)) << why;
+  struct Host : ReloadingHost {
+    using ReloadingHost::ReloadingHost;
+    std::vector<SourceEntry> brought;
+    bool sent = false;
+    bool take(InboxItem* item, double timeout_s) override {
+      if (!sent && t + timeout_s >= 1010.0) {
+        sent = true;
+        t = std::max(t, 1010.0);
+        *item = InboxItem();
+        item->kind = InboxKind::kReload;
+        item->text = "tool";
+        item->sources = std::make_shared<const std::vector<SourceEntry>>(brought);
+        return true;
+      }
+      return ReloadingHost::take(item, timeout_s);
+    }
+  } host(1005.0);
+  host.brought = brought;
+  host.path = path;
+  host.after = sources_json({{"Flood", ""}, {"Missing", ""}, {"Read", ""}});
+  host.watchdog = 2.0;
+  Plan flood = running();
+  for (int i = 1; i < 4000; ++i) flood.lines.emplace_back(0.2 + i * 0.004, "not json");
+  Plan missing;
+  missing.start = Plan::kFinal;
+  host.plans = {{"Flood", {flood}}, {"Missing", {missing}}, {"Read", {running()}}, {"Brought", {running()}}};
+  host.stop_at = 1020.0;
+  EXPECT_EQ(supervise(path, entries, false, host), 0);
+
+  std::vector<std::string> order;
+  for (const auto& n : host.notes)
+    if (n.second != "WATCHDOG=1") order.push_back(n.second);
+  EXPECT_EQ(order, (std::vector<std::string>{"READY=1", "RELOADING=1", "READY=1", "RELOADING=1", "READY=1",
+                                             "STOPPING=1"}));
+  ASSERT_FALSE(host.notes.empty());
+  EXPECT_EQ(host.notes[0].first, 1000.0);
+  EXPECT_EQ(host.runs_of("Flood").size(), 1u);  // READY came after its start
+  EXPECT_EQ(host.runs_of("Read").size(), 1u);
+  EXPECT_EQ(host.runs_of("Brought").size(), 1u);  // from the reload's own sources, not the file's
+  double last = 1000.0 - 2.0;
+  int pings = 0;
+  for (const auto& n : host.notes) {
+    if (n.second != "WATCHDOG=1") continue;
+    EXPECT_LE(n.first - last, 2.0 + 1e-9) << "at " << n.first;
+    last = n.first;
+    ++pings;
+  }
+  EXPECT_GE(pings, 10);
+  bool told = false, budgeted = false;
+  for (const auto& s : host.said) {
+    told = told || s.second == "Missing: cannot run tool: refused";
+    budgeted = budgeted || (s.second.find("Flood: ") == 0 && s.second.find("more messages dropped") != std::string::npos);
+  }
+  EXPECT_TRUE(told);
+  EXPECT_TRUE(budgeted);
 }
 
 TEST(SuperviseLoop, AReloadAddsRemovesChangesAndKeeps) {

@@ -3,6 +3,8 @@
 // its caller asks for; the caller keeps as many as it likes. child_posix.cpp
 // and child_win.cpp implement it.
 #pragma once
+#include <string>
+#include <vector>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -75,6 +77,14 @@ struct Child {
 // child never holds another child's pipe open.
 // child is reset first; it must not hold a child that has not been released.
 bool child_spawn(const char* const* argv, const ChildOptions& options, Child* child, int* error);
+
+// The supervisor's children (its tools, the camera check's decoders): argv
+// started apart from the supervisor's terminal (a session of their own, or
+// detached from the console), bound to its life where the platform can
+// (Windows: its kill-on-close job), their whole group killed with them,
+// stdout and stderr piped, and stdin a pipe when pipe_stdin, else the null
+// device. child_spawn's answer.
+bool child_spawn_apart(const std::vector<std::string>& argv, bool pipe_stdin, Child* child, int* error);
 
 // The text of an error from child_spawn, as strerror gives it.
 const char* child_error_text(int error);

@@ -11,28 +11,49 @@
 // program, docs/events.schema.json every line the tool writes.
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "camera_check.h"
-#include "check_api.h"
+#include "auth/password.h"
+#include "check/camera_check.h"
+#include "check/check_api.h"
 #include "find_cameras.h"
-#include "notify.h"
-#include "output.h"
-#include "password.h"
-#include "pictures.h"
-#include "run_args.h"
-#include "service.h"
-#include "set_password.h"
-#include "signals.h"
-#include "sources.h"
-#include "sources_api.h"
+#include "host/notify.h"
+#include "host/run_args.h"
+#include "host/service.h"
+#include "host/set_password.h"
+#include "host/signals.h"
+#include "host/tool_run.h"
+#include "http/status_server.h"
+#include "loop/inbox.h"
+#include "loop/supervise.h"
+#include "out/output.h"
+#include "sources/sources.h"
+#include "sources/sources_api.h"
 #include "startup.h"
-#include "status.h"
-#include "supervise.h"
+#include "status/pictures.h"
+#include "status/status.h"
 
 static const int kExitUsage = 64;
 static const int kExitNoStatus = 1;  // the status address cannot be listened on
+
+// The page's changes reach the loop as a reload that brings the sources as
+// written, and as a restart by name.
+static void reload_from_page(std::vector<SourceEntry> sources, std::string tool) {
+  InboxItem item;
+  item.kind = InboxKind::kReload;
+  item.text = std::move(tool);
+  item.sources = std::make_shared<const std::vector<SourceEntry>>(std::move(sources));
+  inbox_put(std::move(item));
+}
+
+static void restart_from_page(const std::string& name) {
+  InboxItem item;
+  item.kind = InboxKind::kRestart;
+  item.text = name;
+  inbox_put(std::move(item));
+}
 
 // One run over the sources until a stop has ended every tool. A service takes
 // its stop and reload from the Service Control Manager, not from console
@@ -56,17 +77,17 @@ static int run(const std::vector<std::string>& args, bool service) {
     return kExitUsage;
   }
   if (a.has_status) {
-    supervise_publish_first(sources);
+    supervise_publish_first(sources, system_tool_host());
     status_publish_tool(tool);
     StatusLogin login;
     login.password_file = a.password_file.empty() ? password_default_path() : a.password_file;
     login.log = say;
     check_api_runner(camera_check_asked);
-    sources_api_init(a.path, say);
-    login.sources.list = sources_api_list;
-    login.sources.put = sources_api_put;
-    login.sources.remove = sources_api_remove;
-    login.sources.restart = sources_api_restart;
+    SourcesApiHooks hooks;
+    hooks.log = say;
+    hooks.reload = reload_from_page;
+    hooks.restart = restart_from_page;
+    sources_api_init(a.path, hooks);
     if (!status_server_start(a.status, a.address, login, &why)) {
       say(why);
       return kExitNoStatus;
@@ -86,7 +107,7 @@ static int run(const std::vector<std::string>& args, bool service) {
   }
   output_start();
   if (!service) signals_start();
-  int code = supervise(a.path, sources, a.has_status);
+  int code = supervise(a.path, sources, a.has_status, system_tool_host());
   check_api_stop();
   pictures_close();
   // The last lines (the tools' exit lines) go out if the log takes them; a
