@@ -1,5 +1,6 @@
 // What the fake camera's one date and one network cannot show: the clock
-// read over leap days and century years, and the stale-address rewrite.
+// read over leap days and century years, the stale-address rewrite, and the
+// address texts read the same on every system.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 #include "answers.h"
 #include "discovery.h"
 #include "requests.h"
+#include "udp.h"
 
 static int64_t camera_time(int y, int mo, int d, int h, int mi, int s) {
   std::string xml =
@@ -50,4 +52,19 @@ TEST(OnvifAddresses, OnlyAnAddressOffTheAnsweringNetworkIsReplaced) {
   EXPECT_EQ(onto_network("rtsp://192.168.1.70:554/live", from, lan), "rtsp://192.168.1.70:554/live");
   EXPECT_EQ(onto_network("http://cam.local/onvif/device_service", from, lan), "http://cam.local/onvif/device_service");
   EXPECT_EQ(onto_network("http://10.0.0.9/x", from, Ipv4Interface()), "http://10.0.0.9/x");  // no network known
+}
+
+TEST(OnvifAddresses, DottedQuadsAreReadStrictlyAndWrittenBack) {
+  uint32_t a = 0;
+  EXPECT_TRUE(ipv4_read("192.168.1.64", &a));
+  EXPECT_EQ(a, 0xC0A80140u);
+  EXPECT_EQ(ipv4_text(a), "192.168.1.64");
+  EXPECT_TRUE(ipv4_read("0.0.0.0", &a));
+  EXPECT_EQ(a, 0u);
+  EXPECT_TRUE(ipv4_read("255.255.255.255", &a));
+  EXPECT_EQ(ipv4_text(a), "255.255.255.255");
+  for (const char* bad : {"", "1.2.3", "1.2.3.4.", "1.2.3.4.5", "01.2.3.4", "1.2.3.256", "1..3.4", " 1.2.3.4",
+                          "1.2.3.4 ", "0x1.2.3.4", "cam.local", "1.2.3.-4"})
+    EXPECT_FALSE(ipv4_read(bad, &a)) << bad;
+  EXPECT_EQ(a, 0xFFFFFFFFu);  // untouched by a text it refused
 }

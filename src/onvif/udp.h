@@ -1,6 +1,7 @@
 // The datagrams of WS-Discovery: the IPv4 interfaces a Probe can go out of,
 // and UDP sockets bound to each, which send it and take the answers.
-// udp_posix.cpp and udp_win.cpp implement it. Addresses are in host order.
+// udp_posix.cpp and udp_win.cpp implement the system's part, udp.cpp the rest
+// over udp_system.h. Addresses are in host order.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -16,7 +17,7 @@ struct Ipv4Interface {
 // when the system cannot list them.
 bool ipv4_multicast_interfaces(std::vector<Ipv4Interface>* out, std::string* why);
 
-struct UdpSocket;  // udp_*.cpp
+struct UdpSocket;  // udp_posix.cpp, udp_win.cpp
 struct UdpSocketDeleter {
   void operator()(UdpSocket* s) const;
 };

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "udp.h"
+#include "udp_system.h"
 
 struct UdpSocket {
   int fd = -1;
@@ -70,36 +70,19 @@ bool udp_send(UdpSocket* s, uint32_t address, uint16_t port, const std::string& 
          static_cast<ssize_t>(data.size());
 }
 
-bool udp_receive(const std::vector<UdpSocket*>& sockets, int timeout_ms, std::string* data, uint32_t* from) {
+long udp_take(UdpSocket* s, char* buffer, size_t size, uint32_t* from) {
+  sockaddr_in src = {};
+  socklen_t len = sizeof src;
+  ssize_t n = recvfrom(s->fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&src), &len);
+  if (n >= 0) *from = ntohl(src.sin_addr.s_addr);
+  return n < 0 ? -1 : static_cast<long>(n);
+}
+
+bool udp_wait(const std::vector<UdpSocket*>& sockets, int timeout_ms, std::vector<UdpSocket*>* ready) {
   std::vector<pollfd> polls;
   for (UdpSocket* s : sockets) polls.push_back(pollfd{s->fd, POLLIN, 0});
-  int r = poll(polls.data(), polls.size(), timeout_ms < 0 ? 0 : timeout_ms);
-  if (r <= 0) return false;
-  for (const pollfd& p : polls) {
-    if (!(p.revents & POLLIN)) continue;
-    data->resize(65536);
-    sockaddr_in src = {};
-    socklen_t len = sizeof src;
-    ssize_t n = recvfrom(p.fd, &(*data)[0], data->size(), 0, reinterpret_cast<sockaddr*>(&src), &len);
-    if (n < 0) continue;
-    data->resize(static_cast<size_t>(n));
-    *from = ntohl(src.sin_addr.s_addr);
-    return true;
-  }
-  return false;
-}
-
-std::string ipv4_text(uint32_t address) {
-  in_addr a = {};
-  a.s_addr = htonl(address);
-  char buf[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &a, buf, sizeof buf);
-  return buf;
-}
-
-bool ipv4_read(const std::string& text, uint32_t* address) {
-  in_addr a = {};
-  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-  *address = ntohl(a.s_addr);
+  if (poll(polls.data(), polls.size(), timeout_ms) <= 0) return false;
+  for (size_t i = 0; i < polls.size(); i++)
+    if (polls[i].revents & POLLIN) ready->push_back(sockets[i]);
   return true;
 }

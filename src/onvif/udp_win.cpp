@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "udp.h"
+#include "udp_system.h"
 
 struct UdpSocket {
   SOCKET s = INVALID_SOCKET;
@@ -82,7 +82,15 @@ bool udp_send(UdpSocket* s, uint32_t address, uint16_t port, const std::string& 
                 sizeof to) == static_cast<int>(data.size());
 }
 
-bool udp_receive(const std::vector<UdpSocket*>& sockets, int timeout_ms, std::string* data, uint32_t* from) {
+long udp_take(UdpSocket* s, char* buffer, size_t size, uint32_t* from) {
+  sockaddr_in src = {};
+  int len = sizeof src;
+  int n = recvfrom(s->s, buffer, static_cast<int>(size), 0, reinterpret_cast<sockaddr*>(&src), &len);
+  if (n >= 0) *from = ntohl(src.sin_addr.s_addr);
+  return n < 0 ? -1 : n;
+}
+
+bool udp_wait(const std::vector<UdpSocket*>& sockets, int timeout_ms, std::vector<UdpSocket*>* ready) {
   std::vector<WSAPOLLFD> polls;
   for (UdpSocket* s : sockets) {
     WSAPOLLFD p = {};
@@ -90,32 +98,8 @@ bool udp_receive(const std::vector<UdpSocket*>& sockets, int timeout_ms, std::st
     p.events = POLLRDNORM;
     polls.push_back(p);
   }
-  if (WSAPoll(polls.data(), static_cast<ULONG>(polls.size()), timeout_ms < 0 ? 0 : timeout_ms) <= 0) return false;
-  for (const WSAPOLLFD& p : polls) {
-    if (!(p.revents & POLLRDNORM)) continue;
-    data->resize(65536);
-    sockaddr_in src = {};
-    int len = sizeof src;
-    int n = recvfrom(p.fd, &(*data)[0], static_cast<int>(data->size()), 0, reinterpret_cast<sockaddr*>(&src), &len);
-    if (n < 0) continue;
-    data->resize(static_cast<size_t>(n));
-    *from = ntohl(src.sin_addr.s_addr);
-    return true;
-  }
-  return false;
-}
-
-std::string ipv4_text(uint32_t address) {
-  in_addr a = {};
-  a.s_addr = htonl(address);
-  char buf[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &a, buf, sizeof buf);
-  return buf;
-}
-
-bool ipv4_read(const std::string& text, uint32_t* address) {
-  in_addr a = {};
-  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-  *address = ntohl(a.s_addr);
+  if (WSAPoll(polls.data(), static_cast<ULONG>(polls.size()), timeout_ms) <= 0) return false;
+  for (size_t i = 0; i < polls.size(); i++)
+    if (polls[i].revents & POLLRDNORM) ready->push_back(sockets[i]);
   return true;
 }
