@@ -5,41 +5,43 @@
 #include <nettle/sha1.h>
 #include <nettle/sha2.h>
 
-static std::string hex(const uint8_t* bytes, size_t n) {
+namespace {
+
+// The digest of data by one of nettle's hashes; each has the same three
+// calls on a context of its own.
+template <size_t kSize, typename Context>
+std::string digest(const std::string& data, void (*init)(Context*),
+                   void (*update)(Context*, size_t, const uint8_t*), void (*finish)(Context*, size_t, uint8_t*)) {
+  Context ctx;
+  uint8_t out[kSize];
+  init(&ctx);
+  update(&ctx, data.size(), reinterpret_cast<const uint8_t*>(data.data()));
+  finish(&ctx, sizeof out, out);
+  return std::string(reinterpret_cast<const char*>(out), sizeof out);
+}
+
+std::string hex(const std::string& bytes) {
   static const char kDigits[] = "0123456789abcdef";
   std::string out;
-  for (size_t i = 0; i < n; i++) {
-    out += kDigits[bytes[i] >> 4];
-    out += kDigits[bytes[i] & 15];
+  for (unsigned char b : bytes) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
   }
   return out;
 }
 
+}  // namespace
+
 std::string sha1_raw(const std::string& data) {
-  sha1_ctx ctx;
-  uint8_t digest[SHA1_DIGEST_SIZE];
-  sha1_init(&ctx);
-  sha1_update(&ctx, data.size(), reinterpret_cast<const uint8_t*>(data.data()));
-  sha1_digest(&ctx, sizeof digest, digest);
-  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+  return digest<SHA1_DIGEST_SIZE>(data, sha1_init, sha1_update, sha1_digest);
 }
 
 std::string md5_hex(const std::string& data) {
-  md5_ctx ctx;
-  uint8_t digest[MD5_DIGEST_SIZE];
-  md5_init(&ctx);
-  md5_update(&ctx, data.size(), reinterpret_cast<const uint8_t*>(data.data()));
-  md5_digest(&ctx, sizeof digest, digest);
-  return hex(digest, sizeof digest);
+  return hex(digest<MD5_DIGEST_SIZE>(data, md5_init, md5_update, md5_digest));
 }
 
 std::string sha256_hex(const std::string& data) {
-  sha256_ctx ctx;
-  uint8_t digest[SHA256_DIGEST_SIZE];
-  sha256_init(&ctx);
-  sha256_update(&ctx, data.size(), reinterpret_cast<const uint8_t*>(data.data()));
-  sha256_digest(&ctx, sizeof digest, digest);
-  return hex(digest, sizeof digest);
+  return hex(digest<SHA256_DIGEST_SIZE>(data, sha256_init, sha256_update, sha256_digest));
 }
 
 std::string base64_encode(const std::string& data) {
