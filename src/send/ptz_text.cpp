@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -230,6 +231,26 @@ const Kind kKinds[kPtzKinds] = {
     {"ntk_ptz_white_balance", "white_balance"},   {"ntk_ptz_exposure", "exposure"},
 };
 
+// A number a command carries: its attribute, clamped to [low, 1], written
+// under the attribute's name or under key where the two differ.
+struct Number {
+  const char* attribute;
+  double low;
+  const char* key = nullptr;
+};
+
+// The numbers of a command that carries nothing else, appended to m; false,
+// with nothing appended, when one is missing.
+bool read_numbers(const Element& e, std::initializer_list<Number> numbers, Members* m) {
+  double values[2];  // no command carries more
+  double* v = values;
+  for (const Number& n : numbers)
+    if (!ranged(e, n.attribute, n.low, 1, v++)) return false;
+  v = values;
+  for (const Number& n : numbers) m->add_number(n.key ? n.key : n.attribute, *v++);
+  return true;
+}
+
 // The values of one command, appended to m; false when one it needs is missing.
 bool read_values(PtzKind kind, const Element& e, Members* m) {
   static const char* const kAutoManual[] = {"auto", "manual", nullptr};
@@ -238,36 +259,21 @@ bool read_values(PtzKind kind, const Element& e, Members* m) {
   int index;
   switch (kind) {
     case kPtzPanTiltSpeed:
-      if (!ranged(e, "pan_speed", -1, 1, &a) || !ranged(e, "tilt_speed", -1, 1, &b)) return false;
-      m->add_number("pan_speed", a);
-      m->add_number("tilt_speed", b);
-      return true;
+      return read_numbers(e, {{"pan_speed", -1}, {"tilt_speed", -1}}, m);
     case kPtzPanTilt:
-      if (!ranged(e, "pan", -1, 1, &a) || !ranged(e, "tilt", -1, 1, &b)) return false;
-      m->add_number("pan", a);
-      m->add_number("tilt", b);
-      return true;
+      return read_numbers(e, {{"pan", -1}, {"tilt", -1}}, m);
     case kPtzZoomSpeed:
-      if (!ranged(e, "zoom_speed", -1, 1, &a)) return false;
-      m->add_number("zoom_speed", a);
-      return true;
+      return read_numbers(e, {{"zoom_speed", -1}}, m);
     case kPtzZoom:
-      if (!ranged(e, "zoom", 0, 1, &a)) return false;
-      m->add_number("zoom", a);
-      return true;
-    case kPtzStorePreset:
-      if (!preset_index(e, &index)) return false;
-      m->add_number("index", index);
-      return true;
-    case kPtzRecallPreset:
-      if (!preset_index(e, &index) || !ranged(e, "speed", 0, 1, &a)) return false;
-      m->add_number("index", index);
-      m->add_number("speed", a);
-      return true;
+      return read_numbers(e, {{"zoom", 0}}, m);
     case kPtzFocusSpeed:
       // The runtime carries a focus speed in its distance attribute.
-      if (!ranged(e, "distance", -1, 1, &a)) return false;
-      m->add_number("speed", a);
+      return read_numbers(e, {{"distance", -1, "speed"}}, m);
+    case kPtzStorePreset:
+    case kPtzRecallPreset:
+      if (!preset_index(e, &index) || (kind == kPtzRecallPreset && !ranged(e, "speed", 0, 1, &a))) return false;
+      m->add_number("index", index);
+      if (kind == kPtzRecallPreset) m->add_number("speed", a);
       return true;
     case kPtzFocus:
     case kPtzExposure: {
