@@ -9,6 +9,9 @@
 #include <utility>
 #include <vector>
 
+// fnv1a64 and float_bits, as the record gives them.
+#include "fakes/ndi_standin_record.h"
+
 namespace ndi_test {
 
 // Directories and programs of the build tree, in the platform's own form.
@@ -69,9 +72,6 @@ std::vector<RecordLine> read_record(const std::string& path);
 std::vector<RecordLine> lines_of(const std::vector<RecordLine>& all, const char* event);
 // Undoes the record's percent-encoding; "(null)" gives is_null = true.
 std::string decode_text(const std::string& encoded, bool* is_null = nullptr);
-
-uint64_t fnv1a64(const void* data, size_t size);
-uint32_t float_bits(float f);
 
 std::string read_file(const std::string& path);
 

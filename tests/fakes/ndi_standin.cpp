@@ -115,6 +115,7 @@
 #include <cstring>
 #include <string>
 
+#include "ndi_standin_record.h"
 #include "qor_ndi_abi.h"
 
 #if defined(_WIN32)
@@ -308,21 +309,6 @@ void append_pointer(std::string& out, const char* key, const void* p) {
     appendf(out, " %s=0x%" PRIxPTR, key, reinterpret_cast<uintptr_t>(p));
   else
     appendf(out, " %s=(null)", key);
-}
-
-uint64_t fnv1a64(const uint8_t* p, uint64_t n) {
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (uint64_t i = 0; i < n; ++i) {
-    h ^= p[i];
-    h *= 0x100000001b3ull;
-  }
-  return h;
-}
-
-uint32_t float_bits(float f) {
-  uint32_t u;
-  memcpy(&u, &f, sizeof u);
-  return u;
 }
 
 uint8_t clamp8(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
@@ -626,7 +612,7 @@ void standin_send_video(NDIlib_send_instance_t p, const NDIlib_video_frame_v2_t*
     if (gConfig.no_checksum)
       rest += " fnv=skipped";
     else if (f->p_data && f->xres > 0 && f->yres > 0)
-      appendf(rest, " fnv=%016" PRIx64, fnv1a64(f->p_data, static_cast<uint64_t>(bytes)));
+      appendf(rest, " fnv=%016" PRIx64, fnv1a64(f->p_data, static_cast<size_t>(bytes)));
     else
       rest += " fnv=none";
     record("video", rest);
