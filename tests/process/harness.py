@@ -288,6 +288,26 @@ def read_record(path):
     return out
 
 
+def stop_while_the_runtime_holds(test, args, env, record, call):
+    """A run whose stand-in runtime holds a call far longer than a stop may
+    take: once the call is in its record, stdin closes, and the tool must end
+    within the stop's budget (10 s) with the exit line of a stop asked for.
+    Returns the run's events."""
+    with Tool(args, env=env, record=record) as t:
+        test.assertEqual(t.next_event(10)["event"], "started")
+        deadline = time.monotonic() + 10
+        while not any(ev == call for ev, _ in read_record(record)) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        t.close_stdin()
+        stopped = time.monotonic()
+        code, events = t.finish(timeout=40)
+        took = time.monotonic() - stopped
+    test.assertEqual(events[-1], {"event": "exit", "ffmpeg": 0, "requested": True})
+    test.assertEqual(code, 0)
+    test.assertLess(took, 20)
+    return events
+
+
 def unquote(text):
     """A percent-encoded record text as bytes."""
     if text == "(null)":
