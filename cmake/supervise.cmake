@@ -22,7 +22,8 @@ add_library(qor_supervise STATIC
   ${_sv}/status/status_snapshot.cpp ${_sv}/status/status_json.cpp ${_sv}/status/metrics.cpp
   ${_sv}/status/pictures.cpp
   ${_sv}/loop/supervise.cpp ${_sv}/loop/inbox.cpp ${_sv}/loop/message_budget.cpp
-  ${_sv}/http/status_server.cpp ${_sv}/http/status_address.cpp ${_sv}/http/page.cpp
+  ${_sv}/http/status_server.cpp ${_sv}/http/connections.cpp ${_sv}/http/answers.cpp ${_sv}/http/login_routes.cpp
+  ${_sv}/http/status_address.cpp ${_sv}/http/page.cpp
   ${_sv}/http/status_socket_${QOR_PLATFORM}.cpp
   ${_sv}/host/tool_run.cpp ${_sv}/host/run_args.cpp ${_sv}/host/set_password.cpp
   ${_sv}/host/notify_${QOR_PLATFORM}.cpp ${_sv}/host/signals_${QOR_PLATFORM}.cpp

@@ -7,6 +7,8 @@
 #include <random>
 #include <system_error>
 
+#include "text/address.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -144,18 +146,4 @@ std::shared_ptr<FILE> pictures_open_file(const std::string& file, size_t* size) 
   return in;
 }
 
-std::string pictures_url(const std::string& name) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out = kPicturePrefix;
-  for (unsigned char c : name) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-        c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
+std::string pictures_url(const std::string& name) { return kPicturePrefix + percent_encode(name); }
