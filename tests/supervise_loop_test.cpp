@@ -205,6 +205,9 @@ class FakeHost : public ToolHost {
     return result;
   }
 
+  // item comes through take() at when.
+  void deliver(double when, InboxItem item) { pending_.emplace(when, std::move(item)); }
+
   std::vector<FakeRun> runs_of(const std::string& name) {
     std::vector<FakeRun> result;
     for (ToolRun* r : order)
@@ -400,24 +403,12 @@ TEST(SuperviseLoop, TheServiceManagerAndTheLogHearTheLoop) {
   std::string why;
   ASSERT_TRUE(sources_parse(before, path, &entries, &why)) << why;
   ASSERT_TRUE(sources_parse(sources_json({{"Flood", ""}, {"Brought", ""}}), path, &brought, &why)) << why;
-  struct Host : ReloadingHost {
-    using ReloadingHost::ReloadingHost;
-    std::vector<SourceEntry> brought;
-    bool sent = false;
-    bool take(InboxItem* item, double timeout_s) override {
-      if (!sent && t + timeout_s >= 1010.0) {
-        sent = true;
-        t = std::max(t, 1010.0);
-        *item = InboxItem();
-        item->kind = InboxKind::kReload;
-        item->text = "tool";
-        item->sources = std::make_shared<const std::vector<SourceEntry>>(brought);
-        return true;
-      }
-      return ReloadingHost::take(item, timeout_s);
-    }
-  } host(1005.0);
-  host.brought = brought;
+  ReloadingHost host(1005.0);
+  InboxItem page_change;  // as the page's editor sends it: the sources it wrote
+  page_change.kind = InboxKind::kReload;
+  page_change.text = "tool";
+  page_change.sources = std::make_shared<const std::vector<SourceEntry>>(brought);
+  host.deliver(1010.0, std::move(page_change));
   host.path = path;
   host.after = sources_json({{"Flood", ""}, {"Missing", ""}, {"Read", ""}});
   host.watchdog = 2.0;
