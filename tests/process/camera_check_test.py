@@ -14,7 +14,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import media_check as mc  # noqa: E402
-from supervise_test import Supervisor, free_port, request, set_password  # noqa: E402
+from supervise_harness import Supervisor, free_port  # noqa: E402
+from supervise_test import request, set_password  # noqa: E402
 from harness import scratch_dir  # noqa: E402
 
 USER = "adm"

@@ -15,7 +15,7 @@ import urllib.parse
 import urllib.request
 
 from harness import fake_url, scratch_dir
-from supervise_test import SMALL, STEADY, Supervisor, free_port, get, token
+from supervise_harness import SMALL, STEADY, Supervisor, free_port, get, token
 
 SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 DASHBOARD = os.path.join(SOURCE_DIR, "service", "grafana-dashboard.json")

@@ -15,138 +15,10 @@ import sys
 import threading
 import time
 import unittest
-import uuid
 import zlib
 
-from harness import (FAKE_DECODER, NEWLINE, STANDIN_DIR, SUPERVISOR, TOOL, fake_url, linux_pids_running,
-                     parse_line, scratch_dir, wait_gone)
-
-SMALL = ["--ffmpeg", FAKE_DECODER, "--width", "64", "--height", "36"]
-# A source that sends pictures and audio for as long as a test runs.
-STEADY = dict(frames=100000, rate=30, blocks=100000, arate=100, hold=1)
-
-
-def check_line(raw):
-    """One supervisor line as an object. Fails unless it is JSON with "source"
-    first: either restart or stopped, or a line of the tool as the tool wrote it."""
-    assert raw.endswith(b"\n") and b"\r" not in raw and raw.count(b"\n") == 1, raw
-    value = json.loads(raw.decode("utf-8"))
-    assert isinstance(value, dict) and list(value)[:1] == ["source"], raw
-    assert isinstance(value["source"], str), raw
-    rest = dict(list(value.items())[1:])
-    if rest.get("event") == "restart":
-        assert list(rest) == ["event", "code", "after"], raw
-        assert type(rest["code"]) is int and type(rest["after"]) is float, raw
-    elif rest.get("event") == "stopped":
-        assert list(rest) == ["event", "code"] and type(rest["code"]) is int, raw
-    elif rest.get("event") == "stalled":
-        assert list(rest) == ["event", "seconds"] and type(rest["seconds"]) is float, raw
-    else:
-        # Written back as the supervisor writes it, the tool's line must pass
-        # every check a line straight from the tool passes.
-        parse_line(json.dumps(rest, separators=(",", ":"), ensure_ascii=False).encode() + NEWLINE)
-    return value
-
-
-class Supervisor:
-    """One run of the supervisor over the given sources (with top, more
-    top-level members of the file; with status, --status status; with env,
-    more environment)."""
-
-    def __init__(self, sources, tool=TOOL, top=None, status=None, env=None, options=()):
-        self.dir = scratch_dir()
-        self.path = os.path.join(self.dir, "sources.json")
-        self.tool = tool
-        self.rewrite(sources, top)
-        env = dict(os.environ, NDI_RUNTIME_DIR_V6=STANDIN_DIR, **(env or {}))
-        env.pop("FFMPEG_BIN", None)
-        # A process group of its own, as at a terminal, so that a test can
-        # signal the whole group the way a Ctrl-C does.
-        args = (["--status", status] if status else []) + list(options)
-        self.proc = subprocess.Popen([SUPERVISOR] + args + [self.path], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
-                                     start_new_session=True)
-        self.raw = []  # (time received, line)
-        self.stderr = b""
-        self.changed = threading.Condition()
-        self._threads = [threading.Thread(target=self._read_stdout, daemon=True),
-                         threading.Thread(target=self._read_stderr, daemon=True)]
-        for t in self._threads:
-            t.start()
-
-    def rewrite(self, sources, top=None, text=None):
-        """SOURCES.json written anew (text: exactly that)."""
-        with open(self.path + ".new", "w") as f:
-            f.write(text if text is not None else json.dumps(dict({"tool": self.tool, "sources": sources}, **(top or {}))))
-        os.replace(self.path + ".new", self.path)
-
-    def _read_stdout(self):
-        for line in self.proc.stdout:
-            with self.changed:
-                self.raw.append((time.monotonic(), line))
-                self.changed.notify_all()
-
-    def _read_stderr(self):
-        for line in self.proc.stderr:
-            with self.changed:
-                self.stderr += line
-                self.changed.notify_all()
-
-    def lines(self):
-        """Every line so far as (time received, object), each checked."""
-        with self.changed:
-            raw = list(self.raw)
-        return [(at, check_line(line)) for at, line in raw]
-
-    def of(self, name):
-        return [(at, ev) for at, ev in self.lines() if ev["source"] == name]
-
-    def wait_for(self, what, predicate, timeout):
-        deadline = time.monotonic() + timeout
-        with self.changed:
-            while not predicate():
-                left = deadline - time.monotonic()
-                if left <= 0 or self.proc.poll() is not None:
-                    raise AssertionError("waited %.0f s for %s; lines: %s; stderr: %r"
-                                         % (timeout, what, [ev for _, ev in self.lines()], self.stderr))
-                self.changed.wait(min(left, 0.5))
-
-    def terminate(self, ctrl_c=False):
-        """SIGTERM to the supervisor, or with ctrl_c SIGINT to its process group
-        as a terminal's Ctrl-C sends it; returns the exit code and how many
-        lines came before the signal."""
-        with self.changed:
-            before = len(self.raw)
-        if ctrl_c:
-            os.killpg(self.proc.pid, signal.SIGINT)
-        else:
-            self.proc.send_signal(signal.SIGTERM)
-        code = self.proc.wait(timeout=30)
-        for t in self._threads:
-            t.join(10)
-        return code, before
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        if self.proc.poll() is None:
-            # As a service manager stops it, so that it removes its pictures'
-            # folder; killed, its tools see their stdin close and stop.
-            self.proc.terminate()
-            try:
-                self.proc.wait(30)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        for t, pipe in zip(self._threads, (self.proc.stdout, self.proc.stderr)):
-            t.join(10)
-            if not t.is_alive():
-                pipe.close()
-
-
-def token():
-    return "sup" + uuid.uuid4().hex
+from harness import SUPERVISOR, TOOL, fake_url, linux_pids_running, scratch_dir, wait_gone
+from supervise_harness import (SMALL, STEADY, Supervisor, ask, free_port, get, script, token, write_sources)
 
 
 def count(events, name):
@@ -242,10 +114,8 @@ class KeepsSourcesUp(unittest.TestCase):
         # exits 1: its run ends with it, and the helper (in the tool's process
         # group, its command line the wrapper's) goes a second later.
         mark = token()
-        tool = os.path.join(scratch_dir(), "wrapper-%s.sh" % mark)
-        with open(tool, "w") as f:
-            f.write("#!/bin/sh\n( while :; do sleep 1; done ) &\nexit 1\n")
-        os.chmod(tool, 0o755)
+        tool = script(os.path.join(scratch_dir(), "wrapper-%s.sh" % mark),
+                      "#!/bin/sh\n( while :; do sleep 1; done ) &\nexit 1\n")
         with Supervisor([{"name": "Wrapped", "input": "rtsp://h/a"}], tool) as sup:
             sup.wait_for("two restarts", lambda: count(sup.lines(), "restart") == 2, 20)
             code, _ = sup.terminate()
@@ -349,31 +219,6 @@ class Reload(unittest.TestCase):
 HOSTILE = "<img src=x onerror=alert(1)>"
 # Every character a Prometheus label value must escape.
 ODD = 'Quote " back\\nslash\nnew line'
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def ask(port, request, timeout=10):
-    """The whole answer to one raw request (bytes) as (status code, headers text, body)."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
-        s.sendall(request)
-        data = b""
-        while True:
-            piece = s.recv(65536)
-            if not piece:
-                break
-            data += piece
-    head, _, body = data.partition(b"\r\n\r\n")
-    return int(head.split(b" ", 2)[1]), head.decode("latin-1"), body
-
-
-def get(port, path, host=None, method="GET"):
-    host = host or "127.0.0.1:%d" % port
-    return ask(port, ("%s %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" % (method, path, host)).encode())
 
 
 class StatusServed:
@@ -511,8 +356,7 @@ class StatusEndpoints(unittest.TestCase):
             # A page of another site gets nothing, not even which names exist;
             # this page's own requests and clients without a browser's headers do.
             def get_from(path, headers):
-                return ask(port, ("GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%sConnection: close\r\n\r\n" %
-                                  (path, port, "".join("%s: %s\r\n" % h for h in headers))).encode())[0]
+                return get(port, path, headers="".join("%s: %s\r\n" % h for h in headers))[0]
             for headers in ([("Sec-Fetch-Site", "cross-site")], [("Sec-Fetch-Site", "same-site")],
                             [("Origin", "null")], [("Origin", "http://evil.example")],
                             [("Origin", "http://127.0.0.1:%d" % (port + 1))]):
@@ -778,6 +622,15 @@ def request(port, method, path, body=b"", headers=()):
     head = "%s %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\nContent-Length: %d\r\n" % (
         method, path, port, len(body))
     return ask(port, (head + "".join(h + "\r\n" for h in headers) + "\r\n").encode() + body)
+
+
+def notify_socket(folder, timeout):
+    """Where the supervisor's service notes (NOTIFY_SOCKET) arrive: (the socket, its path)."""
+    path = os.path.join(folder, "notify")
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    listener.bind(path)
+    listener.settimeout(timeout)
+    return listener, path
 
 
 def set_password(path, text):
@@ -1147,10 +1000,8 @@ class SourcesApi(unittest.TestCase):
         self.assertEqual(set_password(password_file, self.PASSWORD.encode() + b"\n")[0], 0)
         # The tool: a script that notes each run's command line, complains
         # naming its address as a decoder does, and runs until its stdin closes.
-        tool = os.path.join(d, "tool.sh")
-        with open(tool, "w") as f:
-            f.write('#!/bin/sh\necho "$*" >> "$0.runs"\necho "$2: 401 Unauthorized" >&2\nexec cat > /dev/null\n')
-        os.chmod(tool, 0o755)
+        tool = script(os.path.join(d, "tool.sh"),
+                      '#!/bin/sh\necho "$*" >> "$0.runs"\necho "$2: 401 Unauthorized" >&2\nexec cat > /dev/null\n')
         runs = lambda name: [l for l in open(tool + ".runs").read().splitlines() if " --name %s" % name in l] \
             if os.path.exists(tool + ".runs") else []
         # Written by hand: members in an order of the author's own, a top-level
@@ -1293,9 +1144,7 @@ class SourcesApi(unittest.TestCase):
 class SystemdNotify(unittest.TestCase):
     def test_ready_watchdog_reload_and_stopping_reach_the_notify_socket_and_no_tool(self):
         d = scratch_dir()
-        listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        listener.bind(os.path.join(d, "notify"))
-        listener.settimeout(0.5)
+        listener, notify = notify_socket(d, 0.5)
         got = []  # (time received, message)
         done = threading.Event()
 
@@ -1309,13 +1158,10 @@ class SystemdNotify(unittest.TestCase):
         reader = threading.Thread(target=listen, daemon=True)
         reader.start()
         # The tool, through a script that keeps the environment it was given.
-        tool = os.path.join(d, "tool.sh")
-        with open(tool, "w") as f:
-            f.write('#!/bin/sh\nenv > "$0.env"\nexec "%s" "$@"\n' % TOOL)
-        os.chmod(tool, 0o755)
+        tool = script(os.path.join(d, "tool.sh"), '#!/bin/sh\nenv > "$0.env"\nexec "%s" "$@"\n' % TOOL)
         interval = 2.0
         messages = lambda: [m for _, m in got]
-        env = {"NOTIFY_SOCKET": os.path.join(d, "notify"), "WATCHDOG_USEC": str(int(interval * 1e6))}
+        env = {"NOTIFY_SOCKET": notify, "WATCHDOG_USEC": str(int(interval * 1e6))}
         with Supervisor([{"name": "A", "input": fake_url(**STEADY, token=token()), "args": SMALL}], tool=tool,
                         env=env) as sup:
             sup.wait_for("the start", lambda: count(sup.lines(), "started") == 1, 20)
@@ -1347,21 +1193,16 @@ class SystemdNotify(unittest.TestCase):
 class Output(unittest.TestCase):
     def test_a_log_that_does_not_drain_and_a_line_without_end_hold_up_nothing(self):
         d = scratch_dir()
-        listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        listener.bind(os.path.join(d, "notify"))
-        listener.settimeout(0.2)
+        listener, notify = notify_socket(d, 0.2)
         # A tool that writes a line far over the limit, then 3 MiB of lines
         # (more than the supervisor holds), then waits for its stdin to close.
-        tool = os.path.join(d, "tool.sh")
-        with open(tool, "w") as f:
-            f.write('#!/bin/sh\nhead -c 200000 /dev/zero | tr "\\0" x; echo\n'
-                    'i=0; while [ $i -lt 30000 ]; do echo \'{"event":"note","pad":"%s"}\'; i=$((i+1)); done\n'
-                    'touch "$0.done"\nexec cat >/dev/null\n' % ("p" * 80))
-        os.chmod(tool, 0o755)
+        tool = script(os.path.join(d, "tool.sh"),
+                      '#!/bin/sh\nhead -c 200000 /dev/zero | tr "\\0" x; echo\n'
+                      'i=0; while [ $i -lt 30000 ]; do echo \'{"event":"note","pad":"%s"}\'; i=$((i+1)); done\n'
+                      'touch "$0.done"\nexec cat >/dev/null\n' % ("p" * 80))
         path = os.path.join(d, "sources.json")
-        with open(path, "w") as f:
-            json.dump({"tool": tool, "sources": [{"name": "A", "input": "x"}]}, f)
-        env = dict(os.environ, NOTIFY_SOCKET=os.path.join(d, "notify"), WATCHDOG_USEC="1500000")
+        write_sources(path, [{"name": "A", "input": "x"}], tool)
+        env = dict(os.environ, NOTIFY_SOCKET=notify, WATCHDOG_USEC="1500000")
         proc = subprocess.Popen([SUPERVISOR, path], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, env=env)
         try:
@@ -1406,14 +1247,11 @@ class Output(unittest.TestCase):
         d = scratch_dir()
         # A tool that floods its stderr and its stdout with lines that are not
         # events, then waits for its stdin to close.
-        tool = os.path.join(d, "tool.sh")
-        with open(tool, "w") as f:
-            f.write('#!/bin/sh\n(yes "complaint" | head -n 20000 >&2) &\nyes "not an event" | head -n 20000\n'
-                    'touch "$0.done"\nexec cat >/dev/null\n')
-        os.chmod(tool, 0o755)
+        tool = script(os.path.join(d, "tool.sh"),
+                      '#!/bin/sh\n(yes "complaint" | head -n 20000 >&2) &\nyes "not an event" | head -n 20000\n'
+                      'touch "$0.done"\nexec cat >/dev/null\n')
         path = os.path.join(d, "sources.json")
-        with open(path, "w") as f:
-            json.dump({"tool": tool, "sources": [{"name": "A", "input": "x"}]}, f)
+        write_sources(path, [{"name": "A", "input": "x"}], tool)
 
         # A journal that has stopped: stderr a pipe that is already full.
         stuck_r, stuck_w = os.pipe()
@@ -1424,10 +1262,8 @@ class Output(unittest.TestCase):
         except BlockingIOError:
             pass
         os.set_blocking(stuck_w, True)
-        listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        listener.bind(os.path.join(d, "notify"))
-        listener.settimeout(0.2)
-        env = dict(os.environ, NOTIFY_SOCKET=os.path.join(d, "notify"), WATCHDOG_USEC="1500000")
+        listener, notify = notify_socket(d, 0.2)
+        env = dict(os.environ, NOTIFY_SOCKET=notify, WATCHDOG_USEC="1500000")
         proc = subprocess.Popen([SUPERVISOR, path], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=stuck_w, env=env)
         os.close(stuck_w)
@@ -1492,18 +1328,14 @@ class PictureFiles(unittest.TestCase):
         d = scratch_dir()
         # Delivers pictures by its status lines but never writes one: as a
         # tool does when the pictures folder is full or read-only.
-        silent = os.path.join(d, "silent.sh")
-        with open(silent, "w") as f:
-            f.write('#!/bin/sh\necho \'{"event":"started"}\'\n'
-                    '(while :; do echo \'{"event":"status","fps":30.0,"connections":0}\'; sleep 0.5; done) &\n'
-                    'cat >/dev/null; kill $!\n')
+        silent = script(os.path.join(d, "silent.sh"),
+                        '#!/bin/sh\necho \'{"event":"started"}\'\n'
+                        '(while :; do echo \'{"event":"status","fps":30.0,"connections":0}\'; sleep 0.5; done) &\n'
+                        'cat >/dev/null; kill $!\n')
         # Writes its picture, then ends: its source waits to start again.
-        brief = os.path.join(d, "brief.sh")
-        with open(brief, "w") as f:
-            f.write('#!/bin/sh\nwhile [ $# -gt 0 ]; do\n  if [ "$1" = --monitor ]; then printf BM > "$2"; '
-                    'echo "$2" > "$0.path"; fi\n  shift\ndone\nexit 1\n')
-        for tool in (silent, brief):
-            os.chmod(tool, 0o755)
+        brief = script(os.path.join(d, "brief.sh"),
+                       '#!/bin/sh\nwhile [ $# -gt 0 ]; do\n  if [ "$1" = --monitor ]; then printf BM > "$2"; '
+                       'echo "$2" > "$0.path"; fi\n  shift\ndone\nexit 1\n')
         with Supervisor([{"name": "Silent", "input": "x"}], tool=silent) as sup:
             # After 10 s of pictures without a picture file; once, not per picture.
             message = b"Silent: its pictures are not being written"
@@ -1511,8 +1343,7 @@ class PictureFiles(unittest.TestCase):
             time.sleep(3)
             said = sup.stderr.count(message)
             # The other source, waiting to start again after its run, then removed.
-            with open(sup.path, "w") as f:
-                json.dump({"tool": brief, "sources": [{"name": "Brief", "input": "y"}]}, f)
+            write_sources(sup.path, [{"name": "Brief", "input": "y"}], brief)
             sup.proc.send_signal(signal.SIGHUP)
             # Silent's lines are no tool's: read raw.
             restarted = lambda: any(b'"source":"Brief","event":"restart"' in line for _, line in sup.raw)
@@ -1520,8 +1351,7 @@ class PictureFiles(unittest.TestCase):
             with open(brief + ".path") as f:
                 picture = f.read().strip()
             self.assertTrue(os.path.exists(picture))
-            with open(sup.path, "w") as f:
-                json.dump({"tool": brief, "sources": []}, f)
+            write_sources(sup.path, [], brief)
             sup.proc.send_signal(signal.SIGHUP)
             time.sleep(1.0)
             gone = not os.path.exists(picture)
@@ -1535,10 +1365,7 @@ class BadSourceFiles(unittest.TestCase):
     def test_a_bad_file_is_refused_before_anything_starts(self):
         d = scratch_dir()
         # A tool that leaves a mark when it runs at all.
-        tool = os.path.join(d, "tool.sh")
-        with open(tool, "w") as f:
-            f.write('#!/bin/sh\ntouch "$0.ran"\n')
-        os.chmod(tool, 0o755)
+        tool = script(os.path.join(d, "tool.sh"), '#!/bin/sh\ntouch "$0.ran"\n')
         good = {"name": "A", "input": "rtsp://h/a"}
         # Each bad part comes after a good source, which must not have started.
         cases = {

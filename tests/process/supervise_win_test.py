@@ -13,36 +13,15 @@ import time
 import unittest
 import urllib.error
 import urllib.request
-import uuid
 
-from harness import (FAKE_DECODER, NEWLINE, STANDIN_DIR, SUPERVISOR, TOOL, fake_url, linux_pids_running,
-                     parse_line, scratch_dir, tool_path, wait_gone)
-
-SMALL = ["--ffmpeg", tool_path(FAKE_DECODER), "--width", "64", "--height", "36"]
-STEADY = dict(frames=100000, rate=30, blocks=100000, arate=100, hold=1)
-
-
-def token():
-    return "supwin" + uuid.uuid4().hex
-
-
-def check_line(raw):
-    """One supervisor line as an object: JSON ended by CR LF with "source"
-    first, and a tool's own line as the tool wrote it."""
-    assert raw.endswith(NEWLINE) and raw.count(b"\n") == 1, raw
-    value = json.loads(raw[:-len(NEWLINE)].decode("utf-8"))
-    assert isinstance(value, dict) and list(value)[:1] == ["source"], raw
-    rest = dict(list(value.items())[1:])
-    if rest.get("event") not in ("restart", "stopped", "stalled"):
-        parse_line(json.dumps(rest, separators=(",", ":"), ensure_ascii=False).encode() + NEWLINE)
-    return value
+from harness import (FAKE_DECODER, STANDIN_DIR, SUPERVISOR, TOOL, fake_url, linux_pids_running, scratch_dir,
+                     tool_path, wait_gone)
+from supervise_harness import SMALL, STEADY, check_line, free_port, get, token, write_sources
 
 
 def sources_file(sources, folder=None, tool=TOOL):
     path = os.path.join(folder or scratch_dir(), "sources.json")
-    with open(path + ".new", "w") as f:
-        json.dump({"tool": tool_path(tool), "sources": sources}, f)
-    os.replace(path + ".new", path)
+    write_sources(path, sources, tool_path(tool))
     return path
 
 
@@ -117,37 +96,21 @@ class Console(unittest.TestCase):
         err = os.path.join(scratch_dir(), "stderr")
         path = sources_file([{"name": "Chatty", "input": "rtsp://h/a", "args": ["--bogus"]}])
 
-        def ask(request, source="127.0.0.1"):
-            with socket.socket() as s:
-                s.settimeout(10)
-                s.bind((source, 0))
-                s.connect(("127.0.0.1", port))
-                s.sendall(request.encode())
-                data = b""
-                while True:
-                    piece = s.recv(65536)
-                    if not piece:
-                        break
-                    data += piece
-            return data
-
-        def get(headers=""):
+        def status(headers=""):
             try:
-                data = ask("GET /status.json HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%sConnection: close\r\n\r\n"
-                           % (port, headers))
-                return int(data.split(b" ", 2)[1]), data
+                return get(port, "/status.json", headers=headers)[:2]
             except (OSError, IndexError) as e:
-                return repr(e), b""
+                return repr(e), ""
 
         with open(err, "wb") as f, ConsoleSupervisor(path, status="127.0.0.1:%d" % port, stderr=f) as sup:
             deadline = time.monotonic() + 60
-            while get()[0] != 200 and time.monotonic() < deadline:
+            while status()[0] != 200 and time.monotonic() < deadline:
                 time.sleep(0.2)
-            code, data = get()
+            code, head = status()
             self.assertEqual(code, 200)
-            self.assertIn(b"Cross-Origin-Resource-Policy: same-origin", data)
-            self.assertEqual(get("Sec-Fetch-Site: cross-site\r\n")[0], 403)
-            self.assertEqual(get("Origin: null\r\n")[0], 403)
+            self.assertIn("Cross-Origin-Resource-Policy: same-origin", head)
+            self.assertEqual(status("Sec-Fetch-Site: cross-site\r\n")[0], 403)
+            self.assertEqual(status("Origin: null\r\n")[0], 403)
             # Forty clients from one address trickle their heads: the others are answered.
             slow = []
             for _ in range(40):
@@ -157,7 +120,7 @@ class Console(unittest.TestCase):
                 s.sendall(b"G")
                 slow.append(s)
             time.sleep(1.0)  # the server sheds all but eight of them
-            answers = [get()[0] for _ in range(10)]
+            answers = [status()[0] for _ in range(10)]
             for s in slow:
                 s.close()
             deadline = time.monotonic() + 30
@@ -283,12 +246,6 @@ def messages():
         return b""
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class Service(unittest.TestCase):
     def setUp(self):
         # A service left by an interrupted run would start with every boot of the prefix.
@@ -317,9 +274,7 @@ class Service(unittest.TestCase):
         added = {"name": "Zuschauerraum Süd ✓", "input": fake_url(**STEADY, token=marks["Added"]), "args": SMALL}
 
         def write(sources):
-            with open(path + ".new", "w", encoding="utf-8") as f:
-                json.dump({"tool": tool_path(tool), "sources": sources}, f, ensure_ascii=False)
-            os.replace(path + ".new", path)
+            write_sources(path, sources, tool_path(tool), ensure_ascii=False)
 
         path = os.path.join(folder, "sources.json")
         write([steady, frozen])
