@@ -102,7 +102,11 @@ class Console(unittest.TestCase):
             except (OSError, IndexError) as e:
                 return repr(e), ""
 
-        with open(err, "wb") as f, ConsoleSupervisor(path, status="127.0.0.1:%d" % port, stderr=f) as sup:
+        # A password file of its own, never written: the page stays open
+        # whatever password another test leaves in the prefix's default one.
+        no_password = tool_path(os.path.join(scratch_dir(), "password"))
+        with open(err, "wb") as f, ConsoleSupervisor(path, status="127.0.0.1:%d" % port, stderr=f,
+                                                     options=["--password-file", no_password]) as sup:
             deadline = time.monotonic() + 60
             while status()[0] != 200 and time.monotonic() < deadline:
                 time.sleep(0.2)
