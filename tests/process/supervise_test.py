@@ -857,12 +857,14 @@ class Login(unittest.TestCase):
             self.assertEqual(code, 429)
             self.assertIn("Retry-After: 2\r\n", head + "\r\n")
             metrics = get(port, "/metrics")[2].decode()
-            self.assertIn("\nqor_ndi_supervise_failed_logins_total 8\n", metrics)
+            # The wrong passwords and the tries refused while the address waited.
+            self.assertIn("\nqor_ndi_supervise_failed_logins_total 10\n", metrics)
             code, _ = sup.terminate()
         self.assertEqual(code, 0, sup.stderr)
         err = sup.stderr.decode()
         self.assertEqual(err.count("status page: failed login from 127.0.0.1"), 8, err)
         self.assertEqual(err.count("status page: login from 127.0.0.1"), 3, err)
+        self.assertEqual(err.count("status page: refused a login from 127.0.0.1: too many failed logins"), 2, err)
 
     def test_the_page_logs_in_shows_the_sources_and_logs_out_in_chromium(self):
         path = os.path.join(scratch_dir(), "password")

@@ -16,8 +16,17 @@ using Clock = std::chrono::steady_clock;
 // exits. Set before serving starts, only read after.
 StatusLogin& gLogin = *new StatusLogin;
 
-// The session named by the request's qor_session cookie, if it is one.
-bool session_of(const httplib::Request& req, Clock::time_point now, std::string* id, std::string* csrf) {
+// Whether a person made the request: the page marks its own refreshes and
+// polls with X-Qor-Background, and a picture is only ever loaded by them. The
+// mark can only keep a request from counting as use, never make it count.
+bool by_person(const httplib::Request& req) {
+  return !req.has_header("X-Qor-Background") && req.path != "/picture";
+}
+
+// The session named by the request's qor_session cookie, if it is one that
+// was opened with hash, the password's hash as it is now.
+bool session_of(const httplib::Request& req, Clock::time_point now, const std::string& hash, std::string* id,
+                std::string* csrf) {
   std::string cookies = req.get_header_value("Cookie");
   size_t at = 0;
   while (at <= cookies.size()) {
@@ -28,7 +37,7 @@ bool session_of(const httplib::Request& req, Clock::time_point now, std::string*
     if (first != std::string::npos && pair.compare(first, 12, "qor_session=") == 0) {
       *id = pair.substr(first + 12);
       while (!id->empty() && id->back() == ' ') id->pop_back();
-      return login_sessions().use(*id, now, csrf);
+      return login_sessions().use(*id, now, hash, by_person(req), csrf);
     }
     at = end + 1;
   }
@@ -36,8 +45,11 @@ bool session_of(const httplib::Request& req, Clock::time_point now, std::string*
 }
 
 // Whether a password is set: then the data and the API need a session. A file
-// that is there but cannot be read counts as set.
+// that is there but cannot be read counts as set, with no hash that a session
+// could have been opened with. *encoded: the hash, which each session is
+// checked against, so that a new password or none ends every session.
 bool password_set(std::string* encoded) {
+  encoded->clear();
   return password_file_read(gLogin.password_file, encoded) != PasswordFile::kNone;
 }
 
@@ -46,8 +58,11 @@ const char kCookieEnd[] = "; HttpOnly; SameSite=Strict; Path=/";
 // A change: the session, its token, the page's own Origin and a JSON body,
 // else nothing changes. False with the refusal answered.
 bool change_allowed(const httplib::Request& req, httplib::Response& res, std::string* id) {
-  std::string csrf;
-  if (!session_of(req, Clock::now(), id, &csrf)) {
+  std::string encoded, csrf;
+  if (!password_set(&encoded)) {
+    // Whatever cookie the client holds: no password, no changes.
+    answer_text(res, 403, "no password is set: qor-ndi-supervise --set-password sets one\n");
+  } else if (!session_of(req, Clock::now(), encoded, id, &csrf)) {
     answer_text(res, 403, "log in first\n");
   } else if (req.get_header_value_count("X-CSRF-Token") != 1 ||
              !login_same(req.get_header_value("X-CSRF-Token"), csrf)) {
@@ -76,11 +91,11 @@ bool gate_passed(Gate gate, const httplib::Request& req, httplib::Response& res,
     case Gate::kOpen:
       return true;
     case Gate::kData:
-      if (!password_set(&encoded) || session_of(req, Clock::now(), session, &csrf)) return true;
+      if (!password_set(&encoded) || session_of(req, Clock::now(), encoded, session, &csrf)) return true;
       break;
     case Gate::kSession:
       // Who may change the sources may see them: never without a login.
-      if (password_set(&encoded) && session_of(req, Clock::now(), session, &csrf)) return true;
+      if (password_set(&encoded) && session_of(req, Clock::now(), encoded, session, &csrf)) return true;
       break;
     case Gate::kChange:
       return change_allowed(req, res, session);
@@ -91,7 +106,7 @@ bool gate_passed(Gate gate, const httplib::Request& req, httplib::Response& res,
 
 void answer_session(const httplib::Request& req, httplib::Response& res, const std::string&) {
   std::string encoded, id, csrf;
-  bool session = password_set(&encoded) && session_of(req, Clock::now(), &id, &csrf);
+  bool session = password_set(&encoded) && session_of(req, Clock::now(), encoded, &id, &csrf);
   answer_json(res, 200, {{"logged_in", session}, {"csrf", session ? nlohmann::json(csrf) : nlohmann::json()}});
 }
 
@@ -104,12 +119,6 @@ void answer_login(const httplib::Request& req, httplib::Response& res, const std
   if (file == PasswordFile::kNone) {
     return answer_text(res, 403, "no password is set: qor-ndi-supervise --set-password sets one\n");
   }
-  std::chrono::seconds wait = login_failures().wait(req.remote_addr, now);
-  if (wait.count() > 0) {
-    answer_text(res, 429, "too many failed logins from this address: try again later\n");
-    res.set_header("Retry-After", std::to_string(wait.count()));
-    return;
-  }
   nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
   if (!body.is_object() || !body.contains("password") || !body["password"].is_string()) {
     return answer_text(res, 400, "a login is {\"password\": \"...\"}\n");
@@ -118,6 +127,16 @@ void answer_login(const httplib::Request& req, httplib::Response& res, const std
     login_log("status page: cannot read the password file " + gLogin.password_file);
     return answer_text(res, 500, "the password file cannot be read\n");
   }
+  // Counted now, before the check: tries sent at once wait like tries in a row.
+  std::chrono::seconds wait = login_failures().start(req.remote_addr, now);
+  if (wait.count() > 0) {
+    login_failures().refused();
+    login_log("status page: refused a login from " + req.remote_addr + ": too many failed logins, " +
+              std::to_string(wait.count()) + " s to wait");
+    answer_text(res, 429, "too many failed logins: try again later\n");
+    res.set_header("Retry-After", std::to_string(wait.count()));
+    return;
+  }
   std::string password = body["password"].get<std::string>();
   if (password.size() > kPasswordMostBytes || !password_verify(encoded, password)) {
     // From when the answer goes out: the wait is the client's, not the hash's.
@@ -125,10 +144,10 @@ void answer_login(const httplib::Request& req, httplib::Response& res, const std
     login_log("status page: failed login from " + req.remote_addr);
     return answer_text(res, 403, "wrong password\n");
   }
-  login_failures().succeeded(req.remote_addr);
+  login_failures().succeeded(req.remote_addr, now);
   std::string id, csrf;
-  if (session_of(req, now, &id, &csrf)) login_sessions().close(id);
-  if (!login_sessions().open(now, &id, &csrf)) {
+  if (session_of(req, now, encoded, &id, &csrf)) login_sessions().close(id);
+  if (!login_sessions().open(now, encoded, &id, &csrf)) {
     return answer_text(res, 500, "no random bytes from the system for a session\n");
   }
   login_log("status page: login from " + req.remote_addr);

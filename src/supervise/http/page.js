@@ -141,8 +141,12 @@ var FIELDS = [["name", "Name", "text", "wide"], ["input", "Camera address (rtsp:
               ["width", "Width", "number", "narrow"], ["height", "Height", "number", "narrow"],
               ["fps", "Pictures/s", "number", "narrow"], ["stall", "Stall limit (s)", "number", "narrow"],
               ["audio", "Audio", "checkbox", ""], ["enabled", "On", "checkbox", ""]];
-function api(method, path, body) {
+// The page's own refreshes and polls say so (X-Qor-Background): they keep no
+// session alive, only what a person does here does.
+var BACKGROUND = {"X-Qor-Background": "1"};
+function api(method, path, body, background) {
   var how = {method: method, headers: {"Content-Type": "application/json", "X-CSRF-Token": CSRF || ""}};
+  if (background) how.headers["X-Qor-Background"] = "1";
   if (body !== undefined) how.body = JSON.stringify(body);
   return fetch(path, how).then(function (r) {
     return r.text().then(function (t) {
@@ -281,7 +285,7 @@ function sourceForm(source) {
     var ask = {input: wanted.input, user: wanted.user, password: wanted.password || "", audio: wanted.audio};
     var deadline = Date.now() + 20000;
     function poll(id) {
-      api("GET", "api/check?id=" + encodeURIComponent(id)).then(function (r) {
+      api("GET", "api/check?id=" + encodeURIComponent(id), undefined, true).then(function (r) {
         if (r.status !== 200) return failed(checkError(r));
         var result = r.data;
         if (result.state === "running") {
@@ -348,19 +352,24 @@ function loadForms() {
   });
 }
 function show(id, on) { document.getElementById(id).hidden = !on; }
+// WALL: whether the wall holds what a session showed. When the session ends
+// (a new password, 12 h after the login, or unused), its last state stays on
+// screen under the login form; a logout clears it.
+var WALL = false;
 function askLogin() {
-  show("wall", false);
+  show("wall", WALL);
   show("edit", false);
   show("logout", false);
   show("nopassword", false);
   show("login", true);
-  document.getElementById("summary").textContent = "";
-  document.getElementById("updated").textContent = "logged out";
+  var u = document.getElementById("updated");
+  u.className = WALL ? "lost" : "";
+  u.textContent = WALL ? "the session has ended: log in again (the wall as last seen)" : "logged out";
   document.getElementById("password").focus();
 }
 function refresh() {
   timer = null;
-  fetch("status.json", {cache: "no-store"}).then(function (r) {
+  fetch("status.json", {cache: "no-store", headers: BACKGROUND}).then(function (r) {
     // A password is set and this browser has no session: the login form, and
     // no more asking until it is used.
     if (r.status === 403) return null;
@@ -373,6 +382,7 @@ function refresh() {
     show("logout", CSRF !== null);
     show("nopassword", CSRF === null);
     render(data);
+    WALL = true;
     timer = setTimeout(refresh, 2000);
   }).catch(function (e) {
     var u = document.getElementById("updated");
@@ -413,6 +423,7 @@ document.getElementById("login").addEventListener("submit", function (e) {
   }).catch(function (err) { error.textContent = "No answer from the supervisor (" + err.message + ")."; });
 });
 document.getElementById("logout").addEventListener("click", function () {
+  WALL = false;
   fetch("api/logout", {method: "POST", headers: {"Content-Type": "application/json", "X-CSRF-Token": CSRF || ""},
                        body: "{}"}).then(start, start);
 });

@@ -148,7 +148,7 @@ std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& 
            "\n";
   }
   head(&out, "qor_ndi_supervise_failed_logins_total", "counter",
-       "Logins to the status page refused for a wrong password since the start.");
+       "Logins to the status page refused since the start: a wrong password, or a try while logins wait.");
   out += "qor_ndi_supervise_failed_logins_total " + std::to_string(login_failures().total()) + "\n";
   return out;
 }
