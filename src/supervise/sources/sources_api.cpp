@@ -41,7 +41,7 @@ std::vector<std::string> args_of(const Json& entry) {
 
 // The file as read, parsed and checked: what every answer starts from.
 struct File {
-  std::string bytes, version;
+  std::string bytes, version, key;
   Json config;
   std::vector<SourceEntry> entries;
 };
@@ -51,7 +51,8 @@ ApiAnswer read_file(File* f, bool* ok) {
   std::string why;
   *ok = false;
   if (!sources_read(gPath, &f->bytes, &why)) return refuse(500, why);
-  f->version = sources_version(f->bytes);
+  if (!sources_version_key(&f->key)) return refuse(500, "no random bytes from the system for the file's version");
+  f->version = sources_version(f->bytes, f->key);
   if (!sources_parse_json(f->bytes, gPath, &f->config, &f->entries, &why)) {
     // Edited by hand since and not yet mended: the page cannot change it.
     return refuse(422, "the sources file cannot be used as it is: " + why);
@@ -143,6 +144,7 @@ std::string apply(Json* entry, const Json& source) {
     if (!known) return "the page sets name, input, user, password, audio, width, height, fps, stall and enabled only, "
                        "not \"" + it.key() + "\"";
   }
+  const std::string was = text(*entry, "input");
   if (source.contains("input")) {
     if (!source["input"].is_string() || !is_rtsp_address(source["input"].get<std::string>())) {
       return "\"input\" must be an rtsp:// or rtsps:// address";
@@ -167,6 +169,12 @@ std::string apply(Json* entry, const Json& source) {
     }
   }
   if (text(*entry, "user").empty()) entry->erase("password");
+  // A stored password goes only where it was given for: to another scheme,
+  // host or port it must be given again (else the new host would learn it).
+  if (!text(*entry, "password").empty() && !source.contains("password") && !was.empty() &&
+      address_place(was) != address_place(text(*entry, "input"))) {
+    return "give the password again: the camera's address changed";
+  }
   std::string why = set_args(entry, source);
   if (!why.empty()) return why;
   if (source.contains("stall")) {
@@ -183,22 +191,31 @@ std::string apply(Json* entry, const Json& source) {
   return "";
 }
 
+// What a change does, for the log: "add", "added", and what to.
+struct Change {
+  const char* verb;  // as the client meant to
+  const char* done;  // as it did
+  std::string what;
+};
+
 // Checks and writes config over the file f was read from; logs what changed.
-ApiAnswer write(const File& f, const Json& config, const std::string& what, const std::string& client) {
+ApiAnswer write(const File& f, const Json& config, const Change& change, const std::string& client) {
   std::string bytes = config.dump(2, ' ', false) + "\n";
   std::vector<SourceEntry> entries;
   std::string why, tool;
   if (!sources_read_json(config, gPath, &entries, &why, &tool)) return refuse(422, why);
   if (!sources_write(gPath, f.bytes, bytes, &why)) {
-    log_line("status page: " + client + " could not " + what + ": " + why);
+    log_line("status page: " + client + " could not " + change.verb + " " + change.what + ": " + why);
     return refuse(500, why);
   }
   File now;
   now.bytes = bytes;
-  now.version = sources_version(bytes);
+  now.key = f.key;
+  now.version = sources_version(bytes, f.key);
   now.config = config;
   now.entries = entries;
-  log_line("status page: " + client + " " + what + " (version " + f.version + " -> " + now.version + ")");
+  log_line("status page: " + client + " " + change.done + " " + change.what + " (version " + f.version + " -> " +
+           now.version + ")");
   // The sources as written, so that the loop need not read the file again.
   if (gHooks.reload) gHooks.reload(std::move(entries), std::move(tool));
   return answer(200, list_of(now));
@@ -250,7 +267,10 @@ ApiAnswer sources_api_put(const std::string& body, const std::string& client) {
       return refuse(403, "this source's args were written by hand: change it in the file");
     }
     entries[static_cast<size_t>(at)]["name"] = rename["to"];
-    return write(f, config, "renamed source " + name_text(f.entries[static_cast<size_t>(at)].name) + " to " + json_text(rename["to"]), client);
+    return write(f, config,
+                 {"rename", "renamed",
+                  "source " + name_text(f.entries[static_cast<size_t>(at)].name) + " to " + json_text(rename["to"])},
+                 client);
   }
   const Json& source = request["source"];
   if (!source.is_object() || !source.contains("name") || !source["name"].is_string()) {
@@ -270,7 +290,8 @@ ApiAnswer sources_api_put(const std::string& body, const std::string& client) {
   } else {
     entries[static_cast<size_t>(at)] = entry;
   }
-  return write(f, config, (at < 0 ? "added source " : "changed source ") + name_text(name), client);
+  return write(f, config, {at < 0 ? "add" : "change", at < 0 ? "added" : "changed", "source " + name_text(name)},
+               client);
 }
 
 ApiAnswer sources_api_remove(const std::string& name, const std::string& version, const std::string& client) {
@@ -284,7 +305,7 @@ ApiAnswer sources_api_remove(const std::string& name, const std::string& version
   if (at < 0) return refuse(404, "no source is named " + name_text(name));
   Json config = f.config;
   config["sources"].erase(static_cast<size_t>(at));
-  return write(f, config, "removed source " + name_text(name), client);
+  return write(f, config, {"remove", "removed", "source " + name_text(name)}, client);
 }
 
 ApiAnswer sources_api_restart(const std::string& body, const std::string& client) {

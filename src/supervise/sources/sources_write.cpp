@@ -3,16 +3,42 @@
 #include <nettle/sha2.h>
 
 #include <cstdint>
+#include <mutex>
 
 #include "file_write.h"
+#include "random_bytes.h"
 
-std::string sources_version(const std::string& bytes) {
+namespace {
+
+std::string sha256_of(const std::string& a, const std::string& b) {
   sha256_ctx ctx;
   sha256_init(&ctx);
-  sha256_update(&ctx, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
+  sha256_update(&ctx, a.size(), reinterpret_cast<const uint8_t*>(a.data()));
+  sha256_update(&ctx, b.size(), reinterpret_cast<const uint8_t*>(b.data()));
   uint8_t digest[SHA256_DIGEST_SIZE];
   sha256_digest(&ctx, sizeof digest, digest);
-  // 64 bits tell one version from another well enough: no secret rests on it.
+  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+// HMAC (RFC 2104) with SHA-256.
+std::string hmac_sha256(const std::string& key, const std::string& bytes) {
+  std::string k = key.size() > SHA256_BLOCK_SIZE ? sha256_of(key, "") : key;
+  k.resize(SHA256_BLOCK_SIZE, '\0');
+  std::string inner = k, outer = k;
+  for (size_t i = 0; i < k.size(); ++i) {
+    inner[i] = static_cast<char>(inner[i] ^ 0x36);
+    outer[i] = static_cast<char>(outer[i] ^ 0x5c);
+  }
+  return sha256_of(outer, sha256_of(inner, bytes));
+}
+
+}  // namespace
+
+std::string sources_version(const std::string& bytes, const std::string& key) {
+  std::string mac = hmac_sha256(key, bytes);
+  const uint8_t* digest = reinterpret_cast<const uint8_t*>(mac.data());
+  // 64 bits tell one version from another well enough; the key keeps them
+  // from saying anything about the bytes.
   static const char hex[] = "0123456789abcdef";
   std::string out;
   for (int i = 0; i < 8; ++i) {
@@ -20,6 +46,18 @@ std::string sources_version(const std::string& bytes) {
     out += hex[digest[i] & 15];
   }
   return out;
+}
+
+bool sources_version_key(std::string* key) {
+  static std::mutex& lock = *new std::mutex;
+  static std::string& made = *new std::string;
+  std::lock_guard<std::mutex> hold(lock);
+  if (made.empty() && !random_bytes(32, &made)) {
+    made.clear();
+    return false;
+  }
+  *key = made;
+  return true;
 }
 
 bool sources_write(const std::string& path, const std::string& old, const std::string& bytes, std::string* why) {

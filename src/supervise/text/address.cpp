@@ -50,6 +50,32 @@ std::string compose_input(const std::string& input, const std::string& user, con
   return input.substr(0, sep + 3) + userinfo + "@" + hostpart;
 }
 
+namespace {
+
+// host[:port] as written, with the scheme's port when none is.
+std::string host_port(const std::string& hostpart, const std::string& scheme) {
+  std::string h = ascii_lower(hostpart.substr(0, hostpart.find_first_of("/?#")));
+  size_t colon = h.rfind(':');
+  bool has_port = colon != std::string::npos && (h.find(']') == std::string::npos || colon > h.find(']'));
+  if (has_port && colon + 1 < h.size()) return h;
+  if (has_port) h.pop_back();  // "host:" is host with the scheme's port
+  return h + ":" + (scheme == "rtsps" ? "322" : scheme == "rtsp" ? "554" : "");
+}
+
+}  // namespace
+
+std::string address_place(const std::string& url) {
+  size_t sep = url.find("://");
+  if (sep == std::string::npos) return ascii_lower(url);
+  std::string scheme = ascii_lower(url.substr(0, sep)), rest = url.substr(sep + 3);
+  std::string authority = rest.substr(0, rest.find_first_of("/?#"));
+  size_t at = authority.rfind('@');
+  std::string first = at == std::string::npos ? authority : authority.substr(at + 1);
+  size_t last_at = rest.rfind('@');
+  std::string last = last_at == std::string::npos ? rest : rest.substr(last_at + 1);
+  return scheme + "://" + host_port(first, scheme) + " " + host_port(last, scheme);
+}
+
 bool is_rtsp_address(const std::string& input) {
   std::string t = ascii_lower(input.substr(0, 8));
   return t.compare(0, 7, "rtsp://") == 0 || t.compare(0, 8, "rtsps://") == 0;

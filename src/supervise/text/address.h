@@ -20,6 +20,14 @@ std::string mask_password(const std::string& line, const std::string& address);
 // user and password keeps working.
 std::string compose_input(const std::string& input, const std::string& user, const std::string& password);
 
+// Where an address leads: its scheme, host and port (the scheme's own when
+// none is written), lowercased, as one text; two addresses lead to the same
+// camera when these are equal. A userinfo may hold an unescaped / and a path
+// an @, so the host is read both ways (the authority up to the first / and the
+// text after the last @) and both are in the text: a change of either is a
+// change of place.
+std::string address_place(const std::string& url);
+
 // True for an rtsp:// or rtsps:// address (the scheme in any case).
 bool is_rtsp_address(const std::string& input);
 

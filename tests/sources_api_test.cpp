@@ -1,0 +1,110 @@
+// The sources API as the status page's routes call it, on a file of the test's
+// own: where a stored password may go, what the file's version gives away,
+// and a sources file that is a symbolic link.
+#include <gtest/gtest.h>
+
+#include <nettle/sha2.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "sources/sources_api.h"
+#include "sources/sources_write.h"
+#include "text/json_line.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+void write_all(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+const char kFile[] =
+    "{\"tool\": \"qor-ndi-send\", \"sources\": [\n"
+    " {\"name\": \"Cam\", \"input\": \"rtsp://cam.invalid:554/one\", \"user\": \"op\", \"password\": \"GateSecret\"}]}\n";
+
+std::string version_now() {
+  ApiAnswer listed = sources_api_list();
+  EXPECT_EQ(listed.status, 200) << listed.body;
+  Json body = Json::parse(listed.body);
+  return body["version"].get<std::string>();
+}
+
+ApiAnswer put_input(const std::string& input) {
+  Json change{{"version", version_now()}, {"source", {{"name", "Cam"}, {"input", input}}}};
+  return sources_api_put(json_text(change), "127.0.0.1");
+}
+
+}  // namespace
+
+TEST(SourcesApi, AStoredPasswordStaysWithItsCameraAndAnotherHostNeedsItAgain) {
+  std::string path = testing::TempDir() + "sources_api_password.json";
+  write_all(path, kFile);
+  sources_api_init(path, SourcesApiHooks());
+  // Another host, port or scheme, without the password: refused, the file as it was.
+  for (const char* elsewhere : {"rtsp://other.invalid:554/one", "rtsp://cam.invalid:8554/one",
+                                "rtsps://cam.invalid:554/one", "rtsp://cam.invalid/one@other.invalid/x"}) {
+    ApiAnswer a = put_input(elsewhere);
+    EXPECT_EQ(a.status, 422) << elsewhere;
+    EXPECT_NE(a.body.find("give the password again: the camera's address changed"), std::string::npos) << a.body;
+    EXPECT_EQ(read_all(path), kFile) << elsewhere;
+  }
+  // Only the path (and the port written out as the scheme's own): kept.
+  ApiAnswer a = put_input("rtsp://CAM.invalid/two");
+  ASSERT_EQ(a.status, 200) << a.body;
+  Json written = Json::parse(read_all(path));
+  EXPECT_EQ(written["sources"][0]["input"], "rtsp://CAM.invalid/two");
+  EXPECT_EQ(written["sources"][0]["password"], "GateSecret");
+  // Another host with the password given again: taken.
+  Json change{{"version", version_now()},
+              {"source", {{"name", "Cam"}, {"input", "rtsp://other.invalid/two"}, {"password", "NewSecret"}}}};
+  a = sources_api_put(json_text(change), "127.0.0.1");
+  ASSERT_EQ(a.status, 200) << a.body;
+  written = Json::parse(read_all(path));
+  EXPECT_EQ(written["sources"][0]["password"], "NewSecret");
+  std::remove(path.c_str());
+  std::remove((path + ".bak").c_str());
+}
+
+TEST(SourcesApi, TheVersionIsNoPlainHashOfTheBytesAndAnotherKeyGivesAnotherVersion) {
+  std::string path = testing::TempDir() + "sources_api_version.json";
+  write_all(path, kFile);
+  sources_api_init(path, SourcesApiHooks());
+  std::string version = version_now();
+  EXPECT_EQ(version.size(), 16u);
+  // Not the plain SHA-256 of the bytes, which anyone who guesses them can make.
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  sha256_update(&ctx, sizeof kFile - 1, reinterpret_cast<const uint8_t*>(kFile));
+  uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256_digest(&ctx, sizeof digest, digest);
+  char hex[2 * SHA256_DIGEST_SIZE + 1];
+  for (int i = 0; i < SHA256_DIGEST_SIZE; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+  EXPECT_EQ(std::string(hex).find(version), std::string::npos);
+  // The same bytes: the same version within this process, another under
+  // another key, as a restart makes one.
+  EXPECT_EQ(version_now(), version);
+  std::string key;
+  ASSERT_TRUE(sources_version_key(&key));
+  EXPECT_EQ(key.size(), 32u);
+  EXPECT_EQ(sources_version(kFile, key), version);
+  EXPECT_NE(sources_version(kFile, std::string(32, 'k')), version);
+  // HMAC-SHA-256 as RFC 4231 has it (test case 2), its first 64 bits.
+  EXPECT_EQ(sources_version("what do ya want for nothing?", "Jefe"), "5bdcc146bf60754e");
+  std::remove(path.c_str());
+}
