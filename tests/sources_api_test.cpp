@@ -108,3 +108,38 @@ TEST(SourcesApi, TheVersionIsNoPlainHashOfTheBytesAndAnotherKeyGivesAnotherVersi
   EXPECT_EQ(sources_version("what do ya want for nothing?", "Jefe"), "5bdcc146bf60754e");
   std::remove(path.c_str());
 }
+
+#ifndef _WIN32
+TEST(SourcesApi, ASourcesFileThatIsASymbolicLinkStaysOneAndItsTargetIsWritten) {
+  std::string dir = testing::TempDir() + "sources_api_link";
+  std::string target_dir = dir + "/kept", target = target_dir + "/sources.json", link = dir + "/sources.json";
+  std::remove(link.c_str());
+  std::remove((link + ".bak").c_str());
+  std::remove(target.c_str());
+  mkdir(dir.c_str(), 0700);
+  mkdir(target_dir.c_str(), 0700);
+  write_all(target, kFile);
+  ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+  ASSERT_EQ(symlink("kept/sources.json", link.c_str()), 0);
+  sources_api_init(link, SourcesApiHooks());
+  Json change{{"version", version_now()}, {"source", {{"name", "Cam"}, {"input", "rtsp://cam.invalid/two"}}}};
+  ApiAnswer a = sources_api_put(json_text(change), "127.0.0.1");
+  ASSERT_EQ(a.status, 200) << a.body;
+  struct stat st;
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(lstat(target.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(Json::parse(read_all(target))["sources"][0]["input"], "rtsp://cam.invalid/two");
+  EXPECT_EQ(read_all(link + ".bak"), kFile);  // the old file, beside the link as before
+  ASSERT_EQ(lstat((link + ".bak").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_NE(lstat((target + ".tmp").c_str(), &st), 0);
+  std::remove(link.c_str());
+  std::remove((link + ".bak").c_str());
+  std::remove(target.c_str());
+  rmdir(target_dir.c_str());
+  rmdir(dir.c_str());
+}
+#endif

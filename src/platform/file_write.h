@@ -12,3 +12,9 @@ bool file_write_like(const std::string& path, const std::string& bytes, const st
 
 // Renames from over to, the rename itself flushed to the disk. False with *why.
 bool file_move_over(const std::string& from, const std::string& to, std::string* why);
+
+// The file that path names when path is a symbolic link, followed to its end
+// (the link's own target may be a link); path itself when it is no link or
+// cannot be followed. A new file renamed over the target leaves the link a
+// link, as the one who made it meant.
+std::string file_link_target(const std::string& path);

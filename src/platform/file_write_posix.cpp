@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "file_write.h"
@@ -77,4 +79,14 @@ bool file_move_over(const std::string& from, const std::string& to, std::string*
     close(fd);
   }
   return true;
+}
+
+std::string file_link_target(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char* real = realpath(path.c_str(), nullptr);
+  if (!real) return path;
+  std::string target = real;
+  free(real);
+  return target;
 }

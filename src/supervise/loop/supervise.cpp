@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "check/camera_check.h"
+#include "text/address.h"
 #include "text/json_line.h"
 #include "status/pictures.h"
 #include "sources/tool_args.h"
@@ -216,7 +217,10 @@ static void start(Loop& L, const SourcePtr& s) {
     failure.final = false;
     failure.why = e.what();
   }
-  if (s->run.tool) return;
+  if (s->run.tool) {
+    s->run.tool->input = tool_argv_input(argv);
+    return;
+  }
   SourceHistory& h = s->history;
   h.has_exit = true;
   h.exit_code = kCannotStart;
@@ -306,7 +310,8 @@ static void pass_on(Loop& L, const SourcePtr& s, const std::string& raw, ToolRun
     uint64_t unsaid = 0;
     if (run_of_line && run_of_line->messages.allow(L.host.now(), &unsaid)) {
       if (unsaid > 0) L.host.say(budget_dropped_text(s->name, unsaid));
-      L.host.say(s->name + ": not an event line: " + bytes_repr(raw));
+      // Masked as its stderr lines are: a tool may print its address here too.
+      L.host.say(s->name + ": not an event line: " + bytes_repr(mask_password(raw, run_of_line->input)));
     }
     return;
   }

@@ -26,6 +26,7 @@ struct ToolRun {
   Child child;                      // the system host's
   std::atomic<bool> muted{false};   // its readers hand on no more of its output
   MessageBudget messages;           // its stderr lines and stdout lines that are not events
+  std::string input;                // the address it was started with: its password masked in its lines
   // The loop's own.
   bool output_ended = false;        // the end of its output came through the inbox
   bool ended = false;               // the tool was seen to end, at ended_at, with code

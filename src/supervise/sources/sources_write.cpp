@@ -61,6 +61,8 @@ bool sources_version_key(std::string* key) {
 }
 
 bool sources_write(const std::string& path, const std::string& old, const std::string& bytes, std::string* why) {
+  // A link stays a link: the new file goes beside its target and over it.
+  std::string target = file_link_target(path);
   return file_write_like(path + ".bak.tmp", old, path, why) && file_move_over(path + ".bak.tmp", path + ".bak", why) &&
-         file_write_like(path + ".tmp", bytes, path, why) && file_move_over(path + ".tmp", path, why);
+         file_write_like(target + ".tmp", bytes, target, why) && file_move_over(target + ".tmp", target, why);
 }

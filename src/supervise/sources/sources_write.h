@@ -19,6 +19,7 @@ bool sources_version_key(std::string* key);
 
 // Writes bytes over the sources file at path, whose bytes are now old: the
 // old ones to <path>.bak, then the new ones through <path>.tmp, each with the
-// access of the file at path. False with *why (nothing written at path then).
+// access of the file at path. When path is a symbolic link, the new file is
+// written beside the link's target and renamed over that: the link stays. False with *why (nothing written at path then).
 // The caller has checked bytes with sources_parse.
 bool sources_write(const std::string& path, const std::string& old, const std::string& bytes, std::string* why);
