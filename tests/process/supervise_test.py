@@ -397,6 +397,40 @@ class StatusEndpoints(unittest.TestCase):
 
 @unittest.skipUnless(sys.platform.startswith("linux"), "Linux only")
 class SlowClients(unittest.TestCase):
+    def test_a_new_address_is_served_while_four_others_hold_every_connection(self):
+        port = free_port()
+        with Supervisor([], status="127.0.0.1:%d" % port) as sup:
+            deadline = time.monotonic() + 10
+            while True:
+                try:
+                    if get(port, "/metrics")[0] == 200:
+                        break
+                except OSError:
+                    pass
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.1)
+            # Eight idle connections from each of four addresses: every slot.
+            held = []
+            for source in ("127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"):
+                for _ in range(8):
+                    s = socket.socket()
+                    s.bind((source, 0))
+                    s.connect(("127.0.0.1", port))
+                    held.append(s)
+            time.sleep(0.3)
+            # A fifth address (this one's) is answered at once, in the place of one of them.
+            started = time.monotonic()
+            code, _, _ = get(port, "/metrics")
+            self.assertEqual(code, 200)
+            self.assertLess(time.monotonic() - started, 1.0)
+            closed, _, _ = select.select(held, [], [], 0.5)
+            self.assertGreaterEqual(len(closed), 1)
+            self.assertEqual(closed[0].recv(100), b"")
+            for s in held:
+                s.close()
+            code, _ = sup.terminate()
+        self.assertEqual(code, 0, sup.stderr)
+
     def test_slow_clients_from_one_address_lock_out_no_one_else(self):
         port = free_port()
 
@@ -421,8 +455,10 @@ class SlowClients(unittest.TestCase):
             deadline = time.monotonic() + 10
             while ordinary() != 200 and time.monotonic() < deadline:
                 time.sleep(0.1)
-            # Every connection at once from four addresses: the next is told to come back.
-            held = [s for a in ("127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5") for s in trickle(a, 8)]
+            # Every connection at once, one of them this client's: its next is
+            # told to come back.
+            held = [s for a in ("127.0.0.2", "127.0.0.3", "127.0.0.4") for s in trickle(a, 8)]
+            held += trickle("127.0.0.5", 7) + trickle("127.0.0.1", 1)
             time.sleep(0.3)
             code, head, _ = get(port, "/status.json")
             self.assertEqual(code, 503)

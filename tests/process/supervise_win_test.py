@@ -91,7 +91,7 @@ class Console(unittest.TestCase):
             self.assertEqual(sup.decisions("Long")[:2], [("restart", 127)] * 2, sup.lines)
 
 
-    def test_a_tools_stderr_names_its_source_and_the_status_address_holds_against_slow_and_foreign_clients(self):
+    def test_a_tools_stderr_names_its_source_and_the_status_address_holds_against_slow_foreign_and_crowding_clients(self):
         port = free_port()
         err = os.path.join(scratch_dir(), "stderr")
         path = sources_file([{"name": "Chatty", "input": "rtsp://h/a", "args": ["--bogus"]}])
@@ -127,10 +127,31 @@ class Console(unittest.TestCase):
             answers = [status()[0] for _ in range(10)]
             for s in slow:
                 s.close()
+            # Eight idle connections from each of four addresses hold every
+            # slot: a fifth address (this one's) is answered at once all the same.
+            time.sleep(2.5)  # the trickling ones above cut off and gone
+            held = []
+            for source in ("127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"):
+                for _ in range(8):
+                    s = socket.socket()
+                    s.bind((source, 0))
+                    s.connect(("127.0.0.1", port))
+                    held.append(s)
+            time.sleep(0.3)
+            started = time.monotonic()
+            try:
+                metrics = get(port, "/metrics")[0]
+            except (OSError, IndexError) as e:
+                metrics = repr(e)
+            took = time.monotonic() - started
+            for s in held:
+                s.close()
             deadline = time.monotonic() + 30
             while b"Chatty: usage: qor-ndi-send" not in open(err, "rb").read() and time.monotonic() < deadline:
                 time.sleep(0.2)
         self.assertEqual(answers, [200] * 10)
+        self.assertEqual(metrics, 200)
+        self.assertLess(took, 1.0)
         self.assertIn(b"qor-ndi-supervise: Chatty: usage: qor-ndi-send", open(err, "rb").read())
 
     def test_a_password_set_from_a_pipe_and_a_login_against_the_console_supervisor(self):

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -14,6 +15,7 @@ namespace {
 
 constexpr std::chrono::seconds kHeadLimit{2};
 constexpr std::chrono::seconds kConnectionLimit{10};
+constexpr std::chrono::seconds kIdle{2};  // a connection that has sent nothing for this long
 constexpr int kMostClients = 32;
 constexpr int kMostPerAddress = 8;
 constexpr size_t kHeadMost = 64 * 1024;
@@ -27,6 +29,7 @@ struct Open {
   socket_t sock;
   std::string peer;  // the client's address
   Clock::time_point opened, deadline;
+  Clock::time_point heard;  // the last bytes from the client (or its opening)
 };
 
 std::mutex& gOpenLock = *new std::mutex;
@@ -51,10 +54,50 @@ bool connection_opened(socket_t sock) {
     return false;
   }
   Clock::time_point now = Clock::now();
-  gOpen.push_back({sock, peer, now, now + kHeadLimit});
+  gOpen.push_back({sock, peer, now, now + kHeadLimit, now});
   // The new deadline may be the nearest.
   gOpenChanged.notify_one();
   return true;
+}
+
+// Every slot is taken. A client address that holds no connection is served
+// all the same: the address that holds the most gives up its oldest idle
+// connection (or, with none idle, the one silent the longest), which is shut
+// down, so that its thread ends, and this one takes its place in the table.
+// False when the client already holds a connection: it is then answered 503.
+bool slot_made_for(socket_t sock) {
+  std::string peer;
+  int port = 0;
+  httplib::detail::get_remote_ip_and_port(sock, peer, port);
+  std::lock_guard<std::mutex> lock(gOpenLock);
+  std::map<std::string, int> held;
+  for (const Open& o : gOpen) ++held[o.peer];
+  if (held.count(peer) || held.empty()) return false;
+  auto most = std::max_element(held.begin(), held.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+  Clock::time_point now = Clock::now();
+  auto idle = [&](const Open& o) { return now - o.heard >= kIdle; };
+  auto victim = gOpen.end();
+  for (auto it = gOpen.begin(); it != gOpen.end(); ++it) {
+    if (it->peer != most->first) continue;
+    if (victim == gOpen.end() || (idle(*it) && !idle(*victim)) ||
+        (idle(*it) == idle(*victim) && (idle(*it) ? it->opened < victim->opened : it->heard < victim->heard))) {
+      victim = it;
+    }
+  }
+  httplib::detail::shutdown_socket(victim->sock);
+  gOpen.erase(victim);
+  gOpen.push_back({sock, peer, now, now + kHeadLimit, now});
+  gOpenChanged.notify_one();
+  return true;
+}
+
+// Bytes came from the connection: it is not idle.
+void heard_on(socket_t sock) {
+  Clock::time_point now = Clock::now();
+  std::lock_guard<std::mutex> lock(gOpenLock);
+  for (Open& o : gOpen) {
+    if (o.sock == sock) o.heard = now;
+  }
 }
 
 // The head has been read: the connection now has the rest of its time.
@@ -106,7 +149,11 @@ class HeadStream : public httplib::Stream {
   bool is_readable() const override { return inner_.is_readable(); }
   bool is_writable() const override { return inner_.is_writable(); }
   ssize_t read(char* ptr, size_t size) override {
-    if (tHeadRead) return inner_.read(ptr, size);
+    if (tHeadRead) {
+      ssize_t n = inner_.read(ptr, size);
+      if (n > 0) heard_on(tSocket);
+      return n;
+    }
     // The request line, the header lines and the blank line after them.
     if (bytes_ >= kHeadMost || lines_ > kMostHeaders + 1) {
       tHeadTooLarge = true;
@@ -114,6 +161,7 @@ class HeadStream : public httplib::Stream {
     }
     ssize_t n = inner_.read(ptr, std::min(size, kHeadMost - bytes_));
     if (n > 0) {
+      heard_on(tSocket);
       bytes_ += static_cast<size_t>(n);
       lines_ += static_cast<size_t>(std::count(ptr, ptr + n, '\n'));
     }
@@ -134,13 +182,33 @@ class StatusHttp : public httplib::Server {
  private:
   // The library calls this on the thread the task queue gave the connection.
   bool process_and_close_socket(socket_t sock) override {
+    if (!tRefuse) return connection_opened(sock) ? serve(sock) : close_now(sock);
+    // Over the limit, on the accepting thread: a new client is served on a
+    // thread of its own in another's place, else told to come back.
+    if (slot_made_for(sock)) {
+      gServing.fetch_add(1);
+      try {
+        std::thread([this, sock] {
+          serve(sock);
+          gServing.fetch_sub(1);
+        }).detach();
+        return true;
+      } catch (const std::system_error&) {
+        gServing.fetch_sub(1);
+        connection_closed(sock);
+      }
+    }
+    status_send_now(sock,
+                    "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n"
+                    "Cross-Origin-Resource-Policy: same-origin\r\nConnection: close\r\n\r\n");
+    return close_now(sock);
+  }
+
+  // A connection in the table: served, then out of the table and closed.
+  bool serve(socket_t sock) {
+    tSocket = sock;
     bool answered = false;
-    if (tRefuse) {
-      status_send_now(sock,
-                      "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n"
-                      "Cross-Origin-Resource-Policy: same-origin\r\nConnection: close\r\n\r\n");
-    } else if (connection_opened(sock)) {
-      tSocket = sock;
+    {
       httplib::detail::SocketStream socket_stream(sock, read_timeout_sec_, read_timeout_usec_, write_timeout_sec_,
                                                   write_timeout_usec_);
       HeadStream head(socket_stream);
@@ -149,12 +217,17 @@ class StatusHttp : public httplib::Server {
       bool closed = false;
       // Range requests are not served: every answer is whole.
       answered = process_request(head, true, closed, [](httplib::Request& req) { req.ranges.clear(); });
-      connection_closed(sock);
-      tSocket = INVALID_SOCKET;
     }
+    connection_closed(sock);
+    tSocket = INVALID_SOCKET;
+    close_now(sock);
+    return answered;
+  }
+
+  static bool close_now(socket_t sock) {
     httplib::detail::shutdown_socket(sock);
     httplib::detail::close_socket(sock);
-    return answered;
+    return false;
   }
 };
 

@@ -6,9 +6,13 @@
 //  - at most 8 connections at once from one client address (the socket's
 //    peer, never a header), more closed at once unread, so that one slow
 //    client cannot take every connection;
-//  - at most 32 connections served at once, more answered 503 at once on the
-//    accepting thread with a write that never waits: the library's task queue
-//    hook;
+//  - at most 32 connections served at once. When all are taken, a client
+//    address that holds none is still served: the address that holds the most
+//    gives up its oldest idle connection (nothing sent for 2 s; with none
+//    idle, the one silent the longest), so that a new client (a Prometheus, an
+//    operator) is never locked out by a few that hold many. A client that
+//    already holds one is answered 503 at once on the accepting thread with a
+//    write that never waits: the library's task queue hook;
 //  - a request head of at most 64 KiB and 100 header lines: the stream the
 //    library reads through ends there, and the answer is 431 (a request line
 //    cut off at that length is 414, as the library answers a long one).
