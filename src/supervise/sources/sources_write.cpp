@@ -1,6 +1,6 @@
 #include "sources/sources_write.h"
 
-#include <nettle/sha2.h>
+#include <nettle/hmac.h>
 
 #include <cstdint>
 #include <mutex>
@@ -10,26 +10,14 @@
 
 namespace {
 
-std::string sha256_of(const std::string& a, const std::string& b) {
-  sha256_ctx ctx;
-  sha256_init(&ctx);
-  sha256_update(&ctx, a.size(), reinterpret_cast<const uint8_t*>(a.data()));
-  sha256_update(&ctx, b.size(), reinterpret_cast<const uint8_t*>(b.data()));
-  uint8_t digest[SHA256_DIGEST_SIZE];
-  sha256_digest(&ctx, sizeof digest, digest);
-  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
-}
-
-// HMAC (RFC 2104) with SHA-256.
+// HMAC-SHA-256 of the bytes under the run's key.
 std::string hmac_sha256(const std::string& key, const std::string& bytes) {
-  std::string k = key.size() > SHA256_BLOCK_SIZE ? sha256_of(key, "") : key;
-  k.resize(SHA256_BLOCK_SIZE, '\0');
-  std::string inner = k, outer = k;
-  for (size_t i = 0; i < k.size(); ++i) {
-    inner[i] = static_cast<char>(inner[i] ^ 0x36);
-    outer[i] = static_cast<char>(outer[i] ^ 0x5c);
-  }
-  return sha256_of(outer, sha256_of(inner, bytes));
+  hmac_sha256_ctx ctx;
+  hmac_sha256_set_key(&ctx, key.size(), reinterpret_cast<const uint8_t*>(key.data()));
+  hmac_sha256_update(&ctx, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
+  uint8_t digest[SHA256_DIGEST_SIZE];
+  hmac_sha256_digest(&ctx, sizeof digest, digest);
+  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
 }
 
 }  // namespace
