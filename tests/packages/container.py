@@ -40,11 +40,22 @@ def mirror():
     return "http://deb.debian.org/debian"
 
 
+def mounts_below(path):
+    """The mount points inside path, the deepest first."""
+    prefix = os.path.realpath(path) + "/"
+    with open("/proc/self/mounts") as f:
+        points = [line.split()[1].replace("\\040", " ") for line in f]
+    return sorted((p for p in points if p.startswith(prefix)), key=len, reverse=True)
+
+
 def cached_root(cache):
     """The booted-from root, made on first use; a run cut short leaves only its .tmp behind."""
     root = os.path.join(cache, "%s+%s" % (SUITE, INCLUDE.replace(",", "+")))
     if not os.path.isdir(root):
         tmp = root + ".tmp"
+        # debootstrap cut short leaves its /proc and /sys mounted in there.
+        for point in mounts_below(tmp):
+            subprocess.run(["umount", "-l", point], stderr=subprocess.DEVNULL)
         shutil.rmtree(tmp, ignore_errors=True)
         os.makedirs(cache, exist_ok=True)
         subprocess.run(["debootstrap", "--variant=minbase", "--include=" + INCLUDE, SUITE, tmp,
