@@ -69,6 +69,19 @@ def free_port():
         return s.getsockname()[1]
 
 
+def hold_every_slot(port):
+    """Eight idle connections from each of four loopback addresses: every one of
+    the server's slots. The caller closes them."""
+    held = []
+    for source in ("127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"):
+        for _ in range(8):
+            s = socket.socket()
+            s.bind((source, 0))
+            s.connect(("127.0.0.1", port))
+            held.append(s)
+    return held
+
+
 def ask(port, request, timeout=10):
     """The whole answer to one raw request (bytes) as (status code, headers text, body)."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:

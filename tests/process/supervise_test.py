@@ -18,7 +18,8 @@ import unittest
 import zlib
 
 from harness import SUPERVISOR, TOOL, fake_url, linux_pids_running, scratch_dir, wait_gone
-from supervise_harness import (SMALL, STEADY, Supervisor, ask, free_port, get, script, token, write_sources)
+from supervise_harness import (SMALL, STEADY, Supervisor, ask, free_port, get, hold_every_slot, script, token,
+                               write_sources)
 
 
 def count(events, name):
@@ -410,13 +411,7 @@ class SlowClients(unittest.TestCase):
                 self.assertLess(time.monotonic(), deadline)
                 time.sleep(0.1)
             # Eight idle connections from each of four addresses: every slot.
-            held = []
-            for source in ("127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"):
-                for _ in range(8):
-                    s = socket.socket()
-                    s.bind((source, 0))
-                    s.connect(("127.0.0.1", port))
-                    held.append(s)
+            held = hold_every_slot(port)
             time.sleep(0.3)
             # A fifth address (this one's) is answered at once, in the place of one of them.
             started = time.monotonic()

@@ -16,7 +16,7 @@ import urllib.request
 
 from harness import (FAKE_DECODER, STANDIN_DIR, SUPERVISOR, TOOL, fake_url, linux_pids_running, scratch_dir,
                      tool_path, wait_gone)
-from supervise_harness import SMALL, STEADY, check_line, free_port, get, token, write_sources
+from supervise_harness import SMALL, STEADY, check_line, free_port, get, hold_every_slot, token, write_sources
 
 
 def sources_file(sources, folder=None, tool=TOOL):
@@ -130,13 +130,7 @@ class Console(unittest.TestCase):
             # Eight idle connections from each of four addresses hold every
             # slot: a fifth address (this one's) is answered at once all the same.
             time.sleep(2.5)  # the trickling ones above cut off and gone
-            held = []
-            for source in ("127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"):
-                for _ in range(8):
-                    s = socket.socket()
-                    s.bind((source, 0))
-                    s.connect(("127.0.0.1", port))
-                    held.append(s)
+            held = hold_every_slot(port)
             time.sleep(0.3)
             started = time.monotonic()
             try:
