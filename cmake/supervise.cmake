@@ -8,13 +8,13 @@
 #   status/             rows, snapshot, /status.json, /metrics, pictures
 #   check/              the camera check, its reasons, the checks the page asks for
 #   sources/            the sources file: reader, writer, editor, the tool's command line
-#   text/ | out/ | auth/  JSON, number and address text | output and log files | sessions and password
+#   text/ | report/ | auth/ JSON, number and address text | output and log files | sessions and password
 include(${CMAKE_CURRENT_LIST_DIR}/page.cmake)
 
 set(_sv ${PROJECT_SOURCE_DIR}/src/supervise)
 add_library(qor_supervise STATIC
   ${_sv}/text/json_line.cpp ${_sv}/text/float_text.cpp ${_sv}/text/address.cpp ${_sv}/text/ascii.cpp
-  ${_sv}/out/output.cpp ${_sv}/out/log_file.cpp
+  ${_sv}/report/output.cpp ${_sv}/report/log_file.cpp
   ${_sv}/auth/login.cpp ${_sv}/auth/password.cpp
   ${_sv}/sources/sources.cpp ${_sv}/sources/sources_write.cpp ${_sv}/sources/sources_api.cpp
   ${_sv}/sources/tool_args.cpp

@@ -1,6 +1,6 @@
 // A service's log file: rotated by size to .1 to .3, lines never split, and a
 // rotation that a reader holds up tried again at the next line.
-#include "out/log_file.h"
+#include "report/log_file.h"
 
 #include <gtest/gtest.h>
 

@@ -28,7 +28,7 @@
 #include "http/status_server.h"
 #include "loop/inbox.h"
 #include "loop/supervise.h"
-#include "out/output.h"
+#include "report/output.h"
 #include "sources/sources.h"
 #include "sources/sources_api.h"
 #include "startup.h"

@@ -17,7 +17,7 @@
 
 #include "child.h"
 #include "loop/inbox.h"
-#include "out/output.h"
+#include "report/output.h"
 #include "host/run_args.h"
 #include "sources/sources.h"
 #include "win_cmdline.h"

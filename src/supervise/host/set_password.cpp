@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "out/output.h"
+#include "report/output.h"
 #include "auth/password.h"
 #include "host/password_io.h"
 #include "host/service.h"

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "host/notify.h"
-#include "out/output.h"
+#include "report/output.h"
 #include "sources/tool_args.h"
 #include "text/address.h"
 #include "loop/supervise.h"

@@ -10,7 +10,7 @@
 #include "check/camera_check.h"
 #include "text/float_text.h"
 #include "auth/login.h"
-#include "out/output.h"
+#include "report/output.h"
 #include "status/status.h"
 #include "status/status_text.h"
 

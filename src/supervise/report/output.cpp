@@ -1,4 +1,4 @@
-#include "out/output.h"
+#include "report/output.h"
 
 #include <atomic>
 #include <chrono>
@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "out/log_file.h"
+#include "report/log_file.h"
 #include "stdout_write.h"
 
 namespace {

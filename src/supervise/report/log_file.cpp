@@ -1,4 +1,4 @@
-#include "out/log_file.h"
+#include "report/log_file.h"
 
 #include <cerrno>
 #include <cstring>
