@@ -451,9 +451,13 @@ class SlowClients(unittest.TestCase):
             while ordinary() != 200 and time.monotonic() < deadline:
                 time.sleep(0.1)
             # Every connection at once, one of them this client's: its next is
-            # told to come back.
-            held = [s for a in ("127.0.0.2", "127.0.0.3", "127.0.0.4") for s in trickle(a, 8)]
-            held += trickle("127.0.0.5", 7) + trickle("127.0.0.1", 1)
+            # told to come back. This client's goes first, so that its thread
+            # has it in the server's table before the slots run out, even on a
+            # slow emulated machine.
+            held = trickle("127.0.0.1", 1)
+            time.sleep(0.3)
+            held += [s for a in ("127.0.0.2", "127.0.0.3", "127.0.0.4") for s in trickle(a, 8)]
+            held += trickle("127.0.0.5", 7)
             time.sleep(0.3)
             code, head, _ = get(port, "/status.json")
             self.assertEqual(code, 503)
@@ -1454,11 +1458,22 @@ class BadSourceFiles(unittest.TestCase):
         os.mkfifo(path)
         proc = subprocess.Popen([SUPERVISOR, path], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
-        time.sleep(0.5)
-        proc.send_signal(signal.SIGTERM)
+        # The stop is sent once the supervisor has the FIFO open (a writer can
+        # open it only then), not after a guess at how long its start takes.
+        writer = -1
+        deadline = time.monotonic() + 30
+        while writer < 0 and time.monotonic() < deadline and proc.poll() is None:
+            try:
+                writer = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError:
+                time.sleep(0.05)
         try:
+            self.assertGreaterEqual(writer, 0, "the supervisor never opened the file")
+            proc.send_signal(signal.SIGTERM)
             out, err = proc.communicate(timeout=5)
         finally:
+            if writer >= 0:
+                os.close(writer)
             proc.kill()
             proc.wait()
         self.assertEqual((proc.returncode, out), (0, b""), err)
