@@ -280,7 +280,9 @@ def read_record(path):
             data = f.read().decode("ascii")
     except FileNotFoundError:
         return out
-    for line in data.splitlines():
+    # Read while the runtime still writes, the last line may be unfinished.
+    for line in data.split("\n")[:-1]:
+        line = line.rstrip("\r")
         if not line:
             continue
         ev, *kv = line.split(" ")

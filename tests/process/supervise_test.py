@@ -946,6 +946,7 @@ class Login(unittest.TestCase):
                 " if (!f) return false;"
                 " Object.keys(values).forEach(function (k) { var i = f.elements.namedItem(k);"
                 "  if (i.type === 'checkbox') i.checked = values[k]; else i.value = values[k]; });"
+                " f.setAttribute('data-submitted', '1');"
                 " f.querySelector(%s).click(); return true; })(%s, %s)" % (json.dumps(button), json.dumps(name),
                                                                          json.dumps(values))))
 
@@ -955,6 +956,13 @@ class Login(unittest.TestCase):
                 with open(sup.path) as f:
                     found = [s for s in json.load(f)["sources"] if s["name"] == "Camera"]
                 if predicate(found[0] if found else None):
+                    # The file is written before the page has its answer: the
+                    # next change waits until the page has rebuilt the form
+                    # with the file's new version, as an operator would see it.
+                    if found:
+                        self.assertTrue(browser.until("document.querySelector("
+                                                      "'form.source[data-name=\"Camera\"]:not([data-submitted])')"
+                                                      " !== null"), what)
                     return found
                 self.assertLess(time.monotonic(), deadline, (what, found))
                 time.sleep(0.2)
