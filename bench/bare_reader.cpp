@@ -131,6 +131,18 @@ void* drain_audio_thread(void* arg) {
   return nullptr;
 }
 
+// The frames' times: taken and thrown away (main closes the listener), so that the decoder does the same
+// work as for the tool (the floor is a reader of the same vector).
+void* drain_times_thread(void* arg) {
+  int listener = *(int*)arg;
+  int s = accept_one(listener);
+  char text[4096];
+  while (s >= 0 && recv(s, text, sizeof text, 0) > 0) {
+  }
+  if (s >= 0) close(s);
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,13 +175,16 @@ int main(int argc, char** argv) {
   gOpt.height = height;
   gOpt.fps = 30;
 
-  int32_t video_port = 0, audio_port = 0;
+  int32_t video_port = 0, audio_port = 0, times_ports[2] = {0, 0};
   int video_listener = listen_loopback(&video_port);
   int audio_listener = audio ? listen_loopback(&audio_port) : -1;
-  if (video_listener < 0 || (audio && audio_listener < 0)) return 3;
+  int times_listeners[2] = {listen_loopback(&times_ports[0]), audio ? listen_loopback(&times_ports[1]) : -1};
+  if (video_listener < 0 || times_listeners[0] < 0 || (audio && (audio_listener < 0 || times_listeners[1] < 0))) return 3;
   DecoderArgs args;
-  build_decoder_args(&args, video_port, audio_port);
+  build_decoder_args(&args, video_port, audio_port, times_ports[0], times_ports[1]);
   if (!start_child(args.argv)) return 3;
+  pthread_t times_drains[2];
+  for (int i = 0; i < 1 + audio; ++i) pthread_create(&times_drains[i], nullptr, drain_times_thread, &times_listeners[i]);
 
   int video = accept_one(video_listener);
   int audio_conn = audio ? accept_one(audio_listener) : -1;
@@ -204,6 +219,12 @@ int main(int argc, char** argv) {
   close(video);
   uint32_t code = wait_child();
   if (draining) pthread_join(drain, nullptr);
+  // A decoder that ended before it connected leaves its drain in the accept.
+  for (int i = 0; i < 1 + audio; ++i) {
+    shutdown(times_listeners[i], SHUT_RDWR);
+    pthread_join(times_drains[i], nullptr);
+    close(times_listeners[i]);
+  }
   if (gTimes) fclose(gTimes);
   printf("{\"event\":\"exit\",\"ffmpeg\":%u,\"frames\":%llu,\"recv_calls\":%llu,\"busy_us\":%lld}\n", code,
          (unsigned long long)frames, (unsigned long long)calls, (long long)(t1 - t0));

@@ -15,7 +15,7 @@ case $seconds in
   '' | *[!0-9]*) echo "usage: scripts/fuzz.sh [seconds-per-target]" >&2; exit 64 ;;
 esac
 build=${QOR_FUZZ_BUILD_DIR:-build/linux-fuzz}
-targets=(options_fuzz json_escape_fuzz ptz_fuzz win_cmdline_fuzz sources_fuzz onvif_answers_fuzz camera_check_fuzz)
+targets=(options_fuzz json_escape_fuzz ptz_fuzz frame_times_fuzz win_cmdline_fuzz sources_fuzz onvif_answers_fuzz camera_check_fuzz)
 
 echo "=== linux-fuzz: configure and build ($build)"
 if ! cmake --preset linux-fuzz -B "$build" >/dev/null || ! cmake --build "$build" --target "${targets[@]}"; then

@@ -22,8 +22,15 @@ std::vector<std::string> video_part(const std::string& ffmpeg, const std::string
           "-f",           "rawvideo",         video_url};
 }
 
-std::vector<std::string> audio_part(const std::string& audio_url) {
-  return {"-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar", "48000", "-f", "f32le", audio_url};
+std::vector<std::string> audio_part(const std::string& filters, const std::string& audio_url) {
+  return {"-map", "0:a:0", "-af", filters, "-ac", "2", "-ar", "48000", "-f", "f32le", audio_url};
+}
+
+// The filters' colons in the times' URL are escaped once for the chain and once
+// for the option: ffmpeg itself is given "tcp\\://127.0.0.1\\:P".
+std::string times_filters(const std::string& prefix, int port) {
+  return "," + prefix + "metadata=mode=add:key=q:value=1," + prefix +
+         "metadata=mode=print:direct=1:file=tcp\\\\://127.0.0.1\\\\:" + std::to_string(port) + "?tcp_nodelay=1";
 }
 
 std::vector<std::string> as_strings(const DecoderArgs& a) {
@@ -45,10 +52,14 @@ void set_options(const char* ffmpeg, const char* input, int32_t audio, int32_t w
 TEST(DecoderArgs, WithAudioIsTheFull39ElementVector) {
   set_options("ffmpeg", "rtsp://cam/stream", 1, 1280, 720);
   DecoderArgs a;
-  build_decoder_args(&a, 50001, 50002);
-  std::vector<std::string> want = video_part("ffmpeg", "rtsp://cam/stream", "scale=1280:720,format=nv12",
-                                             "tcp://127.0.0.1:50001?tcp_nodelay=1");
-  for (const std::string& s : audio_part("tcp://127.0.0.1:50002?tcp_nodelay=1")) want.push_back(s);
+  build_decoder_args(&a, 50001, 50002, 50003, 50004);
+  std::vector<std::string> want =
+      video_part("ffmpeg", "rtsp://cam/stream", "scale=1280:720,format=nv12,settb=AVTB" + times_filters("", 50003),
+                 "tcp://127.0.0.1:50001?tcp_nodelay=1");
+  for (const std::string& s :
+       audio_part("aresample=async=1:osr=48000:ochl=stereo,asetnsamples=n=480:p=0,asettb=AVTB" + times_filters("a", 50004),
+                  "tcp://127.0.0.1:50002?tcp_nodelay=1"))
+    want.push_back(s);
   ASSERT_EQ(a.argc, 39);
   EXPECT_EQ(as_strings(a), want);
   EXPECT_EQ(a.argv[39], nullptr);
@@ -60,9 +71,10 @@ TEST(DecoderArgs, WithAudioIsTheFull39ElementVector) {
 TEST(DecoderArgs, WithoutAudioStopsAfterTheVideoUrlButStillFormatsTheAudioTexts) {
   set_options("/opt/ff/ffmpeg", "http://not-rtsp/x", 0, 1920, 1080);
   DecoderArgs a;
-  build_decoder_args(&a, 65535, 1);
+  build_decoder_args(&a, 65535, 1, 65534, 2);
   ASSERT_EQ(a.argc, 28);
-  EXPECT_EQ(as_strings(a), video_part("/opt/ff/ffmpeg", "http://not-rtsp/x", "scale=1920:1080,format=nv12",
+  EXPECT_EQ(as_strings(a), video_part("/opt/ff/ffmpeg", "http://not-rtsp/x",
+                                      "scale=1920:1080,format=nv12,settb=AVTB" + times_filters("", 65534),
                                       "tcp://127.0.0.1:65535?tcp_nodelay=1"));
   EXPECT_EQ(a.argv[28], nullptr);
   EXPECT_STREQ(a.audio_url, "tcp://127.0.0.1:1?tcp_nodelay=1");
@@ -76,7 +88,7 @@ void expect_decoder_receives_vector(int32_t audio) {
   std::string input = fake_url("noconnect=1", record);
   set_options(QOR_FAKE_DECODER, input.c_str(), audio, 640, 360);
   DecoderArgs a;
-  build_decoder_args(&a, 40000, 40001);
+  build_decoder_args(&a, 40000, 40001, 40002, 40003);
   ASSERT_TRUE(start_child(a.argv));
   EXPECT_EQ(wait_child(), 0u);
   FakeRecord r = read_record(record);

@@ -51,6 +51,16 @@ class Pumps : public testing::Test {
     }
   }
 
+  // The pumps on a connection alone, as with a decoder that gives no frame times.
+  static void run_video(socket_t s) {
+    PumpChannel channel = {s, kInvalidSocket};
+    video_thread(&channel);
+  }
+  static void run_audio(socket_t s) {
+    PumpChannel channel = {s, kInvalidSocket};
+    audio_thread(&channel);
+  }
+
   socket_t client_ = kInvalidSocket;
   socket_t conn_ = kInvalidSocket;  // handed to the pump; the test closes it
 };
@@ -62,7 +72,7 @@ TEST_F(Pumps, StopBeforeStartEndsWithoutReceiving) {
   std::vector<uint8_t> data(kPicture * 2, 7);
   ASSERT_TRUE(send_all(client_, data.data(), data.size()));
   gStop.store(1);
-  video_thread(&conn_);
+  run_video(conn_);
   EXPECT_EQ(gFrames.load(), 0);
   EXPECT_EQ(left_unread(), data.size());
 }
@@ -71,7 +81,7 @@ TEST_F(Pumps, AudioStopBeforeStartEndsWithoutReceiving) {
   std::vector<uint8_t> data(kAudioBlockBytes, 1);
   ASSERT_TRUE(send_all(client_, data.data(), data.size()));
   gStop.store(1);
-  audio_thread(&conn_);
+  run_audio(conn_);
   EXPECT_EQ(left_unread(), data.size());
 }
 
@@ -83,8 +93,8 @@ TEST_F(Pumps, WakingEndsPumpsWhoseOtherEndStaysOpen) {
   ASSERT_TRUE(connected_pair(&audio_client, &audio_conn));
   std::vector<uint8_t> data(kPicture / 2, 5);
   ASSERT_TRUE(send_all(client_, data.data(), data.size()));  // half a picture, then silence
-  std::thread video([this] { video_thread(&conn_); });
-  std::thread audio([&] { audio_thread(&audio_conn); });
+  std::thread video([this] { run_video(conn_); });
+  std::thread audio([&] { run_audio(audio_conn); });
   sleep_ms(200);
   gStop.store(1);
   wake_socket(conn_);
@@ -97,7 +107,7 @@ TEST_F(Pumps, WakingEndsPumpsWhoseOtherEndStaysOpen) {
   socket_t c2, s2;
   ASSERT_TRUE(connected_pair(&c2, &s2));
   wake_socket(s2);
-  video_thread(&s2);
+  run_video(s2);
   close_socket(s2);
   close_socket(c2);
   close_socket(audio_conn);
@@ -124,7 +134,7 @@ TEST_F(Pumps, CountsWholePicturesFromOddPiecesAndDropsTheTail) {
     }
     close_socket(client_);
   });
-  video_thread(&conn_);
+  run_video(conn_);
   writer.join();
   client_ = kInvalidSocket;
   EXPECT_EQ(gFrames.load(), 3);
@@ -135,7 +145,7 @@ TEST_F(Pumps, CountsWholePicturesFromOddPiecesAndDropsTheTail) {
 TEST_F(Pumps, StopDuringAPictureFinishesThatPictureThenEnds) {
   std::vector<uint8_t> data(kPicture * 2, 3);
   ASSERT_TRUE(send_all(client_, data.data(), kPicture + kPicture / 2));
-  std::thread pump([this] { video_thread(&conn_); });
+  std::thread pump([this] { run_video(conn_); });
   // Once the first picture is counted the pump goes on into the second, which
   // is half there.
   for (int i = 0; i < 500 && gFrames.load() < 1; ++i) sleep_ms(10);

@@ -101,3 +101,7 @@ gtest_discover_tests(log_file_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
 add_executable(supervise_loop_tests supervise_loop_test.cpp check_reason_test.cpp)
 target_link_libraries(supervise_loop_tests PRIVATE qor_supervise GTest::gtest_main)
 gtest_discover_tests(supervise_loop_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+
+add_executable(av_sync_tests av_sync_test.cpp)
+target_link_libraries(av_sync_tests PRIVATE qor_run GTest::gtest_main Threads::Threads)
+gtest_discover_tests(av_sync_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)

@@ -43,7 +43,8 @@ these places.
 second, with a 1 kHz beep (amplitude 0.5, 100 ms) that starts with it and
 silence between, for measuring how long a picture and a sound take from the
 camera to a receiver. The pictures and sound are made here and handed to the
-encoders in real time; each flash's wall-clock time (time.time(), in seconds)
+encoders in real time, each picture and its sound stamped with the time of
+its frame (exactly one frame period after the one before); each flash's wall-clock time (time.time(), in seconds)
 is appended to LOG as one line at the moment its picture and the first samples
 of its beep are handed over. A flash picture is Y 235 throughout, the others
 Y 16 (limited range), so a receiver tells them apart at any pixel.
@@ -87,6 +88,10 @@ def find_aac_encoder():
         if Gst.ElementFactory.find(name) is not None:
             return name
     return None
+
+
+# Samples an encoder puts before the sound it is given.
+AAC_DELAY_SAMPLES = {"voaacenc": 1600}
 
 
 def build_launch(args):
@@ -140,12 +145,12 @@ def only_user(server, factories, user, password):
 
 def build_flash_launch(args):
     video = (
-        "appsrc name=vsrc is-live=true do-timestamp=true format=time "
+        "appsrc name=vsrc is-live=true format=time "
         "caps=video/x-raw,format=I420,width={w},height={h},framerate={fps}/1,colorimetry=bt709 "
         "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max={fps} "
         "! rtph264pay name=pay0 pt=96 config-interval=1"
     ).format(w=args.width, h=args.height, fps=args.fps)
-    return with_audio(args, video, "appsrc name=asrc is-live=true do-timestamp=true format=time "
+    return with_audio(args, video, "appsrc name=asrc is-live=true format=time "
                                    "caps=audio/x-raw,format=S16LE,rate=48000,channels=2,layout=interleaved "
                                    "! audioconvert")
 
@@ -172,6 +177,9 @@ class Flasher:
         step = self.samples * 4
         self.beep = [beep[i:i + step] for i in range(0, len(beep), step)]
         self.silence = bytes(step)
+        # Measured through ffmpeg 5.1: voaacenc's priming (1600 samples). Other
+        # encoders are taken as having none.
+        self.audio_delay = AAC_DELAY_SAMPLES.get(find_aac_encoder(), 0) * Gst.SECOND // 48000
         self.sources = {}  # media -> (video appsrc, audio appsrc or None)
         self.lock = threading.Lock()
         threading.Thread(target=self.run, daemon=True).start()
@@ -190,26 +198,48 @@ class Flasher:
     def playing(self):
         # Only media that play: buffers queued before would leave with stale times.
         with self.lock:
-            pairs = list(self.sources.values())
-        return [p for p in pairs if p[0].get_state(0)[1] == Gst.State.PLAYING]
+            items = list(self.sources.items())
+        return [(m, p) for m, p in items if p[0].get_state(0)[1] == Gst.State.PLAYING]
+
+    def stamp(self, buffer, pts):
+        buffer.pts = pts
+        buffer.duration = Gst.SECOND // self.fps
+        return buffer
 
     def run(self):
         start = time.monotonic()
         tick = 0
+        origins = {}  # media -> (running time at its first tick, that tick)
         while True:
             left = start + tick / self.fps - time.monotonic()
             if left > 0:
                 time.sleep(left)
             frame = tick % self.fps
-            pairs = self.playing()
-            if frame == 0 and pairs:
+            playing = self.playing()
+            if frame == 0 and playing:
                 self.log.write("%.6f\n" % time.time())
             picture = self.white if frame == 0 else self.black
             sound = self.beep[frame] if frame < len(self.beep) else self.silence
-            for video, audio in pairs:
-                video.emit("push-buffer", Gst.Buffer.new_wrapped(picture))
-                if audio is not None:
-                    audio.emit("push-buffer", Gst.Buffer.new_wrapped(sound))
+            for media, (video, audio) in playing:
+                # Stamped by the tick, not by when this thread got to push: a
+                # picture and its sound carry the same time, and every frame is
+                # exactly one period after the one before, however late the
+                # push (a loaded machine delays this thread by tens of ms).
+                if media not in origins:
+                    clock = video.get_clock()
+                    if clock is None:
+                        continue
+                    origins[media] = (clock.get_time() - video.get_base_time(), tick)
+                base, first = origins[media]
+                pts = base + (tick - first) * Gst.SECOND // self.fps
+                video.emit("push-buffer", self.stamp(Gst.Buffer.new_wrapped(picture), pts))
+                # The sound goes out earlier by the encoder's delay, which a
+                # decoder of the RTP stream does not take off again: the beep
+                # then decodes at its flash's time.
+                if audio is not None and pts >= self.audio_delay:
+                    audio.emit("push-buffer", self.stamp(Gst.Buffer.new_wrapped(sound), pts - self.audio_delay))
+            for media in [m for m in origins if m not in dict(playing)]:
+                del origins[media]
             tick += 1
 
 

@@ -28,6 +28,10 @@ socket_t accept_timeout(socket_t listener, int timeout_ms = 30000);
 // instead of one per arriving segment. On Windows it takes whatever has arrived.
 int32_t recv_gathered(socket_t s, void* buf, int32_t len);
 
+// Takes at most len bytes of what has already arrived, never waiting: >0 bytes
+// read, 0 when nothing is waiting, <0 when the peer closed or an error came.
+int32_t recv_now(socket_t s, void* buf, int32_t len);
+
 void close_socket(socket_t s);
 
 // Ends a receive blocked on s in another thread and makes every later receive

@@ -111,6 +111,16 @@ int32_t recv_gathered(socket_t s, void* buf, int32_t len) {
   }
 }
 
+int32_t recv_now(socket_t s, void* buf, int32_t len) {
+  for (;;) {
+    ssize_t n = recv(s, buf, (size_t)len, MSG_DONTWAIT);
+    if (n > 0) return (int32_t)n;
+    if (n == 0) return -1;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
 void close_socket(socket_t s) { close(s); }
 
 // Shutting the receiving side wakes a receive blocked in poll (it then returns

@@ -53,6 +53,18 @@ socket_t accept_timeout(socket_t listener, int timeout_ms) {
 // arrived.
 int32_t recv_gathered(socket_t s, void* buf, int32_t len) { return recv((SOCKET)s, (char*)buf, len, 0); }
 
+int32_t recv_now(socket_t s, void* buf, int32_t len) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET((SOCKET)s, &readable);
+  timeval now = {0, 0};
+  int ready = select(0, &readable, nullptr, nullptr, &now);
+  if (ready == 0) return 0;
+  if (ready < 0) return -1;
+  int n = recv((SOCKET)s, (char*)buf, len, 0);
+  return n > 0 ? n : -1;
+}
+
 void close_socket(socket_t s) { closesocket((SOCKET)s); }
 
 // shutdown alone does not end a recv already blocked in another thread (Wine 8

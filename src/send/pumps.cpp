@@ -2,14 +2,20 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 
+#include "audio_hold.h"
 #include "control.h"
+#include "frame_times.h"
 #include "level.h"
 #include "monitor.h"
 #include "options.h"
+#include "peer.h"
 #include "qor_ndi.h"
+#include "timeline.h"
 
 bool recv_full(socket_t s, uint8_t* buf, uint64_t len) {
   uint64_t got = 0;
@@ -23,6 +29,69 @@ bool recv_full(socket_t s, uint8_t* buf, uint64_t len) {
     got += (uint64_t)n;
   }
   return true;
+}
+
+// A pump's reader of the decoder's frame times.
+struct TimesReader {
+  socket_t listener;
+  socket_t connection;  // kInvalidSocket: none (yet, or any more)
+  FrameTimes times;
+};
+
+static void times_open(TimesReader* r, socket_t listener) {
+  r->listener = listener;
+  r->connection = kInvalidSocket;
+  frame_times_init(&r->times);
+}
+
+// The time of the k-th frame (from 0), once its bytes have all arrived: the
+// decoder wrote the frame's line before them, so it has arrived too and no
+// read waits for it.
+static int64_t times_of_frame(TimesReader* r, int64_t k) {
+  if (k == 0 && r->listener != kInvalidSocket) r->connection = accept_decoder(r->listener, 0);
+  if (r->connection == kInvalidSocket) return kNoPts;
+  char text[1024];
+  for (;;) {
+    int32_t n = recv_now(r->connection, text, (int32_t)sizeof text);
+    if (n <= 0) {
+      if (n < 0) {
+        // The decoder closed its end (it is ending): the frames' times are
+        // over, and the frames that still come go out without them.
+        close_socket(r->connection);
+        r->connection = kInvalidSocket;
+      }
+      break;
+    }
+    frame_times_feed(&r->times, text, (size_t)n);
+  }
+  return frame_times_take(&r->times, k);
+}
+
+static void times_close(TimesReader* r) {
+  if (r->connection != kInvalidSocket) close_socket(r->connection);
+  r->connection = kInvalidSocket;
+}
+
+static int64_t timecode_of(int64_t pts) { return pts == kNoPts ? kTimecodeSynthesize : run_timecode(pts); }
+
+static int64_t steady_us() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The audio pump's hold, shared with the video sender, which tells it of each
+// picture sent. gHold is set only while an audio pump runs.
+static pthread_mutex_t gAudioLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t gAudioReady = PTHREAD_COND_INITIALIZER;  // a block came, a picture went out, or the end
+static pthread_cond_t gAudioRoom = PTHREAD_COND_INITIALIZER;   // a block left the hold
+static AudioHold* gHold;
+static bool gAudioDone;
+
+static void audio_picture_sent(int64_t pts) {
+  pthread_mutex_lock(&gAudioLock);
+  if (gHold) audio_hold_picture_sent(gHold, pts);
+  pthread_mutex_unlock(&gAudioLock);
+  pthread_cond_signal(&gAudioReady);
 }
 
 // The picture buffers start on a page boundary. A large malloc block starts 16
@@ -44,13 +113,15 @@ struct HandOver {
   pthread_cond_t ready;   // a picture waits, or the receiving has ended
   pthread_cond_t taken;   // the sender took the waiting picture
   uint8_t* waiting;       // the newest whole picture not yet taken, or null
+  int64_t waiting_pts;    // its time from the decoder, or kNoPts
   uint8_t* sending;       // the picture the runtime has, or null
   bool done;              // no more pictures will come
 };
 
-static void send_picture(const uint8_t* picture) {
-  qor_ndi_send_video_nv12(gSender, picture, gOpt.width, gOpt.height, gOpt.fps, 1);
+static void send_picture(const uint8_t* picture, int64_t pts) {
+  qor_ndi_send_video_nv12(gSender, picture, gOpt.width, gOpt.height, gOpt.fps, 1, timecode_of(pts));
   gFrames.fetch_add(1);
+  audio_picture_sent(pts);
   // After the send, so the monitor's copy (once per interval) never delays it.
   if (gOpt.monitor) monitor_offer(picture);
 }
@@ -72,13 +143,14 @@ static void* video_sender_thread(void* arg) {
       continue;
     }
     uint8_t* picture = h->waiting;
+    int64_t pts = h->waiting_pts;
     h->sending = picture;
     h->waiting = nullptr;
     pthread_cond_signal(&h->taken);
     pthread_mutex_unlock(&h->lock);
     // The send is synchronous: once it returns the runtime no longer reads
     // the buffer, which may then be received into again.
-    send_picture(picture);
+    send_picture(picture, pts);
     pthread_mutex_lock(&h->lock);
     h->sending = nullptr;
   }
@@ -88,10 +160,11 @@ static void* video_sender_thread(void* arg) {
 
 // Hands a whole picture to the sender and returns the buffer to receive the
 // next one into: a free one, or the older picture this one replaces.
-static uint8_t* hand_over(HandOver* h, uint8_t* picture, uint8_t* const* buffers) {
+static uint8_t* hand_over(HandOver* h, uint8_t* picture, int64_t pts, uint8_t* const* buffers) {
   pthread_mutex_lock(&h->lock);
   while (h->waiting && !h->sending) pthread_cond_wait(&h->taken, &h->lock);
   h->waiting = picture;
+  h->waiting_pts = pts;
   uint8_t* next = nullptr;
   for (int i = 0; i < kPictureBuffers && !next; ++i) {
     if (buffers[i] != h->waiting && buffers[i] != h->sending) next = buffers[i];
@@ -104,12 +177,13 @@ static uint8_t* hand_over(HandOver* h, uint8_t* picture, uint8_t* const* buffers
 }
 
 // Receives whole pictures until the connection ends or a stop is requested.
-static void pump_pictures(socket_t s, uint8_t* const* buffers, uint64_t size) {
+static void pump_pictures(socket_t s, TimesReader* times, uint8_t* const* buffers, uint64_t size) {
   HandOver h;
   pthread_mutex_init(&h.lock, nullptr);
   pthread_cond_init(&h.ready, nullptr);
   pthread_cond_init(&h.taken, nullptr);
   h.waiting = nullptr;
+  h.waiting_pts = kNoPts;
   h.sending = nullptr;
   h.done = false;
   // Without a sender thread the pump sends each picture itself before it
@@ -118,12 +192,13 @@ static void pump_pictures(socket_t s, uint8_t* const* buffers, uint64_t size) {
   bool threaded = pthread_create(&sender, nullptr, video_sender_thread, &h) == 0;
 
   uint8_t* picture = buffers[0];
-  while (gStop.load() == 0) {
+  for (int64_t k = 0; gStop.load() == 0; ++k) {
     if (!recv_full(s, picture, size)) break;  // closed or failed: a partial picture is dropped
+    int64_t pts = times_of_frame(times, k);
     if (threaded) {
-      picture = hand_over(&h, picture, buffers);
+      picture = hand_over(&h, picture, pts, buffers);
     } else {
-      send_picture(picture);
+      send_picture(picture, pts);
     }
   }
 
@@ -140,7 +215,9 @@ static void pump_pictures(socket_t s, uint8_t* const* buffers, uint64_t size) {
 }
 
 void* video_thread(void* arg) {
-  socket_t s = *(socket_t*)arg;
+  const PumpChannel* channel = (const PumpChannel*)arg;
+  TimesReader times;
+  times_open(&times, channel->times_listener);
   // The buffers for the whole run, each a whole number of pages; each picture
   // goes to the runtime in place.
   uint64_t size = (uint64_t)gOpt.width * (uint64_t)gOpt.height * 3 / 2;
@@ -151,25 +228,107 @@ void* video_thread(void* arg) {
     uint8_t* first = block + (kPictureAlign - (uintptr_t)block % kPictureAlign) % kPictureAlign;
     uint8_t* buffers[kPictureBuffers];
     for (int i = 0; i < kPictureBuffers; ++i) buffers[i] = first + (size_t)span * i;
-    pump_pictures(s, buffers, size);
+    pump_pictures(channel->data, &times, buffers, size);
     free(block);
     if (gStop.load() == 0) pump_ended();
   } else {
     pump_failed();
   }
+  times_close(&times);
   pump_thread_ended();
   return nullptr;
 }
 
-void* audio_thread(void* arg) {
-  socket_t s = *(socket_t*)arg;
+// Sends each held block once it is due, in order; once the pump has ended, the
+// blocks still held at once (none once the controller asked for the stop).
+static void* audio_sender_thread(void*) {
   float block[kAudioBlockSamples * kAudioChannels];
-  while (gStop.load() == 0) {
-    if (!recv_full(s, (uint8_t*)block, kAudioBlockBytes)) break;
-    qor_ndi_send_audio_interleaved(gSender, block, kAudioBlockSamples, kAudioChannels, kAudioRate);
+  pthread_mutex_lock(&gAudioLock);
+  for (;;) {
+    while (gHold->count == 0 && !gAudioDone) pthread_cond_wait(&gAudioReady, &gAudioLock);
+    if (gHold->count == 0) break;
+    if (gStopAsked.load() != 0) {
+      gHold->first = gHold->count = 0;
+      pthread_cond_signal(&gAudioRoom);
+      continue;
+    }
+    int64_t wait_us = 0;
+    if (!gAudioDone && !audio_hold_due(gHold, steady_us(), &wait_us)) {
+      // Short steps on the system clock the wait takes, so that a change of
+      // that clock delays nothing by more than a step.
+      if (wait_us > 20000) wait_us = 20000;
+      timespec until;
+      clock_gettime(CLOCK_REALTIME, &until);
+      until.tv_nsec += (long)(wait_us * 1000);
+      if (until.tv_nsec >= 1000000000) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000;
+      }
+      pthread_cond_timedwait(&gAudioReady, &gAudioLock, &until);
+      continue;
+    }
+    int64_t pts = audio_hold_pop(gHold, block);
+    pthread_cond_signal(&gAudioRoom);
+    pthread_mutex_unlock(&gAudioLock);
+    qor_ndi_send_audio_interleaved(gSender, block, kAudioBlockSamples, kAudioChannels, kAudioRate, timecode_of(pts));
     if (gOpt.monitor) level_add_block(block, kAudioBlockSamples, kAudioChannels);
+    pthread_mutex_lock(&gAudioLock);
   }
-  if (gStop.load() == 0) pump_ended();
+  pthread_mutex_unlock(&gAudioLock);
+  return nullptr;
+}
+
+// Receives blocks into the hold until the connection ends or a stop is
+// requested. Without a sender thread each block is sent at once, as it comes.
+static void pump_blocks(socket_t s, TimesReader* times, AudioHold* hold) {
+  pthread_mutex_lock(&gAudioLock);
+  audio_hold_init(hold, gOpt.fps > 0 ? 1000000 / gOpt.fps : 40000);
+  gHold = hold;
+  gAudioDone = false;
+  pthread_mutex_unlock(&gAudioLock);
+  pthread_t sender;
+  bool threaded = pthread_create(&sender, nullptr, audio_sender_thread, nullptr) == 0;
+
+  float block[kAudioBlockSamples * kAudioChannels];
+  for (int64_t k = 0; gStop.load() == 0; ++k) {
+    if (!recv_full(s, (uint8_t*)block, kAudioBlockBytes)) break;
+    int64_t pts = times_of_frame(times, k);
+    if (!threaded) {
+      qor_ndi_send_audio_interleaved(gSender, block, kAudioBlockSamples, kAudioChannels, kAudioRate,
+                                     timecode_of(pts));
+      if (gOpt.monitor) level_add_block(block, kAudioBlockSamples, kAudioChannels);
+      continue;
+    }
+    pthread_mutex_lock(&gAudioLock);
+    while (audio_hold_full(hold)) pthread_cond_wait(&gAudioRoom, &gAudioLock);
+    audio_hold_push(hold, block, pts, steady_us());
+    pthread_mutex_unlock(&gAudioLock);
+    pthread_cond_signal(&gAudioReady);
+  }
+
+  pthread_mutex_lock(&gAudioLock);
+  gAudioDone = true;
+  pthread_mutex_unlock(&gAudioLock);
+  pthread_cond_signal(&gAudioReady);
+  if (threaded) pthread_join(sender, nullptr);
+  pthread_mutex_lock(&gAudioLock);
+  gHold = nullptr;
+  pthread_mutex_unlock(&gAudioLock);
+}
+
+void* audio_thread(void* arg) {
+  const PumpChannel* channel = (const PumpChannel*)arg;
+  TimesReader times;
+  times_open(&times, channel->times_listener);
+  AudioHold* hold = (AudioHold*)malloc(sizeof(AudioHold));
+  if (hold) {
+    pump_blocks(channel->data, &times, hold);
+    free(hold);
+    if (gStop.load() == 0) pump_ended();
+  } else {
+    pump_failed();
+  }
+  times_close(&times);
   pump_thread_ended();
   return nullptr;
 }

@@ -12,8 +12,18 @@ enum { kAudioBlockSamples = 480, kAudioChannels = 2, kAudioRate = 48000,
 // length. False when the peer closed or an error came first.
 bool recv_full(socket_t s, uint8_t* buf, uint64_t len);
 
-// Thread bodies; arg points to the accepted connection socket, held by the run
-// sequence until it has joined the thread. Each ends when its connection ends
+// What a pump reads: the accepted connection of its raw bytes, held by the run
+// sequence until it has joined the thread, and the listener the decoder may
+// connect to with the frames' times (kInvalidSocket: none asked for). The
+// decoder connects that channel before it writes the first frame, so a pump
+// that has received its first frame takes the connection if there is one, and
+// otherwise goes on without times, as with a decoder that gives none.
+struct PumpChannel {
+  socket_t data;
+  socket_t times_listener;
+};
+
+// Thread bodies; arg points to the PumpChannel. Each ends when its connection ends
 // or fails, or between two pictures (blocks) once gStop is set; the run wakes
 // a pump blocked in a receive (wake_socket) and closes the connection itself
 // after the join, so that no wake-up can reach a number the system has handed
@@ -26,5 +36,10 @@ bool recv_full(socket_t s, uint8_t* buf, uint64_t len);
 // pictures sent. The pump ends its sender (after the last whole picture
 // waiting, unless gStopAsked is set) before it returns, and each pump calls
 // pump_thread_ended as it returns.
+//
+// With times, each picture and audio block goes out with its timecode on the
+// run's clock, and the audio pump holds each block until its picture has gone
+// out (at most 100 ms), on a sender thread of its own, which it ends the same
+// way.
 void* video_thread(void* arg);
 void* audio_thread(void* arg);

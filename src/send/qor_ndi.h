@@ -19,10 +19,14 @@ int32_t qor_ndi_sender_connections(qor_ndi_sender* s);
 // The tally now (no waiting): whether a receiver has the source on program,
 // and on preview. Both false when the sender or the runtime is absent.
 void qor_ndi_sender_tally(qor_ndi_sender* s, bool* program, bool* preview);
+// timecode: 100 ns units on the run's clock, or kTimecodeSynthesize to let the
+// runtime count it (a frame the decoder gave no time for).
+enum : int64_t { kTimecodeSynthesize = INT64_MAX };
 void qor_ndi_send_video_nv12(qor_ndi_sender* s, const uint8_t* nv12, int32_t width, int32_t height,
-                             int32_t rate_n, int32_t rate_d);
+                             int32_t rate_n, int32_t rate_d, int64_t timecode = kTimecodeSynthesize);
 void qor_ndi_send_audio_interleaved(qor_ndi_sender* s, const float* samples, int32_t sample_count,
-                                    int32_t channel_count, int32_t sample_rate);
+                                    int32_t channel_count, int32_t sample_rate,
+                                    int64_t timecode = kTimecodeSynthesize);
 
 // With --ptz: offers every receiver, now and on connecting later, the
 // connection metadata that says the source takes PTZ commands. False when the

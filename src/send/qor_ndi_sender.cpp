@@ -11,6 +11,8 @@
 #include "qor_ndi.h"
 #include "qor_ndi_internal.h"
 
+static_assert(kTimecodeSynthesize == NDIlib_send_timecode_synthesize, "the runtime's own timecode");
+
 qor_ndi_sender* qor_ndi_sender_create(const char* name) {
   if (!gNDI) return nullptr;
   NDIlib_send_create_t settings{};
@@ -53,7 +55,7 @@ void qor_ndi_sender_tally(qor_ndi_sender* s, bool* program, bool* preview) {
 }
 
 void qor_ndi_send_video_nv12(qor_ndi_sender* s, const uint8_t* nv12, int32_t width, int32_t height,
-                             int32_t rate_n, int32_t rate_d) {
+                             int32_t rate_n, int32_t rate_d, int64_t timecode) {
   if (!s || !gNDI) return;
   NDIlib_video_frame_v2_t frame{};
   frame.xres = width;
@@ -63,7 +65,7 @@ void qor_ndi_send_video_nv12(qor_ndi_sender* s, const uint8_t* nv12, int32_t wid
   frame.frame_rate_D = rate_d;
   frame.picture_aspect_ratio = static_cast<float>(width) / static_cast<float>(height);
   frame.frame_format_type = NDIlib_frame_format_type_progressive;
-  frame.timecode = NDIlib_send_timecode_synthesize;
+  frame.timecode = timecode;
   frame.p_data = const_cast<uint8_t*>(nv12);  // only read by the runtime
   frame.line_stride_in_bytes = width;
   frame.p_metadata = nullptr;
@@ -73,7 +75,7 @@ void qor_ndi_send_video_nv12(qor_ndi_sender* s, const uint8_t* nv12, int32_t wid
 }
 
 void qor_ndi_send_audio_interleaved(qor_ndi_sender* s, const float* samples, int32_t sample_count,
-                                    int32_t channel_count, int32_t sample_rate) {
+                                    int32_t channel_count, int32_t sample_rate, int64_t timecode) {
   if (!gNDI || !s || sample_count <= 0 || channel_count <= 0) return;
 
   const uint64_t samples_n = static_cast<uint64_t>(sample_count);
@@ -97,7 +99,7 @@ void qor_ndi_send_audio_interleaved(qor_ndi_sender* s, const float* samples, int
   frame.sample_rate = sample_rate;
   frame.no_channels = channel_count;
   frame.no_samples = sample_count;
-  frame.timecode = NDIlib_send_timecode_synthesize;
+  frame.timecode = timecode;
   frame.p_data = planar;
   // The runtime's field is a 32-bit int; computed wide so a huge block cannot overflow.
   frame.channel_stride_in_bytes = static_cast<int>(samples_n * sizeof(float));

@@ -40,16 +40,22 @@ int run(int argc, char** argv) {
   // runtime that cannot hand their metadata over offers nothing.
   bool ptz_offered = gOpt.ptz && qor_ndi_sender_offer_ptz(gSender);
 
-  int32_t video_port = 0, audio_port = 0;
+  // The raw pictures and sound, and the channels of their times, which the
+  // decoder connects only once its first frame is through (the pumps take them
+  // then, if they come at all).
+  int32_t video_port = 0, audio_port = 0, video_times_port = 0, audio_times_port = 0;
   socket_t video_listener = listen_local(&video_port);
   socket_t audio_listener = gOpt.audio ? listen_local(&audio_port) : kInvalidSocket;
-  if (video_listener == kInvalidSocket || (gOpt.audio && audio_listener == kInvalidSocket)) {
+  socket_t video_times = listen_local(&video_times_port);
+  socket_t audio_times = gOpt.audio ? listen_local(&audio_times_port) : kInvalidSocket;
+  if (video_listener == kInvalidSocket || video_times == kInvalidSocket ||
+      (gOpt.audio && (audio_listener == kInvalidSocket || audio_times == kInvalidSocket))) {
     event_error_socket();
     return 3;
   }
 
   DecoderArgs args;
-  build_decoder_args(&args, video_port, audio_port);
+  build_decoder_args(&args, video_port, audio_port, video_times_port, audio_times_port);
   if (!start_child(args.argv)) {
     event_error_ffmpeg_spawn(gOpt.ffmpeg);
     return 3;
@@ -68,11 +74,11 @@ int run(int argc, char** argv) {
 
   // Only the decoder (or a process it started) may feed a channel; any other
   // connection is closed and the channel's own 30 s go on.
-  socket_t video = accept_decoder(video_listener);
-  socket_t audio = gOpt.audio ? accept_decoder(audio_listener) : kInvalidSocket;
+  PumpChannel video = {accept_decoder(video_listener), video_times};
+  PumpChannel audio = {gOpt.audio ? accept_decoder(audio_listener) : kInvalidSocket, audio_times};
   close_socket(video_listener);
   if (gOpt.audio) close_socket(audio_listener);
-  if (video == kInvalidSocket || (gOpt.audio && audio == kInvalidSocket)) {
+  if (video.data == kInvalidSocket || (gOpt.audio && audio.data == kInvalidSocket)) {
     terminate_child();
     event_error_ffmpeg_connect(wait_child());
     qor_ndi_sender_destroy(gSender);
@@ -116,15 +122,19 @@ int run(int argc, char** argv) {
   // runtime and its connection: neither can be released while it may still be
   // used, so the run writes its exit line and ends the process instead. The
   // PTZ listener uses the sender too and is waited for alike.
-  wake_socket(video);
-  if (gOpt.audio) wake_socket(audio);
+  wake_socket(video.data);
+  if (gOpt.audio) wake_socket(audio.data);
   bool pumps_ended = wait_pumps_end((video_ok ? 1 : 0) + (audio_ok ? 1 : 0) + (ptz_ok ? 1 : 0));
   if (pumps_ended) {
     if (video_ok) pthread_join(video_pump, nullptr);
     if (audio_ok) pthread_join(audio_pump, nullptr);
     if (ptz_ok) pthread_join(ptz, nullptr);
-    close_socket(video);
-    if (gOpt.audio) close_socket(audio);
+    close_socket(video.data);
+    close_socket(video_times);
+    if (gOpt.audio) {
+      close_socket(audio.data);
+      close_socket(audio_times);
+    }
   } else {
     // The one still inside the runtime, and those that ended beside it, are
     // left to the end of the process.

@@ -94,10 +94,11 @@ def wait_for_record(record, pictures, blocks, timeout=20):
 @unittest.skipIf(WINE, "Linux: finds the ports in /proc, runs shell scripts")
 class ForeignConnections(unittest.TestCase):
     def test_a_foreign_connector_that_comes_first_never_takes_a_channel(self):
-        # The decoder waits behind a gate until a local process has found both
-        # of the tool's ports and connected to each, sent bytes that would pass
-        # for a picture and an audio block, and kept its connections open. The
-        # tool closes both and relays the decoder's media, and only those.
+        # The decoder waits behind a gate until a local process has found all
+        # four of the tool's ports (pictures, sound and their times) and
+        # connected to each, sent bytes that would pass for a picture and an
+        # audio block, and kept its connections open. The tool closes them all
+        # and relays the decoder's media, and only those.
         d = scratch_dir()
         gate = os.path.join(d, "gate")
         decoder = script(d, "gated-decoder",
@@ -110,10 +111,10 @@ class ForeignConnections(unittest.TestCase):
             with Tool(fake_args(decoder, url), record=record) as t:
                 deadline = time.monotonic() + 10
                 ports = []
-                while len(ports) < 2 and time.monotonic() < deadline:
+                while len(ports) < 4 and time.monotonic() < deadline:
                     ports = listening_ports(t.proc.pid)
                     time.sleep(0.01)
-                self.assertEqual(len(ports), 2, "the tool's two listeners")
+                self.assertEqual(len(ports), 4, "the tool's four listeners")
                 for port in ports:
                     s = socket.create_connection(("127.0.0.1", port))
                     s.sendall(b"\xee" * (W * H * 3 // 2 * 2))

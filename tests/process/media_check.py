@@ -337,19 +337,33 @@ def flash_delays(flashes, arrivals, threshold, window=0.5):
     return delays
 
 
-def decoder_argv(ffmpeg, url, width, height, video_url, audio_url=None):
+def decoder_argv(ffmpeg, url, width, height, video_url, audio_url=None, times=None):
     """The tool's decoder argument vector: 28 elements, 39 with audio.
 
     video_url and audio_url are the listeners' tcp://127.0.0.1:PORT; the
-    vector asks for them with tcp_nodelay, as the tool does."""
+    vector asks for them with tcp_nodelay, as the tool does. times is the pair
+    of listener URLs for the pictures' and the audio blocks' times (the second
+    None without audio); without it the filters print no times."""
+    def with_times(chain, prefix, times_url):
+        if times_url is None:
+            return chain
+        # The colons escaped twice: for the chain and for the filter's option.
+        where = "tcp\\\\://127.0.0.1\\\\:" + times_url.rsplit(":", 1)[1]
+        return (chain + ",{p}metadata=mode=add:key=q:value=1,{p}metadata=mode=print:direct=1:file={u}"
+                "?tcp_nodelay=1").format(p=prefix, u=where)
+
+    video_times, audio_times = times if times is not None else (None, None)
+    scale = "scale=%d:%d,format=nv12" % (width, height)
     argv = [ffmpeg, "-hide_banner", "-nostdin", "-loglevel", "warning",
             "-rtsp_transport", "tcp", "-fflags", "nobuffer", "-flags", "low_delay",
             "-probesize", "2000000", "-analyzeduration", "3000000",
-            "-i", url, "-map", "0:v:0", "-vf", "scale=%d:%d,format=nv12" % (width, height),
+            "-i", url, "-map", "0:v:0", "-vf", with_times(scale + ",settb=AVTB", "", video_times) if times else scale,
             "-fps_mode", "passthrough", "-enc_time_base:v", "1:90000",
             "-f", "rawvideo", video_url + "?tcp_nodelay=1"]
     if audio_url is not None:
-        argv += ["-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2",
+        resample = ("aresample=async=1:osr=48000:ochl=stereo,asetnsamples=n=480:p=0,asettb=AVTB" if times
+                    else "aresample=async=1")
+        argv += ["-map", "0:a:0", "-af", with_times(resample, "a", audio_times), "-ac", "2",
                  "-ar", "48000", "-f", "f32le", audio_url + "?tcp_nodelay=1"]
     return argv
 
