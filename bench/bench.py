@@ -45,7 +45,8 @@ move by a factor of two from one minute to the next.
                      audio block arrived), in pairs whose first alternates;
                      per picture size and with or without audio, the median
                      and p95 of camera -> send for the flashes and the beeps,
-                     tool against floor
+                     tool against floor; with audio, each beep against its
+                     flash at the tool's sends, by timecode and by send time
   supervisor         the build's qor-ndi-supervise and the Python script it
                      replaced (taken from git history into the scratch
                      folder), each keeping 16 sources of 1080p30 with audio
@@ -478,9 +479,33 @@ FLASH_LIT = 128    # a flash picture's centre luma is 235, the others 16
 BEEP_LIT = 0.1     # the beep's peak is 0.5, the silence between 0
 
 
-def camera_to_send(b, url, width, height, audio, seconds, floor, flashes_log):
+def sound_against_picture(record, dump):
+    """Per flash at the stand-in: its beep minus its picture, by timecode and by
+    the time of the send, in ms."""
+    video, audio = [], []
+    with open(record) as f:
+        for line in f:
+            ev, *kv = line.split()
+            d = dict(x.split("=", 1) for x in kv)
+            if ev == "video" and int(d.get("centre_y", 0)) > FLASH_LIT:
+                video.append((int(d["timecode"]), int(d["wall_us"])))
+            elif ev == "audio" and "wall_us" in d:
+                audio.append(d)
+    onsets = mc.beep_onsets(audio, dump)
+    by_timecode, by_send = [], []
+    for timecode, wall in video:
+        if onsets:
+            beep = min(onsets, key=lambda o: abs(o[0] - timecode))
+            by_timecode.append((beep[0] - timecode) / 1e4)
+            by_send.append((beep[1] - wall) / 1e3)
+    return by_timecode, by_send
+
+
+def camera_to_send(b, url, width, height, audio, seconds, floor, flashes_log, av=None):
     """One run of the tool (floor=False) or the bare reader into the flashing
-    camera: (picture delays, beep delays) in ms, camera -> send (or arrival)."""
+    camera: (picture delays, beep delays) in ms, camera -> send (or arrival).
+    For the tool with audio, av (a pair of lists) gains each flash's sound
+    against its picture, by timecode and by send."""
     tag = "%s-%dx%d-%s-%d" % ("floor" if floor else "tool", width, height, audio, time.monotonic_ns())
     times = os.path.join(b.scratch, tag + ".times")
     size = ["--width", str(width), "--height", str(height)] + ([] if audio else ["--no-audio"])
@@ -497,7 +522,9 @@ def camera_to_send(b, url, width, height, audio, seconds, floor, flashes_log):
                 kind, at, value = line.split()
                 arrivals[kind].append((int(at) / 1e6, float(value)))
     else:
-        env.update({"QOR_STANDIN_RECORD": times, "QOR_STANDIN_TIMES": "1", "QOR_STANDIN_NO_CHECKSUM": "1"})
+        dump = times + ".f32"
+        env.update({"QOR_STANDIN_RECORD": times, "QOR_STANDIN_TIMES": "1", "QOR_STANDIN_NO_CHECKSUM": "1",
+                    "QOR_STANDIN_AUDIO_DUMP": dump})
         t = Proc([b.tool, "--input", url, "--ffmpeg", mc.FFMPEG] + size, env, True)
         t.wait_event("started", 60)
         time.sleep(seconds)
@@ -512,6 +539,10 @@ def camera_to_send(b, url, width, height, audio, seconds, floor, flashes_log):
                     arrivals["v"].append((int(d["wall_us"]) / 1e6, int(d["centre_y"])))
                 elif ev == "audio" and "wall_us" in d:
                     arrivals["a"].append((int(d["wall_us"]) / 1e6, float(d["peak"])))
+        if audio and av is not None:
+            by_timecode, by_send = sound_against_picture(times, dump)
+            av[0].extend(by_timecode)
+            av[1].extend(by_send)
     flashes = mc.read_flashes(flashes_log)
     return ([1000 * x for x in mc.flash_delays(flashes, arrivals["v"], FLASH_LIT)],
             [1000 * x for x in mc.flash_delays(flashes, arrivals["a"], BEEP_LIT)])
@@ -519,11 +550,12 @@ def camera_to_send(b, url, width, height, audio, seconds, floor, flashes_log):
 
 def bench_camera(b, width, height, audio, seconds, pairs):
     got = {"tool": ([], []), "floor": ([], [])}
+    av = ([], [])
     log = os.path.join(b.scratch, "flashes-%dx%d-%s.log" % (width, height, audio))
     with mc.camera(width=width, height=height, fps=30, flash=log) as url:
         for i in range(pairs):
             for floor in ((False, True) if i % 2 == 0 else (True, False)):
-                pictures, beeps = camera_to_send(b, url, width, height, audio, seconds, floor, log)
+                pictures, beeps = camera_to_send(b, url, width, height, audio, seconds, floor, log, av)
                 side = got["floor" if floor else "tool"]
                 side[0].extend(pictures)
                 side[1].extend(beeps)
@@ -532,7 +564,11 @@ def bench_camera(b, width, height, audio, seconds, pairs):
         return {"median": statistics.median(values) if values else float("nan"),
                 "p95": percentile(values, 0.95), "n": len(values)}
 
-    return {side: {"pictures": figures(v[0]), "beeps": figures(v[1])} for side, v in got.items()}
+    result = {side: {"pictures": figures(v[0]), "beeps": figures(v[1])} for side, v in got.items()}
+    result["av"] = {"timecode": figures(av[0]), "send": figures(av[1]),
+                    "timecode_range": (min(av[0]), max(av[0])) if av[0] else (float("nan"),) * 2,
+                    "send_range": (min(av[1]), max(av[1])) if av[1] else (float("nan"),) * 2}
+    return result
 
 
 def bench_monitor(b, seconds, pairs):
@@ -939,6 +975,17 @@ def main():
                              (tool["pictures"]["median"], floor["pictures"]["median"], tool["pictures"]["p95"],
                               floor["pictures"]["p95"]), "tool within 2 ms of the floor", met))
                 if audio:
+                    av = r["av"]
+                    print("  sound against picture (beep - flash): by timecode median %+.1f ms (%+.1f to %+.1f), "
+                          "by send median %+.1f ms (%+.1f to %+.1f), %d flashes" %
+                          ((av["timecode"]["median"],) + av["timecode_range"] + (av["send"]["median"],) +
+                           av["send_range"] + (av["timecode"]["n"],)))
+                    met = all(abs(x) <= 5 for x in av["timecode_range"]) and abs(av["send"]["median"]) <= 1000 / 30
+                    rows.append(("sound against picture, %s: by timecode, by send" % case,
+                                 "median %+.1f ms (%+.1f to %+.1f), %+.1f ms (%+.1f to %+.1f)" %
+                                 ((av["timecode"]["median"],) + av["timecode_range"] + (av["send"]["median"],) +
+                                  av["send_range"]),
+                                 "within 5 ms by timecode, a frame by send", met))
                     rows.append(("camera -> send, beeps, %s: tool (floor)" % case,
                                  "median %.1f (%.1f) ms, p95 %.1f (%.1f) ms" %
                                  (tool["beeps"]["median"], floor["beeps"]["median"], tool["beeps"]["p95"],

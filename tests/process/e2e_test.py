@@ -190,24 +190,6 @@ class PicturesOnTime(unittest.TestCase):
                                                                 [round(1000 * x, 1) for x in floor_delays]))
 
 
-def beep_onsets(audio, dump, gap_s=0.5):
-    """Each beep's first loud sample, as (timecode in 100 ns, wall_us of its
-    block's send): from the record's audio lines and the samples they carried."""
-    onsets, last_loud = [], None
-    with open(dump, "rb") as f:
-        data = f.read()
-    for i, kv in enumerate(audio):
-        left = struct.unpack("<480f", data[i * 3840:i * 3840 + 1920])
-        for j, x in enumerate(left):
-            if abs(x) <= 0.05:
-                continue
-            at = int(kv["timecode"]) + j * 10000000 / 48000
-            if last_loud is None or at - last_loud > gap_s * 1e7:
-                onsets.append((at, int(kv["wall_us"])))
-            last_loud = at
-    return onsets
-
-
 class SoundWithPicture(unittest.TestCase):
     """The flashing camera beeps over each flash, both stamped with the same
     time: through ffmpeg and the tool, each flash's picture and its beep carry
@@ -235,7 +217,7 @@ class SoundWithPicture(unittest.TestCase):
         rec = read_record(record)
         flashes = [(int(kv["timecode"]), int(kv["wall_us"])) for ev, kv in rec
                    if ev == "video" and int(kv["centre_y"]) > 128]
-        onsets = beep_onsets([kv for ev, kv in rec if ev == "audio"], dump)
+        onsets = mc.beep_onsets([kv for ev, kv in rec if ev == "audio"], dump)
         self.assertGreaterEqual(len(flashes), self.SECONDS - 3, flashes)
         period_us = 1e6 / self.FPS
         by_timecode, by_send = [], []

@@ -8,6 +8,7 @@
 - tone_problems(): checks float samples for the camera's 440 Hz tone.
 - decoder_argv(): the argument vector the tool hands ffmpeg, for tests that
   drive ffmpeg (or a stand-in) the same way the tool does.
+- beep_onsets(): where each beep starts at a runtime stand-in.
 - flash_delays(): how long each of the camera's flashes (camera(flash=LOG))
   took to reach a reader, from the reader's timed arrivals.
 
@@ -335,6 +336,27 @@ def flash_delays(flashes, arrivals, threshold, window=0.5):
                 delays.append(t - f)
                 break
     return delays
+
+
+def beep_onsets(audio, dump, gap_s=0.5):
+    """Each of the flashing camera's beeps at a runtime stand-in, by its first
+    loud sample: (its timecode in 100 ns units, the wall_us of its block's
+    send), from the record's audio lines (QOR_STANDIN_TIMES) and the samples
+    they carried (QOR_STANDIN_AUDIO_DUMP, 480 floats of left then of right a
+    block)."""
+    onsets, last_loud = [], None
+    with open(dump, "rb") as f:
+        data = f.read()
+    for i, kv in enumerate(audio):
+        left = struct.unpack("<480f", data[i * 3840:i * 3840 + 1920])
+        for j, x in enumerate(left):
+            if abs(x) <= 0.05:
+                continue
+            at = int(kv["timecode"]) + j * 10000000 / AUDIO_RATE
+            if last_loud is None or at - last_loud > gap_s * 1e7:
+                onsets.append((at, int(kv["wall_us"])))
+            last_loud = at
+    return onsets
 
 
 def decoder_argv(ffmpeg, url, width, height, video_url, audio_url=None, times=None):
