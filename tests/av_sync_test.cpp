@@ -91,15 +91,21 @@ TEST_F(Hold, ABlockWaitsForItsPictureAndNeverPastTheBound) {
   audio_hold_due(&h_, 30000, &wait);
   EXPECT_EQ(wait, kAudioHoldUs - 30000);
   // A picture that ends before the block starts does not release it; the one
-  // it falls in does, and only the blocks that start before the next.
+  // it falls in does, and only the blocks that end before the next.
   audio_hold_picture_sent(&h_, 1000000 - 33333);
   EXPECT_FALSE(due(1000));
   audio_hold_picture_sent(&h_, 1000000);
   EXPECT_TRUE(due(1000));
   EXPECT_EQ(pop(), 1000000);
-  EXPECT_TRUE(due(1000));  // 1010000 falls in the same picture
+  EXPECT_TRUE(due(1000));  // 1010000 to 1020000 falls in the same picture
   EXPECT_EQ(pop(), 1010000);
-  push(1040000, 2000);
+  // A block that runs into the next picture waits for it: never ahead of it.
+  push(1025000, 1000);
+  EXPECT_FALSE(due(1000));
+  audio_hold_picture_sent(&h_, 1033333);
+  EXPECT_TRUE(due(1000));
+  EXPECT_EQ(pop(), 1025000);
+  push(1070000, 2000);
   EXPECT_FALSE(due(2000));
   // Pictures stop: the block goes at its bound.
   EXPECT_FALSE(due(2000 + kAudioHoldUs - 1));
@@ -128,11 +134,11 @@ TEST_F(Hold, NothingWaitsWithoutTimes) {
 }
 
 TEST_F(Hold, ThePeriodIsTheOneBetweenTheLastTwoPictures) {
-  // 25 fps pictures announced as 30: a block 38 ms after a picture is still
-  // that picture's.
+  // 25 fps pictures announced as 30: a block that ends 40 ms after a picture
+  // is still that picture's.
   audio_hold_picture_sent(&h_, 1000000);
   audio_hold_picture_sent(&h_, 1040000);
-  push(1078000, 0);
+  push(1070000, 0);
   EXPECT_TRUE(due(0));
 }
 

@@ -42,10 +42,11 @@ bool audio_hold_due(const AudioHold* h, int64_t now, int64_t* wait_us) {
   int64_t left = h->arrived[h->first] + kAudioHoldUs - now;
   *wait_us = left > 0 ? left : 0;
   if (left <= 0 || pts == kNoPts || h->untimed_pictures) return true;
-  // The picture the block belongs with is the last one that starts at or
-  // before it: sent once a picture less than a period before the block (or any
-  // later one) has been.
-  return h->picture_pts != kNoPts && h->picture_pts > pts - h->picture_period;
+  // A block goes with the picture its end falls in: one that straddles two
+  // pictures waits for the later, so that sound is never ahead of its picture
+  // (a block late by less than its length is the lesser fault). That picture
+  // has been sent once one that ends at or after the block's end has.
+  return h->picture_pts != kNoPts && h->picture_pts + h->picture_period >= pts + kAudioBlockUs;
 }
 
 int64_t audio_hold_pop(AudioHold* h, float* block) {

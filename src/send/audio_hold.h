@@ -1,7 +1,7 @@
 // Audio blocks held until their picture has gone out. The sound of a frame
 // reaches the tool tens of milliseconds before its picture (decoding and
 // scaling a picture takes longer), and a receiver that plays by arrival would
-// play it that much early. A block waits until a picture it belongs with has
+// play it that much early. A block waits until the picture it belongs with has
 // been sent, or kAudioHoldUs at most (pictures may stop), and blocks leave in
 // the order they came. Pictures are never held for sound.
 //
@@ -12,7 +12,7 @@
 
 #include "pumps.h"
 
-enum : int64_t { kAudioHoldUs = 100000 };
+enum : int64_t { kAudioHoldUs = 100000, kAudioBlockUs = 1000000LL * kAudioBlockSamples / kAudioRate };
 
 struct AudioHold {
   enum { kBlocks = 32 };  // 320 ms: three times the bound
