@@ -6,10 +6,10 @@
 enum { kDecoderArgsWithAudio = 39, kDecoderArgsWithoutAudio = 28 };
 
 struct DecoderArgs {
-  char video_filters[192];  // "scale=W:H,format=nv12," and the frame times to their channel
+  char video_filters[256];  // "scale=W:H,format=nv12," and the frame times to their channel
   char video_url[64];   // "tcp://127.0.0.1:P?tcp_nodelay=1"
   char audio_url[64];
-  char audio_filters[224];  // the resampling to 480-sample blocks, and their times
+  char audio_filters[256];  // the resampling to 480-sample blocks, and their times
   char audio_rate[16];  // "48000"
   const char* argv[kDecoderArgsWithAudio + 1];  // null-terminated
   int argc;
