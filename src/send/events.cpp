@@ -1,13 +1,12 @@
 #include "events.h"
 
-#include <time.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 
 #include "line_out.h"
+#include "realtime_after.h"
 
 pthread_mutex_t gOutLock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -22,14 +21,7 @@ static std::atomic<bool> gOutStuck{false};
 // a line cannot hold the next line's writer for ever.
 static bool lock_output(int limit_ms) {
   if (limit_ms <= 0) return pthread_mutex_trylock(&gOutLock) == 0;
-  timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_sec += limit_ms / 1000;
-  until.tv_nsec += (long)(limit_ms % 1000) * 1000000;
-  if (until.tv_nsec >= 1000000000) {
-    until.tv_sec += 1;
-    until.tv_nsec -= 1000000000;
-  }
+  timespec until = realtime_after_us((int64_t)limit_ms * 1000);
   return pthread_mutex_timedlock(&gOutLock, &until) == 0;
 }
 

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <ctime>
 
 #include "audio_hold.h"
 #include "control.h"
@@ -15,6 +14,7 @@
 #include "options.h"
 #include "peer.h"
 #include "qor_ndi.h"
+#include "realtime_after.h"
 #include "timeline.h"
 
 bool recv_full(socket_t s, uint8_t* buf, uint64_t len) {
@@ -89,9 +89,11 @@ static bool gAudioDone;
 
 static void audio_picture_sent(int64_t pts) {
   pthread_mutex_lock(&gAudioLock);
-  if (gHold) audio_hold_picture_sent(gHold, pts);
+  bool held = gHold != nullptr;
+  if (held) audio_hold_picture_sent(gHold, pts);
   pthread_mutex_unlock(&gAudioLock);
-  pthread_cond_signal(&gAudioReady);
+  // Without audio nobody waits for it.
+  if (held) pthread_cond_signal(&gAudioReady);
 }
 
 // The picture buffers start on a page boundary. A large malloc block starts 16
@@ -257,13 +259,7 @@ static void* audio_sender_thread(void*) {
       // Short steps on the system clock the wait takes, so that a change of
       // that clock delays nothing by more than a step.
       if (wait_us > 20000) wait_us = 20000;
-      timespec until;
-      clock_gettime(CLOCK_REALTIME, &until);
-      until.tv_nsec += (long)(wait_us * 1000);
-      if (until.tv_nsec >= 1000000000) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000;
-      }
+      timespec until = realtime_after_us(wait_us);
       pthread_cond_timedwait(&gAudioReady, &gAudioLock, &until);
       continue;
     }
