@@ -479,28 +479,6 @@ FLASH_LIT = 128    # a flash picture's centre luma is 235, the others 16
 BEEP_LIT = 0.1     # the beep's peak is 0.5, the silence between 0
 
 
-def sound_against_picture(record, dump):
-    """Per flash at the stand-in: its beep minus its picture, by timecode and by
-    the time of the send, in ms."""
-    video, audio = [], []
-    with open(record) as f:
-        for line in f:
-            ev, *kv = line.split()
-            d = dict(x.split("=", 1) for x in kv)
-            if ev == "video" and int(d.get("centre_y", 0)) > FLASH_LIT:
-                video.append((int(d["timecode"]), int(d["wall_us"])))
-            elif ev == "audio" and "wall_us" in d:
-                audio.append(d)
-    onsets = mc.beep_onsets(audio, dump)
-    by_timecode, by_send = [], []
-    for timecode, wall in video:
-        if onsets:
-            beep = min(onsets, key=lambda o: abs(o[0] - timecode))
-            by_timecode.append((beep[0] - timecode) / 1e4)
-            by_send.append((beep[1] - wall) / 1e3)
-    return by_timecode, by_send
-
-
 def camera_to_send(b, url, width, height, audio, seconds, floor, flashes_log, av=None):
     """One run of the tool (floor=False) or the bare reader into the flashing
     camera: (picture delays, beep delays) in ms, camera -> send (or arrival).
@@ -531,16 +509,20 @@ def camera_to_send(b, url, width, height, audio, seconds, floor, flashes_log, av
         t.close_stdin()
         t.finish()
         arrivals = {"v": [], "a": []}
+        flashes, blocks = [], []  # at the send: the flashes' (timecode, wall_us), every audio line
         with open(times) as f:
             for line in f:
                 ev, *kv = line.split()
                 d = dict(x.split("=", 1) for x in kv)
                 if ev == "video" and "wall_us" in d:
                     arrivals["v"].append((int(d["wall_us"]) / 1e6, int(d["centre_y"])))
+                    if int(d["centre_y"]) > FLASH_LIT:
+                        flashes.append((int(d["timecode"]), int(d["wall_us"])))
                 elif ev == "audio" and "wall_us" in d:
                     arrivals["a"].append((int(d["wall_us"]) / 1e6, float(d["peak"])))
+                    blocks.append(d)
         if audio and av is not None:
-            by_timecode, by_send = sound_against_picture(times, dump)
+            by_timecode, by_send = mc.beep_minus_flash(flashes, mc.beep_onsets(blocks, dump))
             av[0].extend(by_timecode)
             av[1].extend(by_send)
     flashes = mc.read_flashes(flashes_log)

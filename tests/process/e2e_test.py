@@ -52,6 +52,18 @@ def planar_channels(path):
     return [left, right]
 
 
+def relay_for(test, url, width, height, env, record, seconds):
+    """The tool relaying url at width x height into the stand-in for seconds,
+    then stopped by closing its stdin: its exit code."""
+    with Tool(["--input", url, "--width", str(width), "--height", str(height)] + decoder_args(),
+              env=env, record=record) as t:
+        test.assertEqual(t.next_event(20)["event"], "started")
+        time.sleep(seconds)
+        t.close_stdin()
+        code, _ = t.finish(timeout=20)
+    return code
+
+
 class RelayCamera(unittest.TestCase):
     def test_camera_is_relayed_until_stdin_closes(self):
         d = scratch_dir()
@@ -168,13 +180,7 @@ class PicturesOnTime(unittest.TestCase):
                     mc.stop_process(ff)
             env = decoder_env(d)
             env.update({"QOR_STANDIN_TIMES": "1", "QOR_STANDIN_NO_CHECKSUM": "1"})
-            with Tool(["--input", url, "--width", str(w), "--height", str(h)] + decoder_args(),
-                      env=env, record=record) as t:
-                self.assertEqual(t.next_event(20)["event"], "started")
-                time.sleep(self.SECONDS)
-                t.close_stdin()
-                code, _ = t.finish(timeout=20)
-            self.assertEqual(code, 0)
+            self.assertEqual(relay_for(self, url, w, h, env, record, self.SECONDS), 0)
             flashes = mc.read_flashes(log)
 
         sent = [(int(kv["wall_us"]) / 1e6, int(kv["centre_y"])) for ev, kv in read_record(record)
@@ -206,25 +212,15 @@ class SoundWithPicture(unittest.TestCase):
         env = decoder_env(d)
         env.update({"QOR_STANDIN_TIMES": "1", "QOR_STANDIN_NO_CHECKSUM": "1",
                     "QOR_STANDIN_AUDIO_DUMP": tool_path(dump)})
-        with mc.camera(width=w, height=h, fps=self.FPS, flash=log) as url, \
-                Tool(["--input", url, "--width", str(w), "--height", str(h)] + decoder_args(),
-                     env=env, record=record) as t:
-            self.assertEqual(t.next_event(20)["event"], "started")
-            time.sleep(self.SECONDS)
-            t.close_stdin()
-            code, _ = t.finish(timeout=20)
-        self.assertEqual(code, 0)
+        with mc.camera(width=w, height=h, fps=self.FPS, flash=log) as url:
+            self.assertEqual(relay_for(self, url, w, h, env, record, self.SECONDS), 0)
         rec = read_record(record)
         flashes = [(int(kv["timecode"]), int(kv["wall_us"])) for ev, kv in rec
                    if ev == "video" and int(kv["centre_y"]) > 128]
         onsets = mc.beep_onsets([kv for ev, kv in rec if ev == "audio"], dump)
         self.assertGreaterEqual(len(flashes), self.SECONDS - 3, flashes)
         period_us = 1e6 / self.FPS
-        by_timecode, by_send = [], []
-        for timecode, wall in flashes:
-            beep = min(onsets, key=lambda o: abs(o[0] - timecode))
-            by_timecode.append(round((beep[0] - timecode) / 1e4, 2))
-            by_send.append(round((beep[1] - wall) / 1e3, 2))
+        by_timecode, by_send = ([round(x, 2) for x in side] for side in mc.beep_minus_flash(flashes, onsets))
         # The timecodes come from the camera's own times: exact on any machine.
         self.assertTrue(all(abs(x) <= 5 for x in by_timecode), "beep minus flash, ms: %s" % by_timecode)
         # The sends depend on the machine: a loaded one may release a beep at

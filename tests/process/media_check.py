@@ -8,7 +8,8 @@
 - tone_problems(): checks float samples for the camera's 440 Hz tone.
 - decoder_argv(): the argument vector the tool hands ffmpeg, for tests that
   drive ffmpeg (or a stand-in) the same way the tool does.
-- beep_onsets(): where each beep starts at a runtime stand-in.
+- beep_onsets(), beep_minus_flash(): where each beep starts at a runtime
+  stand-in, and how far from its flash.
 - flash_delays(): how long each of the camera's flashes (camera(flash=LOG))
   took to reach a reader, from the reader's timed arrivals.
 
@@ -357,6 +358,19 @@ def beep_onsets(audio, dump, gap_s=0.5):
                 onsets.append((at, int(kv["wall_us"])))
             last_loud = at
     return onsets
+
+
+def beep_minus_flash(flashes, onsets):
+    """Each flash, (timecode, wall_us) at a runtime stand-in, against the beep
+    onset (beep_onsets) nearest it by timecode: the beep minus the flash in ms,
+    by timecode and by the time of the send, as two lists."""
+    by_timecode, by_send = [], []
+    for timecode, wall in flashes:
+        if onsets:
+            beep = min(onsets, key=lambda o: abs(o[0] - timecode))
+            by_timecode.append((beep[0] - timecode) / 1e4)
+            by_send.append((beep[1] - wall) / 1e3)
+    return by_timecode, by_send
 
 
 def decoder_argv(ffmpeg, url, width, height, video_url, audio_url=None, times=None):
