@@ -7,6 +7,7 @@
 
 #include "answers.h"
 #include "discovery.h"
+#include "readdress.h"
 #include "requests.h"
 #include "udp.h"
 
@@ -52,6 +53,23 @@ TEST(OnvifAddresses, OnlyAnAddressOffTheAnsweringNetworkIsReplaced) {
   EXPECT_EQ(onto_network("rtsp://192.168.1.70:554/live", from, lan), "rtsp://192.168.1.70:554/live");
   EXPECT_EQ(onto_network("http://cam.local/onvif/device_service", from, lan), "http://cam.local/onvif/device_service");
   EXPECT_EQ(onto_network("http://10.0.0.9/x", from, Ipv4Interface()), "http://10.0.0.9/x");  // no network known
+}
+
+TEST(OnvifAddresses, AHostIsReplacedWithItsPortAndTheRestKept) {
+  EXPECT_EQ(url_with_host("rtsp://u:p@[fe80::1]:8554/live?a=b", "10.1.2.3"), "rtsp://u:p@10.1.2.3:8554/live?a=b");
+  EXPECT_EQ(url_with_host("http://cam/onvif", "fe80::2"), "http://[fe80::2]/onvif");
+  EXPECT_EQ(url_host("rtsp://u:p@[fe80::1]:8554/live"), "fe80::1");
+  EXPECT_EQ(url_host("rtsp://a@b@cam:554/x@y"), "cam");
+  HttpAddress answered;
+  ASSERT_TRUE(http_address_read("http://127.0.0.5:8080/onvif/device_service", &answered));
+  EXPECT_EQ(service_at("http://10.0.0.9/onvif/media?x=1", answered), "http://127.0.0.5:8080/onvif/media?x=1");
+  Ipv4Interface lan;
+  lan.address = 0xC0A80105;  // 192.168.1.5/24
+  lan.netmask = 0xFFFFFF00;
+  EXPECT_TRUE(host_reachable("192.168.1.70", {lan}));
+  EXPECT_TRUE(host_reachable("127.9.9.9", {}));
+  EXPECT_TRUE(host_reachable("cam.local", {}));  // a name: only trying tells
+  EXPECT_FALSE(host_reachable("10.0.0.9", {lan}));
 }
 
 TEST(OnvifAddresses, DottedQuadsAreReadStrictlyAndWrittenBack) {

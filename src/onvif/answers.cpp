@@ -70,26 +70,26 @@ static std::string namespace_of(pugi::xml_node n) {
 
 OnvifAnswerPtr onvif_answer_read(const std::string& body, std::string* why) {
   if (body.size() > kOnvifMaxAnswerBytes) {
-    *why = "its answer is larger than 1 MiB";
+    *why = "the answer is larger than 1 MiB";
     return nullptr;
   }
   OnvifAnswerPtr a(new OnvifAnswer);
   // No DOCTYPE handling beyond skipping it: pugixml expands no entities.
   pugi::xml_parse_result r = a->doc.load_buffer(body.data(), body.size(), pugi::parse_default);
   if (!r) {
-    *why = std::string("its answer is not XML (") + r.description() + ")";
+    *why = std::string("the answer is not XML (") + r.description() + ")";
     return nullptr;
   }
   pugi::xml_node env = a->doc.document_element();
   std::string ns = namespace_of(env);
   if (!is(env, "Envelope") ||
       (ns != "http://www.w3.org/2003/05/soap-envelope" && ns != "http://schemas.xmlsoap.org/soap/envelope/")) {
-    *why = "its answer is not a SOAP envelope";
+    *why = "the answer is not a SOAP envelope";
     return nullptr;
   }
   a->body = child(env, "Body");
   if (!a->body) {
-    *why = "its answer has no SOAP body";
+    *why = "the answer has no SOAP body";
     return nullptr;
   }
   return a;
@@ -229,7 +229,9 @@ std::vector<MediaProfile> read_profiles(const OnvifAnswer& a) {
     char* end = nullptr;
     double v = rate.empty() ? 0 : std::strtod(rate.c_str(), &end);
     if (!rate.empty() && *end == '\0' && v > 0 && v <= 1000) p.rate = v;
-    p.ptz = static_cast<bool>(child(n, "PTZConfiguration"));
+    pugi::xml_node ptz = child(n, "PTZConfiguration");
+    p.ptz = static_cast<bool>(ptz);
+    p.ptz_configuration = ptz.attribute("token").value();
     out.push_back(std::move(p));
   }
   return out;

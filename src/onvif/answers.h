@@ -38,7 +38,8 @@ struct MediaProfile {
   std::string name, token, video_source, encoding;
   int width = 0, height = 0;
   double rate = 0;
-  bool ptz = false;
+  bool ptz = false;               // it has a PTZ configuration
+  std::string ptz_configuration;  // that configuration's token
 };
 
 struct OnvifAnswer;  // a parsed envelope; answers.cpp

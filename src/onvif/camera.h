@@ -1,12 +1,12 @@
 // What one camera tells of itself: the calls in order, within 20 s in all.
 #pragma once
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "answers.h"
 #include "soap_call.h"
+#include "udp.h"
 
 struct CameraProfile {
   MediaProfile profile;
@@ -18,15 +18,16 @@ struct CameraReport {
   DeviceInfo info;
   bool has_offset = false;
   int64_t clock_offset = 0;  // the camera's clock minus ours, in seconds
+  std::string ptz_service;   // its PTZ service's address; empty when it names none
   std::vector<CameraProfile> profiles;
   bool refused = false;
   std::string error;  // why the camera could not be asked all; empty when it could
 };
 
 // Asks the device service at device_url with the user's credentials (WS-
-// UsernameToken, and HTTP Digest where it answers 401). readdress rewrites each
-// address the camera gives (its media service, its streams) before it is
-// used or reported: a camera found at an address other than the one it has
-// kept names itself by the stale one.
+// UsernameToken, and HTTP Digest where it answers 401). Each address the
+// camera names that cannot be reached as named (readdress.h; networks are
+// ours) is moved onto the host that answered at device_url before it is used
+// or reported.
 CameraReport camera_ask(const std::string& device_url, const Credentials& credentials,
-                        const std::function<std::string(const std::string&)>& readdress);
+                        const std::vector<Ipv4Interface>& networks);

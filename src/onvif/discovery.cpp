@@ -1,5 +1,6 @@
 #include "discovery.h"
 
+#include "readdress.h"
 #include "requests.h"
 
 static const uint32_t kGroup = 0xEFFFFFFA;  // 239.255.255.250
@@ -22,6 +23,7 @@ bool discover(const std::vector<Ipv4Interface>& interfaces, uint32_t unicast,
     if (s && udp_send(s.get(), unicast, kPort, probe)) owned.push_back(std::move(s));
   } else {
     for (const Ipv4Interface& i : interfaces) {
+      if (!i.multicast) continue;
       UdpSocketPtr s = udp_open(i.address, why);
       if (s && udp_send(s.get(), kGroup, kPort, probe)) owned.push_back(std::move(s));
     }
@@ -60,18 +62,8 @@ bool discover(const std::vector<Ipv4Interface>& interfaces, uint32_t unicast,
 }
 
 std::string onto_network(const std::string& url, uint32_t from, const Ipv4Interface& net) {
-  if (!net.address || !from) return url;
-  size_t scheme = url.find("://");
-  if (scheme == std::string::npos) return url;
-  size_t start = scheme + 3;
-  size_t end = url.find_first_of("/?#", start);
-  if (end == std::string::npos) end = url.size();
-  size_t at = url.rfind('@', end);
-  if (at != std::string::npos && at >= start) start = at + 1;
-  size_t colon = url.find(':', start);
-  size_t host_end = colon != std::string::npos && colon < end ? colon : end;
   uint32_t host;
-  if (!ipv4_read(url.substr(start, host_end - start), &host)) return url;
+  if (!net.address || !from || !ipv4_read(url_host(url), &host)) return url;
   if ((host & net.netmask) == (net.address & net.netmask)) return url;
-  return url.substr(0, start) + ipv4_text(from) + url.substr(host_end);
+  return url_with_host(url, ipv4_text(from));
 }

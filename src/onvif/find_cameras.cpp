@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "camera.h"
@@ -24,22 +25,15 @@ const char kUsage[] =
     "usage: qor-ndi-supervise --find-cameras [--wait SECONDS] [--user USER] [ADDRESS...]\n"
     "  ADDRESS is host or host:port; with --user the password is the first line of stdin\n";
 
-struct Options {
-  double wait_s = 3;
-  bool has_user = false;
-  std::string user;
-  std::vector<HttpAddress> addresses;
-};
-
-bool parse(const std::vector<std::string>& args, Options* o) {
+bool parse(const std::vector<std::string>& args, CameraSearch* o) {
   for (size_t i = 1; i < args.size(); i++) {
     const std::string& a = args[i];
     if (a == "--wait" || a == "--user") {
       if (i + 1 >= args.size()) return false;
       const std::string& v = args[++i];
       if (a == "--user") {
-        o->has_user = true;
-        o->user = v;
+        o->ask = true;
+        o->credentials.user = v;
         continue;
       }
       char* end = nullptr;
@@ -49,10 +43,7 @@ bool parse(const std::vector<std::string>& args, Options* o) {
       return false;
     } else {
       HttpAddress h;
-      if (!http_address_read("http://" + a + "/onvif/device_service", &h) || a.find('/') != std::string::npos ||
-          o->addresses.size() >= kOnvifMaxDevices) {
-        return false;
-      }
+      if (!camera_address_read(a, &h) || o->addresses.size() >= kOnvifMaxDevices) return false;
       o->addresses.push_back(h);
     }
   }
@@ -98,11 +89,11 @@ void write_line(const nlohmann::ordered_json& line) {
 
 struct Target {
   std::string device_url;
-  bool found = false;  // by a Probe: its match below holds
+  bool found = false;  // by a Probe
   FoundDevice device;
 };
 
-void ask_and_write(const Target& t, const Options& o, const std::string& password) {
+nlohmann::ordered_json ask(const Target& t, const CameraSearch& s, const std::vector<Ipv4Interface>& networks) {
   nlohmann::ordered_json line;
   const ProbeMatch& m = t.device.match;
   line["endpoint"] = m.endpoint;
@@ -112,39 +103,37 @@ void ask_and_write(const Target& t, const Options& o, const std::string& passwor
   line["maker"] = maker;
   line["model"] = model;
   line["location"] = scope(m.scopes, "location");
-  if (o.has_user) {
-    auto readdress = [&t](const std::string& url) {
-      return t.found ? onto_network(url, t.device.from, t.device.net) : url;
-    };
-    CameraReport r = camera_ask(t.device_url, Credentials{o.user, password}, readdress);
-    if (r.has_info) {
-      if (!r.info.maker.empty()) line["maker"] = r.info.maker;
-      if (!r.info.model.empty()) line["model"] = r.info.model;
-    }
-    if (r.has_offset) line["clock_offset"] = r.clock_offset;
-    nlohmann::ordered_json profiles = nlohmann::ordered_json::array();
-    for (const CameraProfile& cp : r.profiles) {
-      const MediaProfile& p = cp.profile;
-      nlohmann::ordered_json j;
-      j["name"] = p.name;
-      j["token"] = p.token;
-      j["encoding"] = p.encoding;
-      j["width"] = p.width;
-      j["height"] = p.height;
-      j["rate"] = p.rate;
-      j["stream"] = cp.stream;
-      j["snapshot"] = cp.snapshot;
-      j["ptz"] = p.ptz;
-      profiles.push_back(std::move(j));
-    }
-    line["profiles"] = std::move(profiles);
-    if (r.refused) {
-      line["error"] = "refused the user name or password";
-    } else if (!r.error.empty()) {
-      line["error"] = r.error;
-    }
+  if (!s.ask) return line;
+  CameraReport r = camera_ask(t.device_url, s.credentials, networks);
+  if (r.has_info) {
+    if (!r.info.maker.empty()) line["maker"] = r.info.maker;
+    if (!r.info.model.empty()) line["model"] = r.info.model;
   }
-  write_line(line);
+  if (r.has_offset) line["clock_offset"] = r.clock_offset;
+  if (!r.ptz_service.empty()) line["ptz_service"] = r.ptz_service;
+  nlohmann::ordered_json profiles = nlohmann::ordered_json::array();
+  for (const CameraProfile& cp : r.profiles) {
+    const MediaProfile& p = cp.profile;
+    nlohmann::ordered_json j;
+    j["name"] = p.name;
+    j["token"] = p.token;
+    j["encoding"] = p.encoding;
+    j["width"] = p.width;
+    j["height"] = p.height;
+    j["rate"] = p.rate;
+    j["stream"] = cp.stream;
+    j["snapshot"] = cp.snapshot;
+    j["ptz"] = p.ptz;
+    if (p.ptz) j["ptz_configuration"] = p.ptz_configuration;
+    profiles.push_back(std::move(j));
+  }
+  line["profiles"] = std::move(profiles);
+  if (r.refused) {
+    line["error"] = "refused the user name or password";
+  } else if (!r.error.empty()) {
+    line["error"] = r.error;
+  }
+  return line;
 }
 
 // The device service address of a match: its first http:// XAddr, moved onto
@@ -159,34 +148,26 @@ std::string device_url(const FoundDevice& d) {
 
 }  // namespace
 
-int find_cameras_main(const std::vector<std::string>& args) {
-  Options o;
-  if (!parse(args, &o)) {
-    fputs(kUsage, stderr);
-    fflush(stderr);
-    return kExitUsage;
-  }
-  std::string password = o.has_user ? read_password() : std::string();
-  net_startup();
+bool camera_address_read(const std::string& text, HttpAddress* out) {
+  return text.find('/') == std::string::npos && http_address_read("http://" + text + "/onvif/device_service", out);
+}
 
-  std::vector<Ipv4Interface> interfaces;
-  std::string why;
-  if (!ipv4_multicast_interfaces(&interfaces, &why) && o.addresses.empty()) {
-    fprintf(stderr, "qor-ndi-supervise: %s\n", why.c_str());
-    return kExitNoInterface;
-  }
+bool find_cameras(const CameraSearch& s, const std::function<void(nlohmann::ordered_json)>& each,
+                  std::string* why) {
+  net_startup();
+  std::vector<Ipv4Interface> networks;
+  if (!ipv4_interfaces(&networks, why) && s.addresses.empty()) return false;
   std::vector<Target> targets;
-  if (o.addresses.empty()) {
-    if (interfaces.empty()) {
-      fputs("qor-ndi-supervise: no network interface is up with multicast\n", stderr);
-      return kExitNoInterface;
+  if (s.addresses.empty()) {
+    bool multicast = false;
+    for (const Ipv4Interface& i : networks) multicast = multicast || i.multicast;
+    if (!multicast) {
+      *why = "no network interface is up with multicast";
+      return false;
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int>(o.wait_s * 1000));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int>(s.wait_s * 1000));
     std::vector<FoundDevice> found;
-    if (!discover(interfaces, 0, deadline, &found, &why)) {
-      fprintf(stderr, "qor-ndi-supervise: %s\n", why.c_str());
-      return kExitNoInterface;
-    }
+    if (!discover(networks, 0, deadline, &found, why)) return false;
     for (FoundDevice& d : found) {
       Target t;
       t.device_url = device_url(d);
@@ -196,30 +177,65 @@ int find_cameras_main(const std::vector<std::string>& args) {
       targets.push_back(std::move(t));
     }
   } else {
-    for (const HttpAddress& h : o.addresses) {
+    for (const HttpAddress& h : s.addresses) {
       Target t;
       t.device_url = http_address_text(h);
       targets.push_back(std::move(t));
     }
   }
 
-  std::vector<std::thread> threads;
-  for (Target& t : targets) {
-    threads.emplace_back([&t, &o, &password, &interfaces] {
+  // Each camera on a thread of its own, at most s.most_at_once at a time.
+  std::mutex lock;
+  size_t next = 0;
+  auto work = [&] {
+    for (;;) {
+      Target* t;
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        if (next == targets.size()) return;
+        t = &targets[next++];
+      }
       // A given address: its endpoint and scopes from a unicast Probe, which a
       // camera answers at once; its service where the address says.
       uint32_t ip;
       HttpAddress h;
-      if (!t.found && http_address_read(t.device_url, &h) && ipv4_read(h.host, &ip)) {
+      if (!t->found && http_address_read(t->device_url, &h) && ipv4_read(h.host, &ip)) {
         std::vector<FoundDevice> one;
         std::string ignored;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(
-                                                                 std::min(1000, static_cast<int>(o.wait_s * 1000)));
-        if (discover(interfaces, ip, deadline, &one, &ignored) && !one.empty()) t.device.match = one[0].match;
+        auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(std::min(1000, static_cast<int>(s.wait_s * 1000)));
+        if (discover(networks, ip, deadline, &one, &ignored) && !one.empty()) t->device.match = one[0].match;
       }
-      ask_and_write(t, o, password);
-    });
+      each(ask(*t, s, networks));
+    }
+  };
+  std::vector<std::thread> threads;
+  size_t count = std::min(targets.size(), std::max<size_t>(1, s.most_at_once));
+  for (size_t i = 0; i < count; i++) {
+    try {
+      threads.emplace_back(work);
+    } catch (const std::system_error&) {
+      if (threads.empty()) work();  // no thread to spare: the cameras one by one here
+      break;
+    }
   }
   for (std::thread& th : threads) th.join();
+  return true;
+}
+
+int find_cameras_main(const std::vector<std::string>& args) {
+  CameraSearch search;
+  search.most_at_once = kOnvifMaxDevices;  // a shell waits for them all
+  if (!parse(args, &search)) {
+    fputs(kUsage, stderr);
+    fflush(stderr);
+    return kExitUsage;
+  }
+  search.credentials.password = search.ask ? read_password() : std::string();
+  std::string why;
+  if (!find_cameras(search, write_line, &why)) {
+    fprintf(stderr, "qor-ndi-supervise: %s\n", why.c_str());
+    return kExitNoInterface;
+  }
   return 0;
 }

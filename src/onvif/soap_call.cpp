@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "bounded_client.h"
 #include "http_digest.h"
 
 bool http_address_read(const std::string& url, HttpAddress* out) {
@@ -46,13 +47,14 @@ std::string http_address_text(const HttpAddress& a) {
   return "http://" + host + (a.port == 80 ? std::string() : ":" + std::to_string(a.port)) + a.path;
 }
 
+// Each text follows "<call> at <address>: ".
 static std::string error_text(httplib::Error e) {
   switch (e) {
-    case httplib::Error::Connection: return "it could not be connected to";
-    case httplib::Error::ConnectionTimeout: return "it did not accept the connection in time";
-    case httplib::Error::Read: return "its answer could not be read whole";
+    case httplib::Error::Connection: return "no connection could be made";
+    case httplib::Error::ConnectionTimeout: return "the connection was not accepted in time";
+    case httplib::Error::Read: return "the answer could not be read whole";
     case httplib::Error::Write: return "the request could not be sent";
-    case httplib::Error::Canceled: return "its answer was too large or too slow";
+    case httplib::Error::Canceled: return "the answer was too large or too slow";
     default: return "the request failed (" + httplib::to_string(e) + ")";
   }
 }
@@ -71,21 +73,17 @@ CallOutcome soap_call(const std::string& url, const std::function<std::string()>
     auto now = std::chrono::steady_clock::now();
     auto left = std::min<std::chrono::steady_clock::duration>(deadline - now, std::chrono::seconds(5));
     if (left <= std::chrono::milliseconds(10)) {
-      out.why = "it did not answer within the time one camera is given";
+      out.why = "no answer within the time one camera is given";
       return out;
     }
     auto call_end = now + left;
-    auto usec = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
     std::string body = make_body();
     if (body.empty()) {
       out.why = "the system gave no random nonce";
       return out;
     }
-    httplib::Client client(addr.host, addr.port);
-    client.set_connection_timeout(usec / 1000000, usec % 1000000);
-    client.set_read_timeout(usec / 1000000, usec % 1000000);
-    client.set_write_timeout(usec / 1000000, usec % 1000000);
-    client.set_keep_alive(false);
+    // The whole answer by call_end, however it trickles.
+    BoundedClient client(addr.host, addr.port, call_end);
 
     httplib::Request req;
     req.method = "POST";
@@ -101,12 +99,22 @@ CallOutcome soap_call(const std::string& url, const std::function<std::string()>
         return false;
       }
       received.append(data, n);
-      return std::chrono::steady_clock::now() < call_end;
+      return true;
     };
     httplib::Response res;
     httplib::Error err = httplib::Error::Success;
     if (!client.send(req, res, err)) {
-      out.why = too_large ? "its answer is larger than 1 MiB" : error_text(err);
+      if (too_large) {
+        out.why = "the answer is larger than 1 MiB";
+      } else if (client.head_too_large()) {
+        out.why = "the answer's header is larger than " + std::to_string(kAnswerHeadMost / 1024) + " KiB";
+      } else if (client.timed_out()) {
+        out.why = "no whole answer within " + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                                                   left + std::chrono::milliseconds(500)).count()) +
+                  " s";
+      } else {
+        out.why = error_text(err);
+      }
       return out;
     }
     out.answered = true;
@@ -122,6 +130,7 @@ CallOutcome soap_call(const std::string& url, const std::function<std::string()>
           out.why = "the system gave no random nonce";
           return out;
         }
+        out.digest_sent = true;
         continue;
       }
     }
@@ -134,28 +143,28 @@ CallOutcome soap_call(const std::string& url, const std::function<std::string()>
         // fault's code tells, whatever the status.
         out.fault = f;
         out.refused = f.not_authorized;
-        out.why = f.not_authorized ? "it refused the user name or password"
-                                   : "it answered with a fault" + (f.text.empty() ? "" : ": " + f.text);
+        out.why = f.not_authorized ? "the user name or password was refused"
+                                   : "a fault" + (f.text.empty() ? "" : ": " + f.text);
         return out;
       }
     }
     if (res.status == 401) {
       out.refused = http_credentials != nullptr;
-      out.why = http_credentials ? "it refused the user name or password" : "it asks for a user name and password";
+      out.why = http_credentials ? "the user name or password was refused" : "it asks for a user name and password";
       return out;
     }
     if (res.status != 200) {
-      out.why = "it answered HTTP " + std::to_string(res.status);
+      out.why = "HTTP " + std::to_string(res.status);
       return out;
     }
     if (!answer) {
-      out.why = received.empty() ? "its answer is empty" : why;
+      out.why = received.empty() ? "the answer is empty" : why;
       return out;
     }
     out.answer = std::move(answer);
     return out;
   }
-  out.why = "it refused the user name or password";
+  out.why = "the user name or password was refused";
   out.refused = true;
   return out;
 }

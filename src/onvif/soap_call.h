@@ -26,13 +26,15 @@ struct CallOutcome {
   OnvifAnswerPtr answer;  // null on failure
   OnvifFault fault;       // a fault the camera answered with (answer then null)
   bool refused = false;   // the camera refused the user name or password
-  bool answered = false;  // an HTTP answer came, whatever it held
-  std::string why;        // for people, when answer is null
+  bool answered = false;     // an HTTP answer came, whatever it held
+  bool digest_sent = false;  // the credentials went out with HTTP Digest
+  std::string why;           // for people, when answer is null: what follows "<call> at <address>: "
 };
 
 // Posts what make_body writes (called again for the Digest retry, so that a
 // WS-Security nonce is never sent twice) to url, with the action's URI in the
-// content type. Waits at most 5 s, and never past deadline.
+// content type. The whole exchange takes at most 5 s, and never runs past
+// deadline.
 CallOutcome soap_call(const std::string& url, const std::function<std::string()>& make_body,
                       const std::string& action_uri, const Credentials* http_credentials,
                       std::chrono::steady_clock::time_point deadline);

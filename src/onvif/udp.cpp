@@ -47,3 +47,11 @@ bool ipv4_read(const std::string& text, uint32_t* address) {
   *address = value;
   return true;
 }
+
+bool ipv4_on_networks(uint32_t address, const std::vector<Ipv4Interface>& interfaces) {
+  if ((address >> 24) == 127) return true;
+  for (const Ipv4Interface& i : interfaces) {
+    if (i.address && i.netmask && (address & i.netmask) == (i.address & i.netmask)) return true;
+  }
+  return false;
+}

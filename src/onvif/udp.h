@@ -11,11 +11,15 @@
 struct Ipv4Interface {
   std::string name;
   uint32_t address = 0, netmask = 0;
+  bool multicast = false;  // a Probe can go out of it
 };
 
-// The IPv4 interfaces that are up and can send multicast; false with *why
-// when the system cannot list them.
-bool ipv4_multicast_interfaces(std::vector<Ipv4Interface>* out, std::string* why);
+// The IPv4 interfaces that are up; false with *why when the system cannot
+// list them.
+bool ipv4_interfaces(std::vector<Ipv4Interface>* out, std::string* why);
+
+// Whether address is on a network of one of interfaces, or on loopback.
+bool ipv4_on_networks(uint32_t address, const std::vector<Ipv4Interface>& interfaces);
 
 struct UdpSocket;  // udp_posix.cpp, udp_win.cpp
 struct UdpSocketDeleter {

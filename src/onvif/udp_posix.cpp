@@ -21,7 +21,7 @@ void UdpSocketDeleter::operator()(UdpSocket* s) const {
   delete s;
 }
 
-bool ipv4_multicast_interfaces(std::vector<Ipv4Interface>* out, std::string* why) {
+bool ipv4_interfaces(std::vector<Ipv4Interface>* out, std::string* why) {
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) {
     *why = std::string("the network interfaces could not be listed: ") + std::strerror(errno);
@@ -29,8 +29,9 @@ bool ipv4_multicast_interfaces(std::vector<Ipv4Interface>* out, std::string* why
   }
   for (ifaddrs* i = list; i; i = i->ifa_next) {
     if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-    if (!(i->ifa_flags & IFF_UP) || !(i->ifa_flags & IFF_MULTICAST)) continue;
+    if (!(i->ifa_flags & IFF_UP)) continue;
     Ipv4Interface f;
+    f.multicast = (i->ifa_flags & IFF_MULTICAST) != 0;
     f.name = i->ifa_name;
     f.address = ntohl(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
     f.netmask = i->ifa_netmask ? ntohl(reinterpret_cast<sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr) : 0;

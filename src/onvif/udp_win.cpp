@@ -18,7 +18,7 @@ void UdpSocketDeleter::operator()(UdpSocket* s) const {
   delete s;
 }
 
-bool ipv4_multicast_interfaces(std::vector<Ipv4Interface>* out, std::string* why) {
+bool ipv4_interfaces(std::vector<Ipv4Interface>* out, std::string* why) {
   ULONG size = 16384;
   std::vector<unsigned char> buf;
   ULONG r = ERROR_BUFFER_OVERFLOW;
@@ -33,10 +33,11 @@ bool ipv4_multicast_interfaces(std::vector<Ipv4Interface>* out, std::string* why
     return false;
   }
   for (auto* a = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.data()); a; a = a->Next) {
-    if (a->OperStatus != IfOperStatusUp || (a->Flags & IP_ADAPTER_NO_MULTICAST)) continue;
+    if (a->OperStatus != IfOperStatusUp) continue;
     for (auto* u = a->FirstUnicastAddress; u; u = u->Next) {
       if (!u->Address.lpSockaddr || u->Address.lpSockaddr->sa_family != AF_INET) continue;
       Ipv4Interface f;
+      f.multicast = (a->Flags & IP_ADAPTER_NO_MULTICAST) == 0;
       f.name = a->AdapterName ? a->AdapterName : "";
       f.address = ntohl(reinterpret_cast<sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr);
       unsigned bits = u->OnLinkPrefixLength > 32 ? 32 : u->OnLinkPrefixLength;

@@ -7,7 +7,10 @@ namespace prefixes that change from answer to answer, SOAP 1.2 or 1.1. It
 checks the WS-UsernameToken digest and its Created time against its own clock
 (which a test may set hours off), or asks for HTTP Digest with a 401, and
 refuses a wrong password the way cameras do (HTTP 400 with a NotAuthorized
-fault). It can send an oversized or a malformed answer to GetProfiles.
+fault); or asks HTTP Digest for every call, its clock included, and checks
+the UsernameToken's date as well. It can name its services and streams by
+another host than the one asked, send an oversized or a malformed answer to
+GetProfiles, and trickle or flood the head of every answer.
 
 Run as a program it prints one line, "ready <http port>", once it listens;
 tests may also use FakeCamera in their own process.
@@ -89,11 +92,14 @@ class Prefixes:
 class FakeCamera:
     def __init__(self, host="127.0.0.1", port=0, udp_host=None, user="admin", password="secret",
                  clock_offset=0.0, soap11=False, http_digest=None, no_get_services=False,
-                 oversized=False, malformed=False, xaddr_host=None, name="Fake Camera", profiles=2):
+                 oversized=False, malformed=False, xaddr_host=None, name="Fake Camera", profiles=2,
+                 digest_all=False, head=None):
         self.host, self.user, self.password = host, user, password
         self.clock_offset = clock_offset
         self.soap_ns = SOAP11 if soap11 else SOAP12
         self.http_digest = http_digest  # None, "MD5" or "SHA-256"
+        self.digest_all = digest_all  # Digest for GetSystemDateAndTime too, and the token checked as well
+        self.head = head  # None, "trickle" (a byte a second) or "flood" (a header line without end)
         self.no_get_services = no_get_services
         self.oversized, self.malformed = oversized, malformed
         self.name = name
@@ -115,6 +121,10 @@ class FakeCamera:
             def do_POST(self):
                 length = int(self.headers.get("Content-Length", "0"))
                 body = self.rfile.read(length)
+                if camera.head:
+                    camera.bad_head(self.wfile)
+                    self.close_connection = True
+                    return
                 status, headers, answer = camera.answer(self.path, dict(self.headers), body)
                 self.send_response(status)
                 for k, v in headers:
@@ -148,6 +158,21 @@ class FakeCamera:
         self.httpd.server_close()
         if self.udp:
             self.udp.close()
+
+    def bad_head(self, out):
+        """The start of an answer whose head never ends: a byte a second, or
+        a header line as fast as it is taken, until the client gives up."""
+        try:
+            out.write(b"HTTP/1.1 200 OK\r\nX-Pad: ")
+            for _ in range(120 if self.head == "trickle" else 100 << 4):
+                if self.head == "trickle":
+                    out.write(b"x")
+                    out.flush()
+                    time.sleep(1)
+                else:
+                    out.write(b"x" * (64 << 10))
+        except OSError:
+            pass
 
     # --- its clock
     def now(self):
@@ -268,7 +293,7 @@ class FakeCamera:
         action = local(req_body[0].tag) if req_body is not None and len(req_body) else ""
         with self.lock:
             self.calls.append(action)
-        if action != "GetSystemDateAndTime":
+        if action != "GetSystemDateAndTime" or self.digest_all:
             if self.http_digest:
                 if not self.check_http_digest(headers):
                     if headers.get("Authorization"):
@@ -277,7 +302,11 @@ class FakeCamera:
                     return 401, [("WWW-Authenticate", 'Basic realm="fake"'),
                                  ("WWW-Authenticate", f'Digest realm="fake", qop="auth", '
                                   f'nonce="{self.digest_nonce}", algorithm={self.http_digest}')], b""
-            elif not self.check_token(req):
+            if self.digest_all and action != "GetSystemDateAndTime" and not self.check_token(req):
+                with self.lock:
+                    self.refusals += 1
+                return 400, ctype, self.fault(p, "NotAuthorized", "Sender not Authorized")
+            if not self.http_digest and not self.check_token(req):
                 with self.lock:
                     self.refusals += 1
                 return 400, ctype, self.fault(p, "NotAuthorized", "Sender not Authorized")
@@ -393,9 +422,12 @@ def main():
     ap.add_argument("--oversized", action="store_true")
     ap.add_argument("--malformed", action="store_true")
     ap.add_argument("--xaddr-host")
+    ap.add_argument("--digest-all", action="store_true")
+    ap.add_argument("--head", choices=["trickle", "flood"])
     a = ap.parse_args()
     cam = FakeCamera(a.host, a.port, a.udp_host, a.user, a.password, a.clock_offset, a.soap11, a.http_digest,
-                     a.no_get_services, a.oversized, a.malformed, a.xaddr_host)
+                     a.no_get_services, a.oversized, a.malformed, a.xaddr_host, digest_all=a.digest_all,
+                     head=a.head)
     print("ready", cam.port, flush=True)
     try:
         sys.stdin.read()

@@ -60,11 +60,12 @@ class ByAddress(unittest.TestCase):
                          ("Fake Camera", "Fakery & Sons", "FC-1", "Studio B"))
         self.assertEqual(line["address"], "http://%s/onvif/device_service" % address)
         self.assertLess(abs(line["clock_offset"] - 36000), 5)
+        self.assertEqual(line["ptz_service"], "http://%s/onvif/ptz_service" % address)
         host = address.split(":")[0]
         self.assertEqual(line["profiles"], [
             {"name": "Profile_1", "token": "prof1", "encoding": "H264", "width": 1920, "height": 1080, "rate": 25,
              "stream": "rtsp://%s:554/prof1/live" % host, "snapshot": "http://%s/prof1/snapshot.jpg" % address,
-             "ptz": True},
+             "ptz": True, "ptz_configuration": "ptz0"},
             {"name": "Profile_2", "token": "prof2", "encoding": "H264", "width": 640, "height": 360, "rate": 15,
              "stream": "rtsp://%s:554/prof2/live" % host, "snapshot": "http://%s/prof2/snapshot.jpg" % address,
              "ptz": False},
@@ -74,17 +75,48 @@ class ByAddress(unittest.TestCase):
     def test_a_wrong_password_is_refused_and_never_tried_again(self):
         # Once over WS-Security (HTTP 400 with NotAuthorized), once over HTTP
         # Digest after its 401: each camera sees one failed log-in, no more.
+        # A camera that asks Digest even for its clock sees it there, once.
         cam, address = self.camera()
         digest_cam, digest_address = self.camera(http_digest="MD5")
-        code, lines, err = find_cameras(["--user", "admin", address, digest_address], password="wrong")
+        all_cam, all_address = self.camera(http_digest="MD5", digest_all=True)
+        code, lines, err = find_cameras(["--user", "admin", address, digest_address, all_address], password="wrong")
         self.assertEqual(code, 0, err)
         by_address = {line["address"]: line for line in lines}
-        self.assertEqual(len(by_address), 2, lines)
-        for a in (address, digest_address):
+        self.assertEqual(len(by_address), 3, lines)
+        for a in (address, digest_address, all_address):
             line = by_address["http://%s/onvif/device_service" % a]
             self.assertEqual(line["error"], REFUSED)
             self.assertEqual(line["profiles"], [])
-        self.assertEqual((cam.refusals, digest_cam.refusals), (1, 1))
+        self.assertEqual((cam.refusals, digest_cam.refusals, all_cam.refusals), (1, 1, 1))
+
+    def test_digest_for_every_call_with_the_date_checked_on_a_clock_hours_off(self):
+        # The clock is asked with Digest too, so the tokens are dated on it.
+        cam, address = self.camera(http_digest="SHA-256", digest_all=True, clock_offset=-7 * 3600)
+        code, lines, err = find_cameras(["--user", "admin", address], password="secret")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(len(lines), 1, lines)
+        self.assertNotIn("error", lines[0])
+        self.assertLess(abs(lines[0]["clock_offset"] + 7 * 3600), 5)
+        self.assertEqual([p["token"] for p in lines[0]["profiles"]], ["prof1", "prof2"])
+        self.assertEqual(cam.refusals, 0)
+
+    def test_services_named_by_a_host_that_does_not_reach_the_camera_are_asked_where_it_answered(self):
+        # One names an address on no network of ours (never tried), the other
+        # one here that nothing answers at: a port forward, a container, NAT.
+        far, far_address = self.camera(xaddr_host="198.51.100.7")
+        dead, dead_address = self.camera(xaddr_host=loopback_address())
+        code, lines, err = find_cameras(["--user", "admin", far_address, dead_address], password="secret")
+        self.assertEqual(code, 0, err)
+        by_address = {line["address"]: line for line in lines}
+        self.assertEqual(len(by_address), 2, lines)
+        for address in (far_address, dead_address):
+            line = by_address["http://%s/onvif/device_service" % address]
+            self.assertNotIn("error", line)
+            host = address.split(":")[0]
+            self.assertEqual(line["ptz_service"], "http://%s/onvif/ptz_service" % address)
+            self.assertEqual([(p["stream"], p["snapshot"]) for p in line["profiles"]],
+                             [("rtsp://%s:554/%s/live" % (host, t), "http://%s/%s/snapshot.jpg" % (address, t))
+                              for t in ("prof1", "prof2")])
 
     def test_http_digest_soap_1_1_and_no_get_services(self):
         cam, address = self.camera(http_digest="SHA-256", soap11=True, no_get_services=True)
@@ -107,11 +139,29 @@ class ByAddress(unittest.TestCase):
         big_line = by_address["http://%s/onvif/device_service" % big_address]
         bad_line = by_address["http://%s/onvif/device_service" % bad_address]
         good_line = by_address["http://%s/onvif/device_service" % good_address]
-        self.assertIn("larger than 1 MiB", big_line["error"])
-        self.assertIn("not XML", bad_line["error"])
+        # Each message names the call and the address it went to.
+        for line, address, why in ((big_line, big_address, "the answer is larger than 1 MiB"),
+                                   (bad_line, bad_address, "the answer is not XML")):
+            self.assertTrue(line["error"].startswith("GetProfiles at http://%s/onvif/media_service: %s"
+                                                     % (address, why)), line["error"])
         self.assertEqual(big_line["profiles"] + bad_line["profiles"], [])
         self.assertNotIn("error", good_line)
         self.assertEqual(len(good_line["profiles"]), 2)
+
+    def test_an_answer_head_that_trickles_or_never_ends_is_cut_off(self):
+        _, slow_address = self.camera(head="trickle")
+        _, flood_address = self.camera(head="flood")
+        started = time.monotonic()
+        code, lines, err = find_cameras(["--user", "admin", slow_address, flood_address], password="secret")
+        took = time.monotonic() - started
+        self.assertEqual(code, 0, err)
+        by_address = {line["address"]: line for line in lines}
+        for address, why in ((slow_address, "no whole answer within 5 s"),
+                             (flood_address, "the answer's header is larger than 64 KiB")):
+            url = "http://%s/onvif/device_service" % address
+            self.assertEqual(by_address[url]["error"], "GetSystemDateAndTime at %s: %s" % (url, why))
+        # The trickle would hold the call for 120 s; one call is 5 s at most.
+        self.assertLess(took, 60)
 
     def test_usage(self):
         for args in (["--wait"], ["--wait", "x"], ["--bogus"], ["host:99999"]):
