@@ -81,6 +81,33 @@ TEST(SourcesApi, AStoredPasswordStaysWithItsCameraAndAnotherHostNeedsItAgain) {
   std::remove((path + ".bak").c_str());
 }
 
+// Camera names repeat: the new-source form never edits the one already named
+// so. The camera a source was found on is shown, set, and removed by null.
+TEST(SourcesApi, AnAdditionNeverReplacesASourceAndTheOnvifMemberIsSetAndRemoved) {
+  std::string path = testing::TempDir() + "sources_api_new.json";
+  write_all(path, kFile);
+  sources_api_init(path, SourcesApiHooks());
+  Json add{{"version", version_now()}, {"new", true}, {"source", {{"name", "Cam"}, {"input", "rtsp://x.invalid/"}}}};
+  ApiAnswer a = sources_api_put(json_text(add), "127.0.0.1");
+  EXPECT_EQ(a.status, 409) << a.body;
+  EXPECT_EQ(read_all(path), kFile);
+  Json onvif{{"device", "http://cam.invalid/onvif/device_service"}, {"profile", "prof1"}};
+  add["version"] = version_now();
+  add["source"] = {{"name", "Cam 2"}, {"input", "rtsp://cam.invalid:554/two"}, {"onvif", onvif}};
+  a = sources_api_put(json_text(add), "127.0.0.1");
+  ASSERT_EQ(a.status, 200) << a.body;
+  EXPECT_EQ(Json::parse(a.body)["sources"][1]["onvif"], onvif);
+  Json change{{"version", version_now()}, {"source", {{"name", "Cam 2"}, {"onvif", {{"device", "ftp://x"}}}}}};
+  EXPECT_EQ(sources_api_put(json_text(change), "127.0.0.1").status, 422);
+  change = {{"version", version_now()}, {"source", {{"name", "Cam 2"}, {"onvif", nullptr}}}};
+  a = sources_api_put(json_text(change), "127.0.0.1");
+  ASSERT_EQ(a.status, 200) << a.body;
+  EXPECT_TRUE(Json::parse(a.body)["sources"][1]["onvif"].is_null());
+  EXPECT_FALSE(Json::parse(read_all(path))["sources"][1].contains("onvif"));
+  std::remove(path.c_str());
+  std::remove((path + ".bak").c_str());
+}
+
 TEST(SourcesApi, TheVersionIsNoPlainHashOfTheBytesAndAnotherKeyGivesAnotherVersion) {
   std::string path = testing::TempDir() + "sources_api_version.json";
   write_all(path, kFile);

@@ -183,7 +183,8 @@ function showError(form, message) {
   where.textContent = message;
 }
 function answered(form, result, done) {
-  if (result.status === 409) {
+  // A 409 with the file as it is now: it changed meanwhile (one without: the name is taken).
+  if (result.status === 409 && result.data && result.data.sources) {
     renderForms(result.data);
     document.getElementById("editnote").textContent =
       "The sources file was changed meanwhile (by hand or from another page): here it is as it is now.";
@@ -256,7 +257,9 @@ function sourceForm(source) {
     first.then(function (r) {
       if (r && r.status !== 200) return answered(form, r);
       if (r) VERSION = r.data.version;
-      return api("PUT", "api/sources", {version: VERSION, source: wanted}).then(function (r2) {
+      var change = {version: VERSION, source: wanted};
+      if (fresh) change["new"] = true;
+      return api("PUT", "api/sources", change).then(function (r2) {
         answered(form, r2, refreshNow);
       });
     });

@@ -52,10 +52,36 @@ static std::string unknown_members(const Json& object, const std::set<std::strin
   return list;
 }
 
+// The "onvif" member: strings only, the device's an http:// address.
+static SourceOnvif read_onvif(const Json& onvif, const std::string& where) {
+  if (!onvif.is_object()) throw Bad{where + ": \"onvif\" must be an object"};
+  std::string unknown = unknown_members(onvif, {"device", "endpoint", "profile"});
+  if (!unknown.empty()) throw Bad{where + ": \"onvif\": unknown member " + unknown};
+  SourceOnvif out;
+  struct Member {
+    const char* key;
+    std::string* value;
+  } members[] = {{"device", &out.device}, {"endpoint", &out.endpoint}, {"profile", &out.profile}};
+  for (const Member& m : members) {
+    if (!onvif.contains(m.key)) continue;
+    const Json& v = onvif[m.key];
+    if (!is_text(v, false) || v.get_ref<const std::string&>().size() > kOnvifTextMaxBytes) {
+      throw Bad{where + ": \"onvif\": \"" + m.key + "\" must be a non-empty string of at most " +
+                std::to_string(kOnvifTextMaxBytes) + " bytes"};
+    }
+    *m.value = v.get<std::string>();
+  }
+  if (!out.device.empty() && out.device.compare(0, 7, "http://") != 0) {
+    throw Bad{where + ": \"onvif\": \"device\" must be an http:// address"};
+  }
+  return out;
+}
+
 static SourceEntry read_source(const Json& entry, const std::string& where, const std::string& tool,
                               double default_stall) {
   if (!entry.is_object()) throw Bad{where + " must be an object"};
-  std::string unknown = unknown_members(entry, {"name", "input", "user", "password", "args", "stall", "enabled"});
+  std::string unknown =
+      unknown_members(entry, {"name", "input", "user", "password", "args", "stall", "enabled", "onvif"});
   if (!unknown.empty()) throw Bad{where + ": unknown member " + unknown};
   Json name = entry.contains("name") ? entry["name"] : Json();
   Json input = entry.contains("input") ? entry["input"] : Json();
@@ -92,6 +118,7 @@ static SourceEntry read_source(const Json& entry, const std::string& where, cons
   std::string address = compose_input(input.get<std::string>(), user.get<std::string>(), password.get<std::string>());
   source.settings.argv = tool_argv(tool, address, source.name, listed);
   source.masked_input = mask_input(address);
+  if (entry.contains("onvif")) source.onvif = read_onvif(entry["onvif"], where);
   return source;
 }
 

@@ -10,6 +10,7 @@ enum {
   kSourcesMaxBytes = 1 << 20,  // a larger file is refused
   kSourcesMaxDepth = 16,       // so is one nested deeper
   kNameMaxBytes = 256,         // a longer name is refused: every line carries it
+  kOnvifTextMaxBytes = 2048,   // each of a source's ONVIF member's strings, at most
 };
 
 // What a reload compares: the tool's command line, the stall limit and
@@ -23,10 +24,20 @@ struct SourceSettings {
   }
 };
 
+// The ONVIF camera a source was found on, as the page found it; empty
+// strings where the file names none. Not the tool's: a change of it alone
+// restarts nothing.
+struct SourceOnvif {
+  std::string device;    // its device service, http://
+  std::string endpoint;  // its WS-Discovery endpoint (urn:uuid:...), which outlives a change of address
+  std::string profile;   // the token of the profile the source's stream is
+};
+
 struct SourceEntry {
   std::string name;
   SourceSettings settings;
   std::string masked_input;  // the input as the status shows it
+  SourceOnvif onvif;
 };
 
 // The sources of the file at path, in file order, and with tool the tool it

@@ -76,6 +76,7 @@ Json view(const Json& entry, const SourceEntry& read) {
   v["stall"] = read.settings.stall;
   v["enabled"] = read.settings.enabled;
   v["editable"] = p.editable;
+  v["onvif"] = entry.contains("onvif") ? entry["onvif"] : Json();
   return v;
 }
 
@@ -136,13 +137,15 @@ std::string set_args(Json* entry, const Json& source) {
 
 // Changes entry by the page's source; empty, or why it cannot be.
 std::string apply(Json* entry, const Json& source) {
-  static const char* const kMembers[] = {"name",   "input", "user", "password", "audio",
-                                         "width", "height", "fps", "stall",    "enabled"};
+  static const char* const kMembers[] = {"name",  "input", "user",  "password", "audio",
+                                         "width", "height", "fps", "stall",    "enabled", "onvif"};
   for (auto it = source.begin(); it != source.end(); ++it) {
     bool known = false;
     for (const char* m : kMembers) known = known || it.key() == m;
-    if (!known) return "the page sets name, input, user, password, audio, width, height, fps, stall and enabled only, "
-                       "not \"" + it.key() + "\"";
+    if (!known) {
+      return "the page sets name, input, user, password, audio, width, height, fps, stall, enabled and onvif only, "
+             "not \"" + it.key() + "\"";
+    }
   }
   const std::string was = text(*entry, "input");
   if (source.contains("input")) {
@@ -187,6 +190,13 @@ std::string apply(Json* entry, const Json& source) {
   if (source.contains("enabled")) {
     if (!source["enabled"].is_boolean()) return "\"enabled\" must be true or false";
     if (!source["enabled"].get<bool>() || entry->contains("enabled")) (*entry)["enabled"] = source["enabled"];
+  }
+  if (source.contains("onvif")) {
+    if (source["onvif"].is_null()) {
+      entry->erase("onvif");
+    } else {
+      (*entry)["onvif"] = source["onvif"];  // the reader says what it takes
+    }
   }
   return "";
 }
@@ -244,9 +254,10 @@ ApiAnswer sources_api_put(const std::string& body, const std::string& client) {
   bool refused = false;
   if (!json_parse(body, kBodyDepth, &request, &why, &refused) || !request.is_object() ||
       !request.contains("version") || !request["version"].is_string() ||
-      (request.contains("source") == request.contains("rename"))) {
-    return refuse(400, "a change is {\"version\": V, \"source\": {...}} or {\"version\": V, \"rename\": {\"from\": A, "
-                       "\"to\": B}}");
+      (request.contains("source") == request.contains("rename")) ||
+      (request.contains("new") && (!request["new"].is_boolean() || request.contains("rename")))) {
+    return refuse(400, "a change is {\"version\": V, \"source\": {...}} (with \"new\": true to add only) or "
+                       "{\"version\": V, \"rename\": {\"from\": A, \"to\": B}}");
   }
   std::lock_guard<std::mutex> lock(gLock);
   File f;
@@ -278,6 +289,10 @@ ApiAnswer sources_api_put(const std::string& body, const std::string& client) {
   }
   const std::string& name = source["name"].get_ref<const std::string&>();
   int at = find(f, name);
+  // Camera names repeat ("Camera", "IPC"): an addition never changes another.
+  if (at >= 0 && request.contains("new") && request["new"].get<bool>()) {
+    return refuse(409, "a source is already named " + name_text(name) + ": give the new one another name");
+  }
   Json entry = at < 0 ? Json{{"name", name}} : entries[static_cast<size_t>(at)];
   if (at >= 0 && !page_args(args_of(entry)).editable) {
     return refuse(403, "this source's args were written by hand: change it in the file");
