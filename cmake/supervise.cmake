@@ -6,7 +6,7 @@
 #   host/               the system's tool host, service manager, signals, run arguments, set-password
 #   loop/ | http/       the supervision loop | the status server and its page (never each other)
 #   status/             rows, snapshot, /status.json, /metrics, pictures
-#   check/              the camera check, its reasons, the checks the page asks for
+#   check/              the camera check, its reasons, the checks and camera searches the page asks for
 #   sources/            the sources file: reader, writer, editor, the tool's command line
 #   text/ | report/ | auth/ JSON, number and address text | output and log files | sessions and password
 include(${CMAKE_CURRENT_LIST_DIR}/page.cmake)
@@ -18,7 +18,8 @@ add_library(qor_supervise STATIC
   ${_sv}/auth/login.cpp ${_sv}/auth/password.cpp
   ${_sv}/sources/sources.cpp ${_sv}/sources/sources_write.cpp ${_sv}/sources/sources_api.cpp
   ${_sv}/sources/tool_args.cpp
-  ${_sv}/check/check_reason.cpp ${_sv}/check/camera_check.cpp ${_sv}/check/check_api.cpp
+  ${_sv}/check/check_reason.cpp ${_sv}/check/camera_check.cpp ${_sv}/check/kept_work.cpp ${_sv}/check/check_api.cpp
+  ${_sv}/check/camera_search.cpp
   ${_sv}/status/status_snapshot.cpp ${_sv}/status/status_json.cpp ${_sv}/status/metrics.cpp
   ${_sv}/status/pictures.cpp
   ${_sv}/loop/supervise.cpp ${_sv}/loop/inbox.cpp ${_sv}/loop/message_budget.cpp
@@ -31,7 +32,7 @@ add_library(qor_supervise STATIC
 # Includes name the room: "check/camera_check.h".
 target_include_directories(qor_supervise PUBLIC ${_sv} PRIVATE "${PROJECT_BINARY_DIR}/supervise")
 target_link_libraries(qor_supervise PUBLIC qor_json qor_platform Threads::Threads
-                      PRIVATE qor_httplib qor_argon2 qor_nettle)
+                      PRIVATE qor_httplib qor_argon2 qor_nettle qor_onvif)
 # The version the metrics show (qor_ndi_supervise_build_info).
 if(PROJECT_VERSION)
   target_compile_definitions(qor_supervise PRIVATE QOR_VERSION="${PROJECT_VERSION}")
@@ -43,7 +44,8 @@ if(WIN32)
 endif()
 
 add_executable(qor-ndi-supervise ${_sv}/main.cpp)
-# --find-cameras: the ONVIF client's command (src/onvif/find_cameras.h).
+# --find-cameras: the ONVIF client's command (src/onvif/find_cameras.h), which
+# the page's searches call too.
 target_link_libraries(qor-ndi-supervise PRIVATE qor_supervise qor_onvif)
 # Windows: the tool's manifest (UTF-8 as the process code page, so that names
 # and paths from the sources file reach the tools unchanged) and a version

@@ -17,7 +17,9 @@
 
 #include "auth/password.h"
 #include "check/camera_check.h"
+#include "check/camera_search.h"
 #include "check/check_api.h"
+#include "check/kept_work.h"
 #include "find_cameras.h"
 #include "host/notify.h"
 #include "host/run_args.h"
@@ -83,6 +85,7 @@ static int run(const std::vector<std::string>& args, bool service) {
     login.password_file = a.password_file.empty() ? password_default_path() : a.password_file;
     login.log = say;
     check_api_runner(camera_check_asked);
+    camera_search_init(say);
     SourcesApiHooks hooks;
     hooks.log = say;
     hooks.reload = reload_from_page;
@@ -108,7 +111,7 @@ static int run(const std::vector<std::string>& args, bool service) {
   output_start();
   if (!service) signals_start();
   int code = supervise(a.path, sources, a.has_status, system_tool_host());
-  check_api_stop();
+  work_stop();
   pictures_close();
   // The last lines (the tools' exit lines) go out if the log takes them; a
   // log that does not cannot hold up the end.

@@ -93,13 +93,14 @@ class FakeCamera:
     def __init__(self, host="127.0.0.1", port=0, udp_host=None, user="admin", password="secret",
                  clock_offset=0.0, soap11=False, http_digest=None, no_get_services=False,
                  oversized=False, malformed=False, xaddr_host=None, name="Fake Camera", profiles=2,
-                 digest_all=False, head=None):
+                 digest_all=False, head=None, stream=None):
         self.host, self.user, self.password = host, user, password
         self.clock_offset = clock_offset
         self.soap_ns = SOAP11 if soap11 else SOAP12
         self.http_digest = http_digest  # None, "MD5" or "SHA-256"
         self.digest_all = digest_all  # Digest for GetSystemDateAndTime too, and the token checked as well
         self.head = head  # None, "trickle" (a byte a second) or "flood" (a header line without end)
+        self.stream = stream  # the stream address of every profile, in place of its own
         self.no_get_services = no_get_services
         self.oversized, self.malformed = oversized, malformed
         self.name = name
@@ -402,6 +403,10 @@ class FakeCamera:
             f'</{m}:MediaUri></{m}:{response}>'))
 
     def do_GetStreamUri(self, p, req):
+        if self.stream:
+            m, tt = p["trt"], p["tt"]
+            return self.envelope(p, f'<{m}:GetStreamUriResponse><{m}:MediaUri><{tt}:Uri>{self.stream}</{tt}:Uri>'
+                                    f'</{m}:MediaUri></{m}:GetStreamUriResponse>')
         return self.media_uri(p, req, "GetStreamUriResponse", "rtsp", 554, "/live")
 
     def do_GetSnapshotUri(self, p, req):

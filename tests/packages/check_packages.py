@@ -20,6 +20,7 @@ import shlex
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -33,6 +34,7 @@ DIST = os.path.join(ROOT, os.environ.get("QOR_DIST", "dist"))
 LINUX_BUILD = os.path.join(ROOT, os.environ.get("QOR_LINUX_BUILD", "build/linux-debug"))
 CONTAINER_CACHE = os.path.join(ROOT, os.environ.get("QOR_CONTAINER_CACHE", "build/container"))
 UNIT = "/lib/systemd/system/qor-ndi-supervise.service"
+FAKE_CAMERA = os.path.join(ROOT, "tests", "fakes", "onvif_camera.py")
 CONFFILES = ["/etc/default/qor-ndi-send", "/etc/qor-ndi-send/sources.json"]
 USAGE = (b"usage: qor-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
          b"[--width 1920] [--height 1080] [--fps 30] [--monitor <file>] [--ptz]")
@@ -424,6 +426,28 @@ class Service(unittest.TestCase):
             self.assertEqual([s["name"] for s in json.load(f)["sources"]], ["Steady", "Added", "Page"])
         wait_for("Page started", lambda: events("Page", "started"), 30)
         self.assertNotIn("the camera's own", box.run("journalctl", "-u", "qor-ndi-supervise", "-o", "cat").stdout)
+
+        # A camera found from the page under the shipped unit's sandbox: the
+        # fake in the container's network namespace (its loopback made to
+        # carry multicast, the container's only network), found by a Search.
+        net = ["nsenter", "-t", str(box.init), "-n"]
+        for cmd in (["ip", "link", "set", "lo", "multicast", "on"], ["ip", "route", "add", "224.0.0.0/4", "dev", "lo"]):
+            subprocess.run(net + cmd, check=True, capture_output=True)
+        camera = subprocess.Popen(net + [sys.executable, "-B", FAKE_CAMERA, "--udp-host", ""],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(camera.stdout.readline().split()[:1], [b"ready"])
+            search = request("POST", "/api/cameras", moved, session + origin + [("X-CSRF-Token", csrf)],
+                             json.dumps({"addresses": []}))
+            self.assertEqual(search[0], 202, search)
+
+            def cameras():
+                got = request("GET", "/api/cameras?id=" + json.loads(search[2])["id"], moved, session)
+                return got is not None and got[0] == 200 and json.loads(got[2]).get("cameras")
+            self.assertEqual([c["name"] for c in wait_for("the search's end", cameras, 30)], ["Fake Camera"])
+        finally:
+            camera.stdin.close()
+            camera.wait(timeout=10)
         box.run("systemctl", "stop", "qor-ndi-supervise")
 
         security = box.run("systemd-analyze", "security", "qor-ndi-supervise").stdout

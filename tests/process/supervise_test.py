@@ -684,9 +684,12 @@ class DevTools:
         self.profile = scratch_dir()
         to_browser, self.write_end = os.pipe()
         self.read_end, from_browser = os.pipe()
-        # Descriptors 3 and 4 in the browser, as the shell puts them there.
+        # Descriptors 3 and 4 in the browser, as bash puts them there (dash
+        # takes no descriptor past 9, and a test may hold many), by way of two
+        # high ones, so that neither pipe end is overwritten if it is 3 or 4.
         self.proc = subprocess.Popen(
-            ["sh", "-c", 'exec 3<&"$0" 4>&"$1"; shift; exec "$@"', str(to_browser), str(from_browser),
+            ["bash", "-c", 'exec 200<&"$0" 201>&"$1"; exec 3<&200 4>&201 200<&- 201>&-; shift; exec "$@"',
+             str(to_browser), str(from_browser),
              "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
              "--user-data-dir=" + self.profile, "--remote-debugging-pipe", "about:blank"],

@@ -8,6 +8,7 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import threading
 import time
 import unittest
@@ -17,6 +18,9 @@ import urllib.request
 from harness import (FAKE_DECODER, STANDIN_DIR, SUPERVISOR, TOOL, fake_url, linux_pids_running, scratch_dir,
                      tool_path, wait_gone)
 from supervise_harness import SMALL, STEADY, check_line, free_port, get, hold_every_slot, token, write_sources
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fakes"))
+from onvif_camera import FakeCamera  # noqa: E402
 
 
 def sources_file(sources, folder=None, tool=TOOL):
@@ -212,6 +216,24 @@ class Console(unittest.TestCase):
                 self.assertEqual(f.read(), before)
             self.assertEqual(sorted(os.listdir(folder)), sorted(["password", os.path.basename(path),
                                                                  os.path.basename(path) + ".bak"]))
+
+            # A camera asked by address from the page (multicast is not
+            # tried here: Wine's sockets are the host's, and the namespace
+            # tests on Linux search).
+            cam = FakeCamera(host="127.0.0.1")
+            try:
+                change = {"X-CSRF-Token": csrf, "Origin": "http://127.0.0.1:%d" % port,
+                          "Content-Type": "application/json"}
+                search = api("POST", "/api/cameras", {"addresses": ["127.0.0.1:%d" % cam.port], "user": "admin",
+                                                      "password": "secret"}, change)
+                deadline = time.monotonic() + 60
+                while (found := api("GET", "/api/cameras?id=" + search["id"])) == {"state": "running"}:
+                    self.assertLess(time.monotonic(), deadline)
+                    time.sleep(0.3)
+                self.assertEqual([(c["model"], [p["token"] for p in c["profiles"]]) for c in found["cameras"]],
+                                 [("FC-1", ["prof1", "prof2"])], found)
+            finally:
+                cam.close()
 
 
 SERVICE = "qor-ndi-supervise"

@@ -1,18 +1,14 @@
-// The camera checks that the status page asks for (POST /api/check): each
-// on a thread of its own, at most kChecksAtOnce at a time, each result kept
-// kCheckKept after it came, at most kChecksKept of them. The check itself is
-// handed in (check_api_runner), so that the server does not depend on the
-// supervisor's code (check_api.cpp).
+// The camera checks that the status page asks for (POST /api/check): at most
+// kChecksAtOnce at a time, run and kept as kept_work.h keeps the page's work.
+// The check itself is handed in (check_api_runner), so that the server does
+// not depend on the supervisor's code (check_api.cpp).
 #pragma once
-#include <chrono>
 #include <memory>
 #include <string>
 
 #include "check/camera_check.h"
 
 constexpr int kChecksAtOnce = 2;
-constexpr size_t kChecksKept = 16;
-constexpr std::chrono::minutes kCheckKept{10};
 
 using CheckRunner = CheckResult (*)(const CheckAsk& ask);
 
@@ -32,6 +28,3 @@ bool check_api_find(const std::string& id, std::shared_ptr<const CheckResult>* r
 // The answer to GET /api/check for a kept check: {"state": "running"}, or
 // its result as JSON, the snapshot by its address.
 std::string check_api_answer(const std::string& id, const std::shared_ptr<const CheckResult>& result);
-
-// At the end: waits for the checks that still run (each ends within its limit).
-void check_api_stop();

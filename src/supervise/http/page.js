@@ -165,6 +165,8 @@ function formSource(form) {
                 audio: f("audio").checked, width: numberOrNull(f("width")), height: numberOrNull(f("height")),
                 fps: numberOrNull(f("fps")), stall: numberOrNull(f("stall")), enabled: f("enabled").checked};
   if (f("password").value !== "") source.password = f("password").value;
+  // The camera a source was found on, as Use put it in the form.
+  if (form.getAttribute("data-onvif")) source.onvif = JSON.parse(form.getAttribute("data-onvif"));
   return source;
 }
 function refreshNow() {
@@ -338,6 +340,7 @@ function sourceForm(source) {
 }
 function renderForms(data) {
   VERSION = data.version;
+  LISTED = data.sources || [];
   var forms = document.getElementById("forms");
   while (forms.firstChild) forms.removeChild(forms.firstChild);
   (data.sources || []).forEach(function (s) { forms.appendChild(sourceForm(s)); });
@@ -355,6 +358,133 @@ function loadForms() {
   });
 }
 function show(id, on) { document.getElementById(id).hidden = !on; }
+// Finding cameras: a search (POST /api/cameras) polled until it ends, then
+// each camera with its own user name, password and Ask, and each profile it
+// tells with Use, which fills the new-source form. LISTED: the sources as
+// the forms show them.
+var LISTED = [];
+function searchCameras(ask, state, done) {
+  state.textContent = "Asking\u2026";
+  var deadline = Date.now() + 60000;
+  function poll(id) {
+    api("GET", "api/cameras?id=" + encodeURIComponent(id), undefined, true).then(function (r) {
+      if (r.status !== 200) return (state.textContent = checkError(r));
+      if (r.data.state === "running") {
+        if (Date.now() > deadline) return (state.textContent = "The search did not end within 60 s.");
+        return setTimeout(function () { poll(id); }, 500);
+      }
+      state.textContent = r.data.error || "";
+      done(r.data.cameras);
+    }, function (err) { state.textContent = "No answer from the supervisor (" + err.message + ")."; });
+  }
+  api("POST", "api/cameras", ask).then(function (r) {
+    if (r.status !== 202) return (state.textContent = checkError(r));
+    setTimeout(function () { poll(r.data.id); }, 500);
+  }, function (err) { state.textContent = "No answer from the supervisor (" + err.message + ")."; });
+}
+function hostOf(url) {
+  try { return new URL(url).hostname; } catch (e) { return ""; }
+}
+function uniqueName(name) {
+  var taken = new Set(LISTED.map(function (s) { return s.name; }));
+  var base = name || "Camera", n = 1, wanted = base;
+  while (taken.has(wanted)) wanted = base + " " + (++n);
+  return wanted;
+}
+// Fills the new-source form with a profile of a camera; the check and Add are the operator's.
+function useProfile(camera, profile, user, password) {
+  var form = document.querySelector("form.source[data-name=\"\"]");
+  var f = function (name) { return form.elements.namedItem(name); };
+  f("name").value = uniqueName(camera.name || camera.model);
+  f("input").value = profile.stream;
+  f("user").value = user;
+  f("password").value = password;
+  form.setAttribute("data-onvif", JSON.stringify({device: camera.address, endpoint: camera.endpoint,
+                                                   profile: profile.token}));
+  form.scrollIntoView();
+  f("name").focus();
+}
+function cameraItem(camera) {
+  var item = el("div", "camera");
+  item.appendChild(el("h4", "", camera.name || "(no name)"));
+  item.appendChild(el("p", "", [camera.maker, camera.model].filter(Boolean).join(" ") + " \u00b7 " +
+                               camera.address + (camera.location ? " \u00b7 " + camera.location : "")));
+  // A saved source of this camera at another address: the camera has moved.
+  LISTED.forEach(function (s) {
+    if (!s.onvif || !s.onvif.endpoint || s.onvif.endpoint !== camera.endpoint || s.onvif.device === camera.address) {
+      return;
+    }
+    var moved = el("button", "", "Use new address for " + s.name);
+    moved.type = "button";
+    moved.addEventListener("click", function () {
+      var form = document.querySelector("form.source[data-name=\"" + CSS.escape(s.name) + "\"]");
+      if (!form) return;
+      var input = form.elements.namedItem("input");
+      try {
+        var u = new URL(input.value);
+        u.hostname = hostOf(camera.address);
+        input.value = u.href;
+      } catch (e) { return; }
+      form.setAttribute("data-onvif", JSON.stringify({device: camera.address, endpoint: camera.endpoint,
+                                                       profile: s.onvif.profile}));
+      form.scrollIntoView();
+    });
+    item.appendChild(el("p", "moved", "moved: saved as " + s.name + " at " + s.onvif.device));
+    item.appendChild(moved);
+  });
+  var user = el("input"), password = el("input"), ask = el("button", "", "Ask"), state = el("p", "findstate");
+  user.name = "user";
+  password.name = "password";
+  password.type = "password";
+  password.autocomplete = "new-password";
+  ask.type = "button";
+  var userLabel = el("label", "", "User name"), passwordLabel = el("label", "", "Password");
+  userLabel.appendChild(user);
+  passwordLabel.appendChild(password);
+  [userLabel, passwordLabel, ask, state].forEach(function (x) { item.appendChild(x); });
+  var profiles = el("table", "profiles");
+  item.appendChild(profiles);
+  ask.addEventListener("click", function () {
+    while (profiles.firstChild) profiles.removeChild(profiles.firstChild);
+    var where = new URL(camera.address).host;
+    searchCameras({addresses: [where], user: user.value, password: password.value}, state, function (cameras) {
+      var c = cameras[0];
+      if (!c) return (state.textContent = "The camera did not answer.");
+      if (c.error) return (state.textContent = c.error);
+      if (!c.profiles.length) return (state.textContent = "The camera tells no profiles.");
+      c.profiles.forEach(function (p) {
+        var row = el("tr"), use = el("button", "", "Use");
+        use.type = "button";
+        [p.name, p.encoding, p.width + "\u00d7" + p.height, p.rate + " /s", p.ptz ? "PTZ" : ""].forEach(function (t) {
+          row.appendChild(el("td", "", t));
+        });
+        var cell = el("td");
+        // A hostile device could name another host to learn the password.
+        if (hostOf(p.stream) !== hostOf(c.address)) cell.appendChild(el("span", "elsewhere", "stream on another host: " +
+                                                                        hostOf(p.stream) + " "));
+        use.addEventListener("click", function () { useProfile(c, p, user.value, password.value); });
+        cell.appendChild(use);
+        row.appendChild(cell);
+        profiles.appendChild(row);
+      });
+    });
+  });
+  return item;
+}
+function showCameras(cameras) {
+  var list = document.getElementById("cameras");
+  while (list.firstChild) list.removeChild(list.firstChild);
+  if (!cameras.length) document.getElementById("findstate").textContent = "No camera answered.";
+  cameras.forEach(function (c) { list.appendChild(cameraItem(c)); });
+}
+document.getElementById("search").addEventListener("click", function () {
+  searchCameras({addresses: []}, document.getElementById("findstate"), showCameras);
+});
+document.getElementById("find").addEventListener("submit", function (e) {
+  e.preventDefault();
+  var address = e.target.elements.namedItem("address").value.trim();
+  searchCameras({addresses: [address]}, document.getElementById("findstate"), showCameras);
+});
 // WALL: whether the wall holds what a session showed. When the session ends
 // (a new password, 12 h after the login, or unused), its last state stays on
 // screen under the login form; a logout clears it.

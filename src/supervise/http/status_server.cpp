@@ -23,6 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "check/camera_search.h"
 #include "check/check_api.h"
 #include "http/answers.h"
 #include "http/connections.h"
@@ -135,6 +136,17 @@ void answer_check_snapshot(const httplib::Request& req, httplib::Response& res, 
   answer_check_of(req, res, true);
 }
 
+// POST /api/cameras: answered at once; the search runs on a thread of its own.
+void answer_cameras_post(const httplib::Request& req, httplib::Response& res, const std::string&) {
+  ApiAnswer a = camera_search_post(req.body, req.remote_addr);
+  answer_api(res, a);
+  if (a.status == 429) res.set_header("Retry-After", std::to_string(kSearchRetrySeconds));
+}
+
+void answer_cameras_get(const httplib::Request& req, httplib::Response& res, const std::string&) {
+  answer_api(res, camera_search_get(req.get_param_value_count("id") == 1 ? req.get_param_value("id") : ""));
+}
+
 // Every route, the gate it passes first and what answers it. GET routes
 // answer HEAD too.
 struct Route {
@@ -153,9 +165,11 @@ const Route kRoutes[] = {
     {"GET", "/api/check", Gate::kData, answer_check_get},
     {"GET", "/api/check/snapshot", Gate::kData, answer_check_snapshot},
     {"GET", "/api/sources", Gate::kSession, answer_sources_get},
+    {"GET", "/api/cameras", Gate::kSession, answer_cameras_get},
     {"POST", "/api/login", Gate::kOpen, answer_login},
     {"POST", "/api/logout", Gate::kChange, answer_logout},
     {"POST", "/api/check", Gate::kChange, answer_check_post},
+    {"POST", "/api/cameras", Gate::kChange, answer_cameras_post},
     {"PUT", "/api/sources", Gate::kChange, answer_sources_put},
     {"DELETE", "/api/sources", Gate::kChange, answer_sources_delete},
     {"POST", "/api/restart", Gate::kChange, answer_restart},

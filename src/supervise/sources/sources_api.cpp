@@ -344,3 +344,20 @@ ApiAnswer sources_api_restart(const std::string& body, const std::string& client
   if (gHooks.restart) gHooks.restart(name);
   return {204, ""};
 }
+
+ApiAnswer sources_api_camera(const std::string& name, SourceCamera* out) {
+  std::lock_guard<std::mutex> lock(gLock);
+  File f;
+  bool ok = false;
+  ApiAnswer failed = read_file(&f, &ok);
+  if (!ok) return failed;
+  int at = find(f, name);
+  if (at < 0) return refuse(404, "no source is named " + name_text(name));
+  const SourceEntry& source = f.entries[static_cast<size_t>(at)];
+  if (source.onvif.device.empty()) return refuse(422, "the source was not found on an ONVIF camera");
+  const Json& entry = f.config["sources"][static_cast<size_t>(at)];
+  out->device = source.onvif.device;
+  out->user = text(entry, "user");
+  out->password = text(entry, "password");
+  return {200, ""};
+}

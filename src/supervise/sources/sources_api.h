@@ -31,3 +31,12 @@ ApiAnswer sources_api_put(const std::string& body, const std::string& client);
 ApiAnswer sources_api_remove(const std::string& name, const std::string& version, const std::string& client);
 // {"name": N}: a new run of N now.
 ApiAnswer sources_api_restart(const std::string& body, const std::string& client);
+
+// What a source's camera may be asked with: the device it was found on, and
+// the stored user and password, which go to that device only.
+struct SourceCamera {
+  std::string device, user, password;
+};
+// The camera of the source named name: 200 with *out; else the answer to
+// give (404 no such source, 422 one without "onvif"."device").
+ApiAnswer sources_api_camera(const std::string& name, SourceCamera* out);
