@@ -1,5 +1,6 @@
 // Fuzzes what a camera or any host on the network can send us: its SOAP
-// answers (every reader over each) and its HTTP Digest challenges.
+// answers (every reader over each, and the host of the address it names
+// moved onto another) and its HTTP Digest challenges.
 //
 // The first input byte picks:
 //  - even: the rest is an answer. Whatever it holds, the readers keep to
@@ -15,6 +16,7 @@
 
 #include "answers.h"
 #include "http_digest.h"
+#include "readdress.h"
 
 static void fail(const char* what) {
   fprintf(stderr, "onvif_answers_fuzz: %s\n", what);
@@ -47,7 +49,12 @@ static void check_answer(const std::string& text) {
     if (p.width < 0 || p.width > 65535 || p.height < 0 || p.height > 65535) fail("a size out of range");
     if (!(p.rate >= 0 && p.rate <= 1000)) fail("a rate out of range");
   }
-  read_media_uri(*a);
+  // The addresses a camera names are moved onto the host that answered.
+  std::string uri = read_media_uri(*a);
+  std::string host = url_host(uri);
+  if (uri.find(host) == std::string::npos) fail("a host that is not in its address");
+  std::string moved = url_with_host(uri, "192.0.2.1");
+  if (!host.empty() && moved.find("192.0.2.1") == std::string::npos) fail("a host not replaced");
 }
 
 static void check_challenges(const std::string& text) {

@@ -44,6 +44,10 @@ static void check_sources(const std::string& text) {
     for (size_t i = 5; i < a.size(); ++i)
       if (a[i] == "--input" || a[i] == "--name") fail("--input or --name among the args");
     if (!std::isfinite(s.settings.stall) || s.settings.stall < 0) fail("a stall limit that is no number >= 0");
+    for (const std::string* t : {&s.onvif.device, &s.onvif.endpoint, &s.onvif.profile}) {
+      if (t->size() > kOnvifTextMaxBytes) fail("an ONVIF member over its bound");
+    }
+    if (!s.onvif.device.empty() && s.onvif.device.compare(0, 7, "http://") != 0) fail("an ONVIF device not http://");
   }
 }
 

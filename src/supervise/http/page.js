@@ -474,7 +474,8 @@ function cameraItem(camera) {
 function showCameras(cameras) {
   var list = document.getElementById("cameras");
   while (list.firstChild) list.removeChild(list.firstChild);
-  if (!cameras.length) document.getElementById("findstate").textContent = "No camera answered.";
+  var state = document.getElementById("findstate");
+  if (!cameras.length && !state.textContent) state.textContent = "No camera answered.";
   cameras.forEach(function (c) { list.appendChild(cameraItem(c)); });
 }
 document.getElementById("search").addEventListener("click", function () {
