@@ -233,6 +233,16 @@ ApiAnswer write(const File& f, const Json& config, const Change& change, const s
 
 std::string name_text(const std::string& name) { return Json(name).dump(-1, ' ', false, Json::error_handler_t::replace); }
 
+// Under gLock: the file read into *f and the source named name found in it
+// (*at); else *at stays -1 and the answer to give is returned.
+ApiAnswer read_and_find(const std::string& name, File* f, int* at) {
+  bool ok = false;
+  ApiAnswer failed = read_file(f, &ok);
+  if (!ok) return failed;
+  *at = find(*f, name);
+  return *at < 0 ? refuse(404, "no source is named " + name_text(name)) : ApiAnswer{};
+}
+
 }  // namespace
 
 void sources_api_init(const std::string& path, const SourcesApiHooks& hooks) {
@@ -334,11 +344,9 @@ ApiAnswer sources_api_restart(const std::string& body, const std::string& client
   const std::string& name = request["name"].get_ref<const std::string&>();
   std::lock_guard<std::mutex> lock(gLock);
   File f;
-  bool ok = false;
-  ApiAnswer failed = read_file(&f, &ok);
-  if (!ok) return failed;
-  int at = find(f, name);
-  if (at < 0) return refuse(404, "no source is named " + name_text(name));
+  int at = -1;
+  ApiAnswer failed = read_and_find(name, &f, &at);
+  if (at < 0) return failed;
   if (!f.entries[static_cast<size_t>(at)].settings.enabled) return refuse(409, "the source is switched off");
   log_line("status page: " + client + " restarted source " + name_text(name));
   if (gHooks.restart) gHooks.restart(name);
@@ -348,11 +356,9 @@ ApiAnswer sources_api_restart(const std::string& body, const std::string& client
 ApiAnswer sources_api_camera(const std::string& name, SourceCamera* out) {
   std::lock_guard<std::mutex> lock(gLock);
   File f;
-  bool ok = false;
-  ApiAnswer failed = read_file(&f, &ok);
-  if (!ok) return failed;
-  int at = find(f, name);
-  if (at < 0) return refuse(404, "no source is named " + name_text(name));
+  int at = -1;
+  ApiAnswer failed = read_and_find(name, &f, &at);
+  if (at < 0) return failed;
   const SourceEntry& source = f.entries[static_cast<size_t>(at)];
   if (source.onvif.device.empty()) return refuse(422, "the source was not found on an ONVIF camera");
   const Json& entry = f.config["sources"][static_cast<size_t>(at)];
