@@ -23,11 +23,6 @@ const char kShapes[] =
     "a search is {\"addresses\": [\"host[:port]\", ...], \"user\": \"...\", \"password\": \"...\"} (no addresses: "
     "the multicast search) or {\"source\": \"NAME\"}";
 
-// The search's cameras as GET /api/cameras gives them.
-struct Found {
-  std::string text;
-};
-
 // Reads the request into *search and *what (for the log); empty, or the answer to give.
 ApiAnswer read_request(const std::string& body, CameraSearch* search, std::string* what) {
   Json request;
@@ -69,7 +64,8 @@ ApiAnswer read_request(const std::string& body, CameraSearch* search, std::strin
   for (const char* key : {"user", "password"}) {
     if (request.contains(key) && (!request[key].is_string() ||
                                   request[key].get_ref<const std::string&>().size() > kCredentialMostBytes)) {
-      return refuse(400, std::string("\"") + key + "\" is a string of at most 1024 bytes");
+      return refuse(400, std::string("\"") + key + "\" is a string of at most " +
+                             std::to_string(kCredentialMostBytes) + " bytes");
     }
   }
   search->credentials.user = request.contains("user") ? request["user"].get<std::string>() : std::string();
@@ -85,7 +81,7 @@ ApiAnswer read_request(const std::string& body, CameraSearch* search, std::strin
 }
 
 // Thread body: the search itself; its cameras by address, for a list that
-// stays put from one search to the next.
+// stays put from one search to the next, as GET /api/cameras gives them.
 WorkResult search_thread(const CameraSearch& search, const std::string& client, const std::string& what) {
   std::vector<Json> cameras;
   std::mutex lock;
@@ -120,7 +116,7 @@ WorkResult search_thread(const CameraSearch& search, const std::string& client, 
     gLog(line);
   }
   // A camera's text may be any bytes: invalid UTF-8 is replaced.
-  return std::make_shared<const Found>(Found{body.dump(-1, ' ', false, Json::error_handler_t::replace)});
+  return std::make_shared<const std::string>(body.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 }  // namespace
@@ -146,5 +142,5 @@ ApiAnswer camera_search_get(const std::string& id) {
   WorkResult kept;
   if (!work_find(WorkKind::kCameras, id, &kept)) return refuse(404, "no such search (kept 10 minutes)");
   if (!kept) return {200, json_text(Json{{"state", "running"}})};
-  return {200, std::static_pointer_cast<const Found>(kept)->text};
+  return {200, *std::static_pointer_cast<const std::string>(kept)};
 }
