@@ -4,7 +4,7 @@
 add_library(qor_onvif STATIC
   src/onvif/answers.cpp src/onvif/requests.cpp src/onvif/hashes.cpp
   src/onvif/http_digest.cpp src/onvif/bounded_client.cpp src/onvif/soap_call.cpp src/onvif/readdress.cpp
-  src/onvif/camera.cpp
+  src/onvif/camera.cpp src/onvif/ptz_soap.cpp src/onvif/ptz_camera.cpp
   src/onvif/udp.cpp src/onvif/udp_${QOR_PLATFORM}.cpp src/onvif/discovery.cpp src/onvif/find_cameras.cpp)
 target_include_directories(qor_onvif PUBLIC src/onvif)
 target_link_libraries(qor_onvif PUBLIC qor_pugixml qor_nettle qor_httplib qor_json qor_platform)

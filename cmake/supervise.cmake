@@ -6,7 +6,8 @@
 #   host/               the system's tool host, service manager, signals, run arguments, set-password
 #   loop/ | http/       the supervision loop | the status server and its page (never each other)
 #   status/             rows, snapshot, /status.json, /metrics, pictures
-#   check/              the camera check, its reasons, the checks and camera searches the page asks for
+#   check/ | ptz/       the camera check, its reasons, the checks and camera searches the page asks for |
+#                       the workers that move a source's camera as its receivers ask
 #   sources/            the sources file: reader, writer, editor, the tool's command line
 #   text/ | report/ | auth/ JSON, number and address text | output and log files | sessions and password
 include(${CMAKE_CURRENT_LIST_DIR}/page.cmake)
@@ -19,7 +20,7 @@ add_library(qor_supervise STATIC
   ${_sv}/sources/sources.cpp ${_sv}/sources/sources_write.cpp ${_sv}/sources/sources_api.cpp
   ${_sv}/sources/tool_args.cpp
   ${_sv}/check/check_reason.cpp ${_sv}/check/camera_check.cpp ${_sv}/check/kept_work.cpp ${_sv}/check/check_api.cpp
-  ${_sv}/check/camera_search.cpp
+  ${_sv}/check/camera_search.cpp ${_sv}/ptz/ptz_queue.cpp ${_sv}/ptz/ptz_worker.cpp
   ${_sv}/status/status_snapshot.cpp ${_sv}/status/status_json.cpp ${_sv}/status/metrics.cpp
   ${_sv}/status/pictures.cpp
   ${_sv}/loop/supervise.cpp ${_sv}/loop/inbox.cpp ${_sv}/loop/message_budget.cpp
@@ -31,8 +32,8 @@ add_library(qor_supervise STATIC
   ${_sv}/host/service_${QOR_PLATFORM}.cpp ${_sv}/host/password_io_${QOR_PLATFORM}.cpp)
 # Includes name the room: "check/camera_check.h".
 target_include_directories(qor_supervise PUBLIC ${_sv} PRIVATE "${PROJECT_BINARY_DIR}/supervise")
-target_link_libraries(qor_supervise PUBLIC qor_json qor_platform Threads::Threads
-                      PRIVATE qor_httplib qor_argon2 qor_nettle qor_onvif)
+target_link_libraries(qor_supervise PUBLIC qor_json qor_platform qor_onvif Threads::Threads
+                      PRIVATE qor_httplib qor_argon2 qor_nettle)
 # The version the metrics show (qor_ndi_supervise_build_info).
 if(PROJECT_VERSION)
   target_compile_definitions(qor_supervise PRIVATE QOR_VERSION="${PROJECT_VERSION}")

@@ -6,7 +6,7 @@
 # and exits 1 if there is one.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-declare -A floor=([host]=6 [loop]=5 [http]=5 [status]=4 [check]=3 [sources]=2 [text]=1 [report]=1 [auth]=1)
+declare -A floor=([host]=6 [loop]=5 [http]=5 [status]=4 [check]=3 [ptz]=3 [sources]=2 [text]=1 [report]=1 [auth]=1)
 bad=0
 for dir in src/supervise/*/; do
   room=$(basename "$dir")
@@ -35,7 +35,7 @@ for dir in src/supervise/*/; do
   done < <(grep -n '#[[:space:]]*include[[:space:]]*"' -r "$dir" --include='*.h' --include='*.cpp')
 done
 # Below the supervisor: the platform layer and the ONVIF client know none of it.
-if grep -rnE '#[[:space:]]*include[[:space:]]*"(host|loop|http|status|check|sources|text|report|auth)/' src/platform src/onvif src/send; then
+if grep -rnE '#[[:space:]]*include[[:space:]]*"(host|loop|http|status|check|ptz|sources|text|report|auth)/' src/platform src/onvif src/send; then
   bad=1
 fi
 [ $bad -eq 0 ] && echo "includes: every room looks down only"

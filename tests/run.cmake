@@ -98,7 +98,7 @@ add_executable(log_file_tests log_file_test.cpp file_hold_${QOR_PLATFORM}.cpp)
 target_link_libraries(log_file_tests PRIVATE qor_supervise GTest::gtest_main)
 gtest_discover_tests(log_file_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
 # The supervision loop's decisions, through a host of its own in simulated time.
-add_executable(supervise_loop_tests supervise_loop_test.cpp check_reason_test.cpp)
+add_executable(supervise_loop_tests supervise_loop_test.cpp check_reason_test.cpp ptz_queue_test.cpp)
 target_link_libraries(supervise_loop_tests PRIVATE qor_supervise GTest::gtest_main)
 gtest_discover_tests(supervise_loop_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
 

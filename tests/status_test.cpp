@@ -67,17 +67,25 @@ TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
   diagnosis->detail = "rtsp://u:***@h/: \"401\"";
   diagnosis->at = "2026-12-09T06:00:00Z";
   rows[1].diagnosis = diagnosis;
+  rows[1].ptz = true;
+  rows[1].ptz_state = "held";
+  rows[1].has_ptz_last = true;
+  rows[1].ptz_command = "zoom";
+  rows[1].ptz_result = "refused";
+  rows[1].ptz_at = "2026-12-09T06:00:01Z";
   EXPECT_EQ(status_json_text(rows, now),
             "{\"sources\":[{\"name\":\"Kamera \xc3\xbc \\\"1\\\"\",\"input\":\"rtsp://u:***@h/\\n\",\"state\":\"running\","
             "\"fps\":30.0,\"connections\":0,\"restarts\":0,\"exit_code\":null,\"error\":null,\"stall\":10.0,"
             "\"uptime\":1.2,\"level\":[-6.0,-100.0],\"tally\":{\"program\":true,\"preview\":false},"
             "\"picture\":\"/picture?name=Kamera%20%C3%BC%20%221%22\",\"picture_age\":0.5,\"frozen\":true,"
-            "\"diagnosis\":null},"
+            "\"diagnosis\":null,\"ptz\":null},"
             "{\"name\":\"B\",\"input\":\"x\",\"state\":\"stopped\",\"fps\":0.0,\"connections\":0,"
             "\"restarts\":2,\"exit_code\":3,\"error\":\"ffmpeg_spawn\",\"stall\":0.0,\"uptime\":null,"
             "\"level\":null,\"tally\":{\"program\":false,\"preview\":false},\"picture\":null,"
             "\"picture_age\":null,\"frozen\":false,\"diagnosis\":{\"reason\":\"auth\",\"message\":\"words\","
-            "\"detail\":\"rtsp://u:***@h/: \\\"401\\\"\",\"at\":\"2026-12-09T06:00:00Z\"}}]}");
+            "\"detail\":\"rtsp://u:***@h/: \\\"401\\\"\",\"at\":\"2026-12-09T06:00:00Z\"},"
+            "\"ptz\":{\"state\":\"held\",\"last\":{\"command\":\"zoom\",\"result\":\"refused\","
+            "\"at\":\"2026-12-09T06:00:01Z\"}}}]}");
   // Nor is one whose files no longer arrive (a full or read-only folder):
   // the pictures are not being written, the camera need not be frozen.
   rows[0].picture_at = now - std::chrono::seconds(11);

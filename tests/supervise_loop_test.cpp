@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <system_error>
+#include <tuple>
 
 #include "check/camera_check.h"
 #include "text/address.h"
@@ -187,6 +188,23 @@ class FakeHost : public ToolHost {
     item.check = result;
     pending_.emplace(t + check_takes, std::move(item));
     return true;
+  }
+
+  // What reached the PTZ workers: each source's commands and stops ("stop",
+  // or "last" for a run's end), at their time; and when the exit waited.
+  std::vector<std::tuple<double, std::string, std::string>> ptz_calls;
+  double ptz_ended_at = -1;
+  bool ptz(const std::shared_ptr<Source>& source, const PtzTarget& camera, const Json& command) override {
+    EXPECT_EQ(camera.device, "http://cam/onvif/device_service");
+    ptz_calls.emplace_back(t, source_name(*source), command["command"].get<std::string>());
+    return true;
+  }
+  void ptz_stop(const std::shared_ptr<Source>& source, bool last) override {
+    ptz_calls.emplace_back(t, source_name(*source), last ? "last" : "stop");
+  }
+  void ptz_end(double seconds) override {
+    EXPECT_EQ(seconds, 3.0);
+    ptz_ended_at = t;
   }
 
   // The supervisor's own lines (restart, stopped, stalled) for a source.
@@ -671,6 +689,46 @@ TEST(SourcesFile, AUserAndPasswordAreComposedIntoTheAddressEncodedAndMaskedAfter
   EXPECT_EQ(compose_input("rtsp://cam/", "u", ""), "rtsp://u@cam/");
   // Without a user, an address keeps the user and password it holds.
   EXPECT_EQ(compose_input("rtsp://u:p@cam/", "", "x"), "rtsp://u:p@cam/");
+}
+
+// Only a source with "ptz" hands its current run's ptz lines to the host, and
+// its camera is stopped when no receiver is left, when the run ends on its
+// own, and when the supervisor stops it; the exit waits for the last stops.
+TEST(SuperviseLoop, PtzLinesReachTheCameraAndEveryEndStopsIt) {
+  FakeHost host;
+  const char* ptz_line = R"({"event":"ptz","command":"pan_tilt_speed","pan_speed":0.5,"tilt_speed":0})";
+  Plan first = exits_with(1, 3.0);
+  first.lines = {{0.1, R"({"event":"started","name":"x"})"},
+                 {1.0, ptz_line},
+                 {2.0, R"({"event":"status","fps":25,"connections":0})"}};
+  Plan second = running();
+  second.lines.push_back({0.5, ptz_line});
+  host.plans["P"] = {first, second};
+  host.plans["N"] = {first, second};
+  double t0 = host.t;
+  host.stop_at = t0 + 10.0;
+  std::string text = R"({"tool":"tool","sources":[)"
+                     R"({"name":"P","input":"rtsp://h/P","ptz":true,"onvif":{"device":"http://cam/onvif/device_service","profile":"p1"}},)"
+                     R"({"name":"N","input":"rtsp://h/N","onvif":{"device":"http://cam/onvif/device_service","profile":"p1"}}]})";
+  EXPECT_EQ(run_loop(&host, text), 0);
+  using Call = std::tuple<double, std::string, std::string>;
+  std::vector<Call> expected = {{t0 + 1.0, "P", "pan_tilt_speed"}, {t0 + 2.0, "P", "stop"}, {t0 + 3.0, "P", "last"},
+                                {t0 + 4.5, "P", "pan_tilt_speed"}, {t0 + 10.0, "P", "last"}};
+  ASSERT_EQ(host.ptz_calls.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_NEAR(std::get<0>(host.ptz_calls[i]), std::get<0>(expected[i]), 0.06) << i;
+    EXPECT_EQ(std::get<1>(host.ptz_calls[i]), std::get<1>(expected[i])) << i;
+    EXPECT_EQ(std::get<2>(host.ptz_calls[i]), std::get<2>(expected[i])) << i;
+  }
+  EXPECT_GE(host.ptz_ended_at, t0 + 10.0);
+  // Only the one with "ptz" runs its tool with --ptz, and every ptz line is written on.
+  std::vector<std::string> with = host.runs_of("P")[0].argv, without = host.runs_of("N")[0].argv;
+  EXPECT_EQ(std::count(with.begin(), with.end(), "--ptz"), 1);
+  EXPECT_EQ(std::count(without.begin(), without.end(), "--ptz"), 0);
+  size_t written = std::count_if(host.out.begin(), host.out.end(), [](const std::pair<double, std::string>& l) {
+    return l.second.find(R"("event":"ptz")") != std::string::npos;
+  });
+  EXPECT_EQ(written, 4u);
 }
 
 }  // namespace

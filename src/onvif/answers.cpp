@@ -1,60 +1,11 @@
 #include "answers.h"
 
-#include <pugixml.hpp>
-
 #include <cstdlib>
 #include <cstring>
 
-struct OnvifAnswer {
-  pugi::xml_document doc;
-  pugi::xml_node body;
-};
+#include "answer_nodes.h"
 
 void OnvifAnswerDeleter::operator()(OnvifAnswer* a) const { delete a; }
-
-static const char* local_name(const char* name) {
-  const char* colon = std::strrchr(name, ':');
-  return colon ? colon + 1 : name;
-}
-
-static bool is(pugi::xml_node n, const char* local) {
-  return n.type() == pugi::node_element && std::strcmp(local_name(n.name()), local) == 0;
-}
-
-static pugi::xml_node child(pugi::xml_node n, const char* local) {
-  for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling()) {
-    if (is(c, local)) return c;
-  }
-  return pugi::xml_node();
-}
-
-// A path of local names below n, each step the first child of that name.
-static pugi::xml_node path(pugi::xml_node n, std::initializer_list<const char*> names) {
-  for (const char* name : names) {
-    if (!n) break;
-    n = child(n, name);
-  }
-  return n;
-}
-
-// The next element after n in document order within root, without recursion
-// (a hostile answer may nest a hundred thousand deep).
-static pugi::xml_node next_in(pugi::xml_node root, pugi::xml_node n) {
-  if (n.first_child()) return n.first_child();
-  while (n && n != root) {
-    if (n.next_sibling()) return n.next_sibling();
-    n = n.parent();
-  }
-  return pugi::xml_node();
-}
-
-static std::string text(pugi::xml_node n) {
-  std::string s = n.child_value();
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return std::string();
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
 
 // The namespace that the element's prefix (or the default) is bound to on it
 // or an ancestor.
@@ -142,16 +93,6 @@ std::vector<ProbeMatch> read_probe_matches(const OnvifAnswer& a) {
 
 std::string read_relates_to(const OnvifAnswer& a) {
   return text(path(a.body.parent(), {"Header", "RelatesTo"}));
-}
-
-// A number in text, or fallback when it is none or outside [lo, hi].
-static long number(pugi::xml_node n, long lo, long hi, long fallback) {
-  std::string s = text(n);
-  if (s.empty()) return fallback;
-  char* end = nullptr;
-  long v = std::strtol(s.c_str(), &end, 10);
-  if (*end != '\0' || v < lo || v > hi) return fallback;
-  return v;
 }
 
 // Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's

@@ -1,5 +1,6 @@
 #include "camera.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "readdress.h"
@@ -14,6 +15,7 @@ struct Asker {
   Credentials credentials;
   UsernameToken token;
   std::chrono::steady_clock::time_point deadline;
+  int call_seconds;
   CameraReport* report;
 
   // One call; the answer, or null with the report's error set (a refusal
@@ -25,7 +27,9 @@ struct Asker {
                       CallOutcome* outcome = nullptr) {
     const UsernameToken* t = signed_in ? &token : nullptr;
     auto body = [&] { return soap_request(action, ns, token_value, token_element, t); };
-    CallOutcome o = soap_call(url, body, std::string(ns) + "/" + action, &credentials, deadline);
+    auto until = deadline;
+    if (call_seconds > 0) until = std::min(until, std::chrono::steady_clock::now() + std::chrono::seconds(call_seconds));
+    CallOutcome o = soap_call(url, body, std::string(ns) + "/" + action, &credentials, until);
     if (!o.answer) {
       report->refused = o.refused;
       report->error = action + " at " + url + ": " + o.why;
@@ -68,10 +72,10 @@ struct Reach {
 }  // namespace
 
 CameraReport camera_ask(const std::string& device_url, const Credentials& credentials,
-                        const std::vector<Ipv4Interface>& networks) {
+                        const std::vector<Ipv4Interface>& networks, const CameraAskOptions& options) {
   CameraReport r;
   Asker a{device_url, credentials, UsernameToken{credentials.user, credentials.password, 0},
-          std::chrono::steady_clock::now() + std::chrono::seconds(kCameraSeconds), &r};
+          std::chrono::steady_clock::now() + std::chrono::seconds(kCameraSeconds), options.call_seconds, &r};
   Reach reach{HttpAddress(), &networks, std::string()};
   if (!http_address_read(device_url, &reach.answered)) {
     r.error = "its address is not an http:// address";
@@ -136,12 +140,14 @@ CameraReport camera_ask(const std::string& device_url, const Credentials& creden
   }
   if (!ans) return r;
   if (!services.ptz.empty()) r.ptz_service = reach.service(services.ptz);
+  if (options.profiles) options.profiles(*ans);
   for (MediaProfile& p : read_profiles(*ans)) {
     CameraProfile cp;
     cp.profile = std::move(p);
     r.profiles.push_back(std::move(cp));
   }
   for (CameraProfile& cp : r.profiles) {
+    if (!options.media_addresses) break;
     ans = a.call(media, kMediaNs, "GetStreamUri", true, "ProfileToken", cp.profile.token);
     if (!ans) {
       if (r.refused) return r;

@@ -21,7 +21,7 @@ static const char kDigestType[] =
 static const char kBase64Type[] =
     "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-soap-message-security-1.0#Base64Binary";
 
-static std::string written(const pugi::xml_document& doc) {
+std::string soap_text(const pugi::xml_document& doc) {
   std::ostringstream out;
   doc.save(out, "", pugi::format_raw);
   return out.str();
@@ -54,17 +54,15 @@ std::string probe_request(const std::string& message_id) {
   head.append_child("a:To").text() = "urn:schemas-xmlsoap-org:ws:2005:04:discovery";
   head.append_child("a:Action").text() = "http://schemas.xmlsoap.org/ws/2005/04/discovery/Probe";
   env.append_child("s:Body").append_child("d:Probe").append_child("d:Types").text() = "dn:NetworkVideoTransmitter";
-  return written(doc);
+  return soap_text(doc);
 }
 
-std::string soap_request(const std::string& action_element, const char* action_ns, const std::string& token_value,
-                         const char* token_element, const UsernameToken* token) {
-  pugi::xml_document doc;
-  pugi::xml_node env = doc.append_child("s:Envelope");
+pugi::xml_node soap_envelope(pugi::xml_document* doc, const UsernameToken* token) {
+  pugi::xml_node env = doc->append_child("s:Envelope");
   env.append_attribute("xmlns:s") = kSoap12;
   if (token) {
     std::string nonce;
-    if (!random_bytes(16, &nonce)) return std::string();
+    if (!random_bytes(16, &nonce)) return pugi::xml_node();
     int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                       std::chrono::system_clock::now().time_since_epoch()).count();
     std::string created = utc_text(now + token->camera_offset);
@@ -82,7 +80,15 @@ std::string soap_request(const std::string& action_element, const char* action_n
     n.text() = base64_encode(nonce).c_str();
     ut.append_child("wsu:Created").text() = created.c_str();
   }
-  pugi::xml_node act = env.append_child("s:Body").append_child(("m:" + action_element).c_str());
+  return env.append_child("s:Body");
+}
+
+std::string soap_request(const std::string& action_element, const char* action_ns, const std::string& token_value,
+                         const char* token_element, const UsernameToken* token) {
+  pugi::xml_document doc;
+  pugi::xml_node body = soap_envelope(&doc, token);
+  if (!body) return std::string();
+  pugi::xml_node act = body.append_child(("m:" + action_element).c_str());
   act.append_attribute("xmlns:m") = action_ns;
   if (token_element) {
     if (action_element == "GetStreamUri") {
@@ -100,5 +106,5 @@ std::string soap_request(const std::string& action_element, const char* action_n
   }
   if (action_element == "GetServices") act.append_child("m:IncludeCapability").text() = "false";
   if (action_element == "GetCapabilities") act.append_child("m:Category").text() = "All";
-  return written(doc);
+  return soap_text(doc);
 }

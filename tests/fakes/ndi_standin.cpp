@@ -20,6 +20,11 @@
 //   QOR_STANDIN_CREATE_FAIL=1        send_create returns null
 //   QOR_STANDIN_NO_VERSION=1         version returns null (else kVersionText below)
 //   QOR_STANDIN_CONNECTIONS=<n>      send_get_no_connections returns n (default 0)
+//   QOR_STANDIN_CONNECTIONS_FILE=<path>
+//                                    send_get_no_connections reads a decimal count from this
+//                                    file on every call, so a test can change it mid-run
+//                                    (QOR_STANDIN_CONNECTIONS, or 0, when the file is missing,
+//                                    empty or holds no number)
 //   QOR_STANDIN_VIDEO_DELAY_MS=<n>   each send_send_video_v2 sleeps n ms before returning
 //   QOR_STANDIN_NO_CHECKSUM=1        video lines carry fnv=skipped instead of the checksum, so
 //                                    a benchmark can count pictures without hashing each one
@@ -109,6 +114,7 @@
 #include <atomic>
 #include <cmath>
 #include <cinttypes>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -238,6 +244,7 @@ struct Config {
   bool create_fail = false;
   bool no_version = false;
   int connections = 0;
+  std::string connections_path;
   int video_delay_ms = 0;
   bool no_checksum = false;
   bool count_only = false;
@@ -415,14 +422,28 @@ void standin_send_destroy(NDIlib_send_instance_t p) {
   if (inst >= gInstances && inst < gInstances + kMaxInstances) inst->live.store(false);
 }
 
+// The connections file's count, read on every call; QOR_STANDIN_CONNECTIONS
+// when there is no file or no number in it.
 int standin_send_get_no_connections(NDIlib_send_instance_t p, uint32_t timeout_ms) {
+  int count = gConfig.connections;
+  if (!gConfig.connections_path.empty()) {
+    if (FILE* f = fopen(gConfig.connections_path.c_str(), "rb")) {
+      char buf[64];
+      size_t n = fread(buf, 1, sizeof buf - 1, f);
+      fclose(f);
+      buf[n] = '\0';
+      char* end = nullptr;
+      long v = strtol(buf, &end, 10);
+      if (end != buf && v >= 0 && v <= INT_MAX) count = static_cast<int>(v);
+    }
+  }
   if (gRecording) {
     std::string rest;
     append_instance(rest, p);
-    appendf(rest, " timeout=%" PRIu32 " result=%d", timeout_ms, gConfig.connections);
+    appendf(rest, " timeout=%" PRIu32 " result=%d", timeout_ms, count);
     record("connections", rest);
   }
-  return gConfig.connections;
+  return count;
 }
 
 // The tally file's words, read on every call; a tally that changed since the
@@ -694,6 +715,7 @@ STANDIN_EXPORT const NDIlib_v6* NDIlib_v6_load(void) {
   c.preview_every = env_int("QOR_STANDIN_PREVIEW_EVERY", 30);
   if (const char* dump = getenv("QOR_STANDIN_AUDIO_DUMP")) c.audio_dump_path = dump;
   if (const char* tally = getenv("QOR_STANDIN_TALLY_FILE")) c.tally_path = tally;
+  if (const char* conns = getenv("QOR_STANDIN_CONNECTIONS_FILE")) c.connections_path = conns;
   if (const char* metadata = getenv("QOR_STANDIN_METADATA_FILE")) c.metadata_path = metadata;
   if (const char* empty = getenv("QOR_STANDIN_CAPTURE_EMPTY"); empty && *empty) {
     c.capture_empty_set = true;

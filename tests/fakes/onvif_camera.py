@@ -12,6 +12,13 @@ the UsernameToken's date as well. It can name its services and streams by
 another host than the one asked, send an oversized or a malformed answer to
 GetProfiles, and trickle or flood the head of every answer.
 
+Its PTZ service (GetConfigurationOptions, GetNode, GetPresets, SetPreset,
+GotoPreset, ContinuousMove, Stop, AbsoluteMove) keeps a motion state and
+presets, records every call it gets in ptz_calls, answers faults with HTTP 500,
+and can be made slow, silent, deaf to Stop or to a move's Timeout, or short of
+zoom, absolute moves or the generic spaces. A call takes effect when it
+arrives; ptz_delay and ptz_hang hold back only the answer.
+
 Run as a program it prints one line, "ready <http port>", once it listens;
 tests may also use FakeCamera in their own process.
 """
@@ -69,6 +76,7 @@ class Prefixes:
         "wsa": ["wsa", "a", "wsa5", "add"],
         "wsd": ["wsd", "d", "dis", "wsdd"],
         "ter": ["ter", "err", "ns9"],
+        "tptz": ["tptz", "ptz", "ns4", "p0"],
     }
 
     def __init__(self, rng):
@@ -84,16 +92,61 @@ class Prefixes:
 
     def xmlns(self, soap_ns):
         out = [f'xmlns:{self["env"]}="{soap_ns}"']
-        for key in ("tds", "trt", "tt", "wsa", "wsd", "ter"):
+        for key in ("tds", "trt", "tt", "wsa", "wsd", "ter", "tptz"):
             out.append(f'xmlns:{self[key]}="{NS[key]}"')
         return " ".join(out)
+
+
+TPTZ = "http://www.onvif.org/ver10/tptz/"
+# Space kinds as GetConfigurationOptions and GetNode list them, in schema order.
+SPACE_ELEMENTS = (("AbsolutePanTiltPositionSpace", "abs_pt"), ("AbsoluteZoomPositionSpace", "abs_z"),
+                  ("ContinuousPanTiltVelocitySpace", "vel_pt"), ("ContinuousZoomVelocitySpace", "vel_z"),
+                  ("PanTiltSpeedSpace", "speed_pt"), ("ZoomSpeedSpace", "speed_z"))
+PRESET_NAME = re.compile(r"[A-Za-z0-9_.-]{1,64}")
+DURATION = re.compile(r"P(?:(\d+(?:\.\d*)?)D)?(?:T(?:(\d+(?:\.\d*)?)H)?(?:(\d+(?:\.\d*)?)M)?(?:(\d+(?:\.\d*)?)S)?)?")
+
+
+def child(node, name):
+    for e in node:
+        if local(e.tag) == name:
+            return e
+    return None
+
+
+def child_text(node, name):
+    e = child(node, name)
+    return None if e is None else (e.text or "").strip()
+
+
+def number(text):
+    try:
+        return float(text)
+    except (TypeError, ValueError):
+        return None
+
+
+def seconds(duration):
+    """An xs:duration in days, hours, minutes and seconds, or None."""
+    m = DURATION.fullmatch(duration.strip()) if duration is not None else None
+    if not m or not any(m.groups()):
+        return None
+    d, h, mi, sec = (float(g) if g else 0.0 for g in m.groups())
+    return ((d * 24 + h) * 60 + mi) * 60 + sec
+
+
+class PtzFault(Exception):
+    def __init__(self, subcode, reason, code="Sender", inner=None):
+        super().__init__(reason)
+        self.subcode, self.reason, self.code, self.inner = subcode, reason, code, inner
 
 
 class FakeCamera:
     def __init__(self, host="127.0.0.1", port=0, udp_host=None, user="admin", password="secret",
                  clock_offset=0.0, soap11=False, http_digest=None, no_get_services=False,
                  oversized=False, malformed=False, xaddr_host=None, name="Fake Camera", profiles=2,
-                 digest_all=False, head=None, stream=None):
+                 digest_all=False, head=None, stream=None, ptz_ignore_timeout=False, ptz_timeout_fault=False,
+                 ptz_no_stop=False, ptz_delay=0.0, ptz_hang=False, ptz_no_zoom=False, ptz_no_absolute=False,
+                 ptz_generic=True, ptz_max_presets=10):
         self.host, self.user, self.password = host, user, password
         self.clock_offset = clock_offset
         self.soap_ns = SOAP11 if soap11 else SOAP12
@@ -111,6 +164,19 @@ class FakeCamera:
         self.calls = []
         self.lock = threading.Lock()
         self.digest_nonce = uuid.uuid4().hex
+        self.ptz_ignore_timeout = ptz_ignore_timeout  # a move goes on past its Timeout
+        self.ptz_timeout_fault = ptz_timeout_fault  # a ContinuousMove with a Timeout faults
+        self.ptz_no_stop = ptz_no_stop  # Stop faults and does nothing
+        self.ptz_delay = ptz_delay  # seconds every PTZ answer waits
+        self.ptz_hang = ptz_hang  # PTZ calls are never answered
+        self.ptz_no_zoom, self.ptz_no_absolute = ptz_no_zoom, ptz_no_absolute
+        self.ptz_generic = ptz_generic  # False: only spaces in degrees and millimetres
+        self.ptz_max_presets = ptz_max_presets
+        self.ptz_calls = []
+        self.preset_list = [["PresetToken_1", "Gate"]]
+        self.next_preset = 2
+        self.pan_tilt_until = self.zoom_until = None  # monotonic end of each axis's motion, or None
+        self.closed = threading.Event()
         camera = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -126,7 +192,11 @@ class FakeCamera:
                     camera.bad_head(self.wfile)
                     self.close_connection = True
                     return
-                status, headers, answer = camera.answer(self.path, dict(self.headers), body)
+                result = camera.answer(self.path, dict(self.headers), body)
+                if result is None:
+                    self.close_connection = True
+                    return
+                status, headers, answer = result
                 self.send_response(status)
                 for k, v in headers:
                     self.send_header(k, v)
@@ -155,6 +225,7 @@ class FakeCamera:
             t.start()
 
     def close(self):
+        self.closed.set()
         self.httpd.shutdown()
         self.httpd.server_close()
         if self.udp:
@@ -234,14 +305,15 @@ class FakeCamera:
         return (f'<?xml version="1.0" encoding="UTF-8"?>\n<{p["env"]}:Envelope {p.xmlns(self.soap_ns)}>'
                 f'<{p["env"]}:Body>{body}</{p["env"]}:Body></{p["env"]}:Envelope>').encode()
 
-    def fault(self, p, subcode, reason):
-        e = p["env"]
+    def fault(self, p, subcode, reason, code="Sender", inner=None):
+        e, ter = p["env"], p["ter"]
         if self.soap_ns == SOAP11:
-            body = (f'<{e}:Fault><faultcode>{e}:Client</faultcode><faultstring>{reason}</faultstring>'
-                    f'<detail><{p["ter"]}:{subcode}/></detail></{e}:Fault>')
+            body = (f'<{e}:Fault><faultcode>{e}:{"Client" if code == "Sender" else "Server"}</faultcode>'
+                    f'<faultstring>{reason}</faultstring><detail><{ter}:{inner or subcode}/></detail></{e}:Fault>')
         else:
-            body = (f'<{e}:Fault><{e}:Code><{e}:Value>{e}:Sender</{e}:Value><{e}:Subcode>'
-                    f'<{e}:Value>{p["ter"]}:{subcode}</{e}:Value></{e}:Subcode></{e}:Code>'
+            nested = f'<{e}:Subcode><{e}:Value>{ter}:{inner}</{e}:Value></{e}:Subcode>' if inner else ""
+            body = (f'<{e}:Fault><{e}:Code><{e}:Value>{e}:{code}</{e}:Value><{e}:Subcode>'
+                    f'<{e}:Value>{ter}:{subcode}</{e}:Value>{nested}</{e}:Subcode></{e}:Code>'
                     f'<{e}:Reason><{e}:Text xml:lang="en">{reason}</{e}:Text></{e}:Reason></{e}:Fault>')
         return self.envelope(p, body)
 
@@ -283,6 +355,9 @@ class FakeCamera:
         return fields.get("response") == expect and fields.get("qop") == "auth"
 
     def answer(self, path, headers, body):
+        """(status, headers, body), or None for a PTZ call left unanswered
+        until the camera closes."""
+        at = time.monotonic()
         p = Prefixes(self.rng)
         ctype = [("Content-Type", ("application/soap+xml" if self.soap_ns == SOAP12 else "text/xml")
                   + "; charset=utf-8")]
@@ -294,6 +369,23 @@ class FakeCamera:
         action = local(req_body[0].tag) if req_body is not None and len(req_body) else ""
         with self.lock:
             self.calls.append(action)
+        op = req_body[0] if action else None
+        if op is None or not op.tag.startswith("{%s}" % NS["tptz"]):
+            return self.serve(p, ctype, headers, req, action, None)
+        rec = self.ptz_record(action, op, at)
+        with self.lock:
+            self.ptz_calls.append(rec)
+        status, hdrs, out = self.serve(p, ctype, headers, req, action, op)
+        if self.ptz_hang:
+            self.closed.wait()
+            return None
+        if self.ptz_delay:
+            self.closed.wait(self.ptz_delay)
+        with self.lock:
+            rec["status"] = status
+        return status, hdrs, out
+
+    def serve(self, p, ctype, headers, req, action, op):
         if action != "GetSystemDateAndTime" or self.digest_all:
             if self.http_digest:
                 if not self.check_http_digest(headers):
@@ -311,6 +403,15 @@ class FakeCamera:
                 with self.lock:
                     self.refusals += 1
                 return 400, ctype, self.fault(p, "NotAuthorized", "Sender not Authorized")
+        if op is not None:
+            method = getattr(self, "ptz_" + action, None)
+            try:
+                if method is None:
+                    raise PtzFault("ActionNotSupported", "Optional Action Not Implemented", "Receiver")
+                with self.lock:
+                    return 200, ctype, self.envelope(p, method(p, op))
+            except PtzFault as f:
+                return 500, ctype, self.fault(p, f.subcode, f.reason, f.code, f.inner)
         method = getattr(self, "do_" + action, None)
         if method is None or (action == "GetServices" and self.no_get_services):
             return 400, ctype, self.fault(p, "ActionNotSupported", "Optional Action Not Implemented")
@@ -363,8 +464,7 @@ class FakeCamera:
 
     def profile_xml(self, p, element, i, name, token, w, h, fps):
         m, tt = p["trt"], p["tt"]
-        ptz = (f'<{tt}:PTZConfiguration token="ptz0"><{tt}:Name>PTZ</{tt}:Name></{tt}:PTZConfiguration>'
-               if i == 0 else "")
+        ptz = self.ptz_configuration(tt) if i == 0 else ""
         return (f'<{m}:{element} token="{token}" fixed="true"><{tt}:Name>{name}</{tt}:Name>'
                 f'<{tt}:VideoSourceConfiguration token="vsc"><{tt}:Name>VS</{tt}:Name>'
                 f'<{tt}:SourceToken>vs0</{tt}:SourceToken></{tt}:VideoSourceConfiguration>'
@@ -412,6 +512,205 @@ class FakeCamera:
     def do_GetSnapshotUri(self, p, req):
         return self.media_uri(p, req, "GetSnapshotUriResponse", "http", self.port, "/snapshot.jpg")
 
+    # --- PTZ
+    def ptz_record(self, action, op, at):
+        def vector(name):
+            v = child(op, name)
+            if v is None:
+                return None
+            out = {"pan_tilt_space": None, "zoom_space": None}
+            pt, z = child(v, "PanTilt"), child(v, "Zoom")
+            if pt is not None:
+                out.update(pan=number(pt.get("x")), tilt=number(pt.get("y")), pan_tilt_space=pt.get("space"))
+            if z is not None:
+                out.update(zoom=number(z.get("x")), zoom_space=z.get("space"))
+            return out
+        stop = action == "Stop"
+        return {"action": action, "at": at, "profile": child_text(op, "ProfileToken"),
+                "velocity": vector("Velocity"), "position": vector("Position"), "speed": vector("Speed"),
+                "timeout": child_text(op, "Timeout"), "preset_name": child_text(op, "PresetName"),
+                "preset_token": child_text(op, "PresetToken"),
+                "stop_pan_tilt": child_text(op, "PanTilt") if stop else None,
+                "stop_zoom": child_text(op, "Zoom") if stop else None, "status": None}
+
+    def ptz_actions(self):
+        with self.lock:
+            return [r["action"] for r in self.ptz_calls]
+
+    def presets(self):
+        with self.lock:
+            return [tuple(x) for x in self.preset_list]
+
+    def moving(self):
+        with self.lock:
+            return self.moving_now()
+
+    def moving_now(self):
+        now = time.monotonic()
+        return any(u is not None and now < u for u in (self.pan_tilt_until, self.zoom_until))
+
+    def ptz_spaces(self):
+        """kind -> (URI, x range, y range or None)."""
+        if self.ptz_generic:
+            s = {"abs_pt": (TPTZ + "PanTiltSpaces/PositionGenericSpace", (-1, 1), (-1, 1)),
+                 "abs_z": (TPTZ + "ZoomSpaces/PositionGenericSpace", (0, 1), None),
+                 "vel_pt": (TPTZ + "PanTiltSpaces/VelocityGenericSpace", (-1, 1), (-1, 1)),
+                 "vel_z": (TPTZ + "ZoomSpaces/VelocityGenericSpace", (-1, 1), None),
+                 "speed_pt": (TPTZ + "PanTiltSpaces/GenericSpeedSpace", (0, 1), None),
+                 "speed_z": (TPTZ + "ZoomSpaces/ZoomGenericSpeedSpace", (0, 1), None)}
+        else:
+            s = {"abs_pt": (TPTZ + "PanTiltSpaces/PositionSpaceDegrees", (0, 360), (0, 180)),
+                 "abs_z": (TPTZ + "ZoomSpaces/PositionSpaceMillimeter", (0, 100), None),
+                 "vel_pt": (TPTZ + "PanTiltSpaces/VelocitySpaceDegrees", (-90, 90), (-45, 45)),
+                 "vel_z": (TPTZ + "ZoomSpaces/VelocitySpaceMillimeter", (-10, 10), None),
+                 "speed_pt": (TPTZ + "PanTiltSpaces/SpeedSpaceDegrees", (0, 90), None),
+                 "speed_z": (TPTZ + "ZoomSpaces/SpeedSpaceMillimeter", (0, 10), None)}
+        drop = (["abs_z", "vel_z", "speed_z"] if self.ptz_no_zoom else []) + \
+            (["abs_pt", "abs_z"] if self.ptz_no_absolute else [])
+        return {k: v for k, v in s.items() if k not in drop}
+
+    def spaces_xml(self, tt):
+        def rng(name, r):
+            return f'<{tt}:{name}><{tt}:Min>{r[0]:g}</{tt}:Min><{tt}:Max>{r[1]:g}</{tt}:Max></{tt}:{name}>'
+        out, s = "", self.ptz_spaces()
+        for element, kind in SPACE_ELEMENTS:
+            if kind in s:
+                uri, x, y = s[kind]
+                out += (f'<{tt}:{element}><{tt}:URI>{uri}</{tt}:URI>{rng("XRange", x)}'
+                        f'{rng("YRange", y) if y else ""}</{tt}:{element}>')
+        return out
+
+    def ptz_configuration(self, tt):
+        out = (f'<{tt}:PTZConfiguration token="ptz0"><{tt}:Name>PTZ</{tt}:Name><{tt}:UseCount>1</{tt}:UseCount>'
+               f'<{tt}:NodeToken>node0</{tt}:NodeToken>')
+        s = self.ptz_spaces()
+        for element, kind in (("DefaultAbsolutePantTiltPositionSpace", "abs_pt"),
+                              ("DefaultAbsoluteZoomPositionSpace", "abs_z"),
+                              ("DefaultContinuousPanTiltVelocitySpace", "vel_pt"),
+                              ("DefaultContinuousZoomVelocitySpace", "vel_z")):
+            if kind in s:
+                out += f'<{tt}:{element}>{s[kind][0]}</{tt}:{element}>'
+        return out + f'<{tt}:DefaultPTZTimeout>PT5S</{tt}:DefaultPTZTimeout></{tt}:PTZConfiguration>'
+
+    def ptz_profile(self, op):
+        token = child_text(op, "ProfileToken")
+        tokens = [prof[1] for prof in self.profiles()]
+        if token not in tokens:
+            raise PtzFault("InvalidArgVal", "No such profile", inner="NoProfile")
+        if token != tokens[0]:
+            raise PtzFault("InvalidArgVal", "Profile has no PTZ configuration", inner="NoPTZProfile")
+
+    def ptz_check(self, op, name, kinds, bad, required=False):
+        """Faults unless the vector under name fits the spaces of kinds (pan-tilt, zoom)."""
+        v = child(op, name)
+        if v is None:
+            if required:
+                raise PtzFault("InvalidArgVal", f"{name} missing", inner=bad)
+            return {}
+        s, out = self.ptz_spaces(), {}
+        for axis, kind, attrs in (("PanTilt", kinds[0], ("x", "y")), ("Zoom", kinds[1], ("x",))):
+            e = child(v, axis)
+            if e is None:
+                continue
+            if kind not in s:
+                raise PtzFault("InvalidArgVal", f"No {axis} space for {name}", inner=bad)
+            uri, *ranges = s[kind]
+            if e.get("space") not in (None, uri):
+                raise PtzFault("InvalidArgVal", "Space not supported", inner="SpaceNotSupported")
+            values = [number(e.get(a)) for a in attrs]
+            for val, r in zip(values, [ranges[0], ranges[1] or ranges[0]]):
+                if val is None or not r[0] - 1e-6 <= val <= r[1] + 1e-6:
+                    raise PtzFault("InvalidArgVal", f"{axis} {name} out of range", inner=bad)
+            out[axis] = values
+        return out
+
+    def ptz_GetConfigurationOptions(self, p, op):
+        if child_text(op, "ConfigurationToken") != "ptz0":
+            raise PtzFault("InvalidArgVal", "No such configuration", inner="NoConfig")
+        t, tt = p["tptz"], p["tt"]
+        return (f'<{t}:GetConfigurationOptionsResponse><{t}:PTZConfigurationOptions><{tt}:Spaces>'
+                f'{self.spaces_xml(tt)}</{tt}:Spaces><{tt}:PTZTimeout><{tt}:Min>PT1S</{tt}:Min>'
+                f'<{tt}:Max>PT60S</{tt}:Max></{tt}:PTZTimeout></{t}:PTZConfigurationOptions>'
+                f'</{t}:GetConfigurationOptionsResponse>')
+
+    def ptz_GetNode(self, p, op):
+        if child_text(op, "NodeToken") != "node0":
+            raise PtzFault("InvalidArgVal", "No such node", inner="NoEntity")
+        t, tt = p["tptz"], p["tt"]
+        return (f'<{t}:GetNodeResponse><{t}:PTZNode token="node0"><{tt}:Name>PTZ Node</{tt}:Name>'
+                f'<{tt}:SupportedPTZSpaces>{self.spaces_xml(tt)}</{tt}:SupportedPTZSpaces>'
+                f'<{tt}:MaximumNumberOfPresets>{self.ptz_max_presets}</{tt}:MaximumNumberOfPresets>'
+                f'<{tt}:HomeSupported>false</{tt}:HomeSupported></{t}:PTZNode></{t}:GetNodeResponse>')
+
+    def ptz_GetPresets(self, p, op):
+        self.ptz_profile(op)
+        t, tt = p["tptz"], p["tt"]
+        out = "".join(f'<{t}:Preset token="{token}"><{tt}:Name>{name}</{tt}:Name></{t}:Preset>'
+                      for token, name in self.preset_list)
+        return f'<{t}:GetPresetsResponse>{out}</{t}:GetPresetsResponse>'
+
+    def ptz_SetPreset(self, p, op):
+        self.ptz_profile(op)
+        token, name = child_text(op, "PresetToken"), child_text(op, "PresetName")
+        preset = next((x for x in self.preset_list if x[0] == token), None) if token else None
+        if token and preset is None:
+            raise PtzFault("InvalidArgVal", "No such preset", inner="NoToken")
+        if name is not None and not PRESET_NAME.fullmatch(name):
+            raise PtzFault("InvalidArgVal", "Invalid preset name", inner="InvalidPresetName")
+        if self.moving_now():
+            raise PtzFault("Action", "Preset cannot be set while PTZ unit is moving", "Receiver", "MovingPTZ")
+        if preset is None:
+            if len(self.preset_list) >= self.ptz_max_presets:
+                raise PtzFault("Action", "Too many presets", "Receiver", "TooManyPresets")
+            preset = [f"PresetToken_{self.next_preset}", name or f"Preset_{self.next_preset}"]
+            self.next_preset += 1
+            self.preset_list.append(preset)
+        elif name is not None:
+            preset[1] = name
+        t = p["tptz"]
+        return f'<{t}:SetPresetResponse><{t}:PresetToken>{preset[0]}</{t}:PresetToken></{t}:SetPresetResponse>'
+
+    def ptz_GotoPreset(self, p, op):
+        self.ptz_profile(op)
+        if child_text(op, "PresetToken") not in [x[0] for x in self.preset_list]:
+            raise PtzFault("InvalidArgVal", "No such preset", inner="NoToken")
+        self.ptz_check(op, "Speed", ("speed_pt", "speed_z"), "InvalidSpeed")
+        self.pan_tilt_until = self.zoom_until = None
+        return f'<{p["tptz"]}:GotoPresetResponse/>'
+
+    def ptz_ContinuousMove(self, p, op):
+        self.ptz_profile(op)
+        timeout = child_text(op, "Timeout")
+        if timeout is not None and self.ptz_timeout_fault:
+            raise PtzFault("InvalidArgVal", "Timeout not supported", inner="TimeoutNotSupported")
+        secs = seconds(timeout) if timeout is not None else None
+        if timeout is not None and secs is None:
+            raise PtzFault("InvalidArgVal", "Invalid timeout", inner="TimeoutNotSupported")
+        v = self.ptz_check(op, "Velocity", ("vel_pt", "vel_z"), "InvalidVelocity", required=True)
+        until = time.monotonic() + secs if secs is not None and not self.ptz_ignore_timeout else float("inf")
+        self.pan_tilt_until = until if any(v.get("PanTilt", [])) else None
+        self.zoom_until = until if any(v.get("Zoom", [])) else None
+        return f'<{p["tptz"]}:ContinuousMoveResponse/>'
+
+    def ptz_Stop(self, p, op):
+        self.ptz_profile(op)
+        if self.ptz_no_stop:
+            raise PtzFault("ActionNotSupported", "Stop not supported", "Receiver")
+        if child_text(op, "PanTilt") in (None, "true", "1"):
+            self.pan_tilt_until = None
+        if child_text(op, "Zoom") in (None, "true", "1"):
+            self.zoom_until = None
+        return f'<{p["tptz"]}:StopResponse/>'
+
+    def ptz_AbsoluteMove(self, p, op):
+        self.ptz_profile(op)
+        if self.ptz_no_absolute:
+            raise PtzFault("ActionNotSupported", "Absolute moves not supported", "Receiver")
+        self.ptz_check(op, "Position", ("abs_pt", "abs_z"), "InvalidPosition", required=True)
+        self.ptz_check(op, "Speed", ("speed_pt", "speed_z"), "InvalidSpeed")
+        self.pan_tilt_until = self.zoom_until = None
+        return f'<{p["tptz"]}:AbsoluteMoveResponse/>'
+
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -429,10 +728,22 @@ def main():
     ap.add_argument("--xaddr-host")
     ap.add_argument("--digest-all", action="store_true")
     ap.add_argument("--head", choices=["trickle", "flood"])
+    ap.add_argument("--ptz-ignore-timeout", action="store_true")
+    ap.add_argument("--ptz-timeout-fault", action="store_true")
+    ap.add_argument("--ptz-no-stop", action="store_true")
+    ap.add_argument("--ptz-delay", type=float, default=0.0)
+    ap.add_argument("--ptz-hang", action="store_true")
+    ap.add_argument("--ptz-no-zoom", action="store_true")
+    ap.add_argument("--ptz-no-absolute", action="store_true")
+    ap.add_argument("--ptz-not-generic", dest="ptz_generic", action="store_false")
+    ap.add_argument("--ptz-max-presets", type=int, default=10)
     a = ap.parse_args()
     cam = FakeCamera(a.host, a.port, a.udp_host, a.user, a.password, a.clock_offset, a.soap11, a.http_digest,
                      a.no_get_services, a.oversized, a.malformed, a.xaddr_host, digest_all=a.digest_all,
-                     head=a.head)
+                     head=a.head, ptz_ignore_timeout=a.ptz_ignore_timeout, ptz_timeout_fault=a.ptz_timeout_fault,
+                     ptz_no_stop=a.ptz_no_stop, ptz_delay=a.ptz_delay, ptz_hang=a.ptz_hang,
+                     ptz_no_zoom=a.ptz_no_zoom, ptz_no_absolute=a.ptz_no_absolute, ptz_generic=a.ptz_generic,
+                     ptz_max_presets=a.ptz_max_presets)
     print("ready", cam.port, flush=True)
     try:
         sys.stdin.read()

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "host/notify.h"
+#include "ptz/ptz_worker.h"
 #include "report/output.h"
 #include "sources/tool_args.h"
 #include "text/address.h"
@@ -171,6 +172,27 @@ class SystemToolHost : public ToolHost {
       return false;
     }
   }
+
+  bool ptz(const std::shared_ptr<Source>& source, const PtzTarget& camera, const Json& command) override {
+    // Holds the source only through the sink: the worker goes at its run's end.
+    std::weak_ptr<Source> weak = source;
+    auto sink = [weak](PtzReport r) {
+      InboxItem item;
+      item.kind = InboxKind::kPtzDone;
+      item.source = weak.lock();
+      if (!item.source) return;
+      item.ptz = std::make_shared<PtzReport>(std::move(r));
+      inbox_put(std::move(item));
+    };
+    try {
+      ptz_workers_command(source.get(), camera, command, sink);
+      return true;
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+  void ptz_stop(const std::shared_ptr<Source>& source, bool last) override { ptz_workers_stop(source.get(), last); }
+  void ptz_end(double seconds) override { ptz_workers_end(seconds); }
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 struct Source;
 struct ToolRun;
 struct CheckResult;
+struct PtzReport;
 
 enum class InboxKind {
   kLine,      // text: one line of a tool, without its newline
@@ -21,6 +22,7 @@ enum class InboxKind {
   kReload,    // SIGHUP (the file read again), or sources: the file as the status page wrote it, text its tool
   kChecked,   // check: the result of a camera check of source (ToolHost::check)
   kRestart,   // text: the name of a source to run anew now, without the wait
+  kPtzDone,   // ptz: what a PTZ command of source came to (ToolHost::ptz)
 };
 
 struct InboxItem {
@@ -32,6 +34,7 @@ struct InboxItem {
   std::shared_ptr<ToolRun> run;
   std::string text;
   std::shared_ptr<const CheckResult> check;
+  std::shared_ptr<const PtzReport> ptz;
   std::shared_ptr<const std::vector<SourceEntry>> sources;
 };
 

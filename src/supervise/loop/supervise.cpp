@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "check/camera_check.h"
+#include "ptz/ptz_queue.h"
+#include "utc_text.h"
 #include "text/address.h"
 #include "text/json_line.h"
 #include "status/pictures.h"
@@ -24,6 +26,7 @@ static const double kOutputGrace = 1.0;   // how long a tool's output is read af
 static const double kEndPoll = 0.05;      // how often a tool whose output has ended is looked at
 static const int kLineMaxDepth = 16;      // a tool's line nested deeper is no event line
 static const uint32_t kCannotStart = 127;  // the code of a start that failed
+static const double kPtzLastStops = 3.0;   // at exit, how long the cameras' last stops are waited for
 
 // The current run of a source: a new run starts from a fresh one.
 struct SourceRun {
@@ -75,6 +78,18 @@ struct SourceCheck {
   std::shared_ptr<const CheckResult> result;  // a failed check's, or null
 };
 
+// What the source's receivers' PTZ commands came to, across its runs.
+struct SourcePtz {
+  std::string state = "ready";
+  bool held = false;     // its camera refused the password: no more commands until new settings or a restart
+  bool failing = false;  // said: its commands fail (once per streak)
+  bool worker = false;   // the host has had a command of the current run
+  bool has_last = false;
+  PtzReport last;
+  std::string last_at;
+  std::map<std::pair<std::string, std::string>, uint64_t> counts;  // by command and result
+};
+
 // One source: its settings from the file, its current run and its history.
 struct Source {
   std::string name;
@@ -88,6 +103,7 @@ struct Source {
   SourceRun run;
   SourceHistory history;
   SourceCheck check;
+  SourcePtz ptz;
 };
 
 using SourcePtr = std::shared_ptr<Source>;
@@ -152,6 +168,13 @@ static StatusRow status_row(const Source& s) {
   r.picture_same_since = clock_at(h.picture_same_since);
   r.messages_dropped = h.messages_dropped + (run.tool ? run.tool->messages.dropped() : 0);
   r.diagnosis = s.check.result;
+  r.ptz = s.settings.ptz;
+  r.ptz_state = s.ptz.state;
+  r.has_ptz_last = s.ptz.has_last;
+  r.ptz_command = s.ptz.last.command;
+  r.ptz_result = s.ptz.last.result;
+  r.ptz_at = s.ptz.last_at;
+  for (const auto& c : s.ptz.counts) r.ptz_counts.push_back({c.first.first, c.first.second, c.second});
   return r;
 }
 
@@ -335,8 +358,13 @@ static void pass_on(Loop& L, const SourcePtr& s, const std::string& raw, ToolRun
       // the source is alive.
       if (run.fps > 0) run.last_picture = s->history.seen_picture = now;
       take_monitor(L, s.get(), event, now);
+      // No receiver is left to stop what one started.
+      if (run.connections == 0 && s->ptz.worker) L.host.ptz_stop(s, false);
     } else if (kind == "error") {
       run.error = event.contains("code") ? event["code"] : Json();
+    } else if (kind == "ptz" && s->settings.ptz && !run.has_stop && !s->ptz.held) {
+      s->ptz.worker = L.host.ptz(s, s->settings.camera, event) || s->ptz.worker;
+      if (!s->ptz.worker) L.host.say(s->name + ": no thread to move its camera with; a PTZ command dropped");
     }
   }
   write_event(L, *s, std::move(event));
@@ -347,6 +375,31 @@ static void pass_on(Loop& L, const SourcePtr& s, const std::string& raw, ToolRun
 static void forget_check(Source* s) {
   s->settings_made++;
   s->check = SourceCheck();
+  if (s->ptz.held) s->ptz.state = "ready";
+  s->ptz.held = false;
+}
+
+// What a PTZ command of s came to. A streak of failures is said once.
+static void ptz_done(Loop& L, Source* s, const PtzReport& r) {
+  SourcePtz& p = s->ptz;
+  p.counts[{r.command, r.result}]++;
+  if (r.result == "replaced") return;
+  p.has_last = true;
+  p.last = r;
+  p.last_at = utc_text(std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::system_clock::now().time_since_epoch()).count());
+  if (!p.held) p.state = r.state;
+  if (r.state == "held" && !p.held) {
+    p.held = true;
+    L.host.say(s->name + ": PTZ held: " + r.why + "; no more commands go to its camera until its settings change "
+               "or it is restarted");
+    p.failing = true;
+    return;
+  }
+  bool failed = r.result == "failed" || r.result == "refused";
+  if (failed && !p.failing) L.host.say(s->name + ": PTZ " + r.command + " failed: " + r.why);
+  if (r.result == "ok") p.failing = false;
+  if (failed) p.failing = true;
 }
 
 // Starts the next waiting camera check unless one runs.
@@ -403,12 +456,21 @@ static bool worth_another_run(uint32_t code, const Json& error) {
   return code > 128;  // ended by a signal
 }
 
+// The run's camera is stopped if it may be moving, and its worker ends.
+static void end_ptz(Loop& L, const SourcePtr& s) {
+  if (!s->ptz.worker) return;
+  s->ptz.worker = false;
+  L.host.ptz_stop(s, true);
+}
+
 // Asks the tool to stop: it ends its decoder and writes its exit line.
-static void stop(Loop& L, Source* s, double now) {
+static void stop(Loop& L, const SourcePtr& s, double now) {
   if (s->run.has_stop) return;
   s->run.has_stop = true;
   s->run.stop_at = now;
   L.host.close_stdin(s->run.tool.get());
+  // A run on its way out moves its camera no more.
+  end_ptz(L, s);
 }
 
 // Ends a tool that did not stop in time: SIGKILL to its process group (the
@@ -474,6 +536,7 @@ static void look_at_end(Loop& L, const SourcePtr& s, double now, double* wake) {
     return;
   }
   L.host.finish(tool.get());
+  end_ptz(L, s);
   s->history.messages_dropped += tool->messages.dropped();
   if (L.stopping) {
     s->run = SourceRun();
@@ -483,7 +546,7 @@ static void look_at_end(Loop& L, const SourcePtr& s, double now, double* wake) {
 }
 
 // Stops a run that has had no picture for its stall limit.
-static void watch_stall(Loop& L, Source* s, double now) {
+static void watch_stall(Loop& L, const SourcePtr& s, double now) {
   const SourceRun& run = s->run;
   if (!run.tool || run.tool->ended || run.has_stop || !run.has_started || s->settings.stall <= 0 ||
       now - run.last_picture < s->settings.stall) {
@@ -548,7 +611,7 @@ static void reload(Loop& L, const InboxItem& item, double now) {
     s->history.next_wait = kFirstWait;
     if (s->run.tool) {
       s->restart_now = true;
-      stop(L, s.get(), now);
+      stop(L, s, now);
     } else {
       to_start.push_back(s);
     }
@@ -560,7 +623,7 @@ static void reload(Loop& L, const InboxItem& item, double now) {
     if (s->run.tool) {
       s->removed = true;
       s->restart_now = false;
-      stop(L, s.get(), now);
+      stop(L, s, now);
       result.push_back(s);  // until its run has ended; the status no longer shows it
     } else {
       // Waiting to start again, or stopped: gone now, its picture with it.
@@ -583,7 +646,7 @@ static void restart_now(Loop& L, const std::string& name, double now) {
     s->history.next_wait = kFirstWait;
     if (s->run.tool) {
       s->restart_now = true;
-      stop(L, s.get(), now);
+      stop(L, s, now);
     } else {
       start(L, s);
     }
@@ -633,14 +696,17 @@ int supervise(const std::string& path, const std::vector<SourceEntry>& entries, 
     if (L.stopping) {
       // Done once every tool has ended and its output been read; exiting must
       // not hang on a killed tool that cannot be reaped.
-      if (!any_running) return 0;
-      if (any_running && all_given_up) return 0;
+      // The cameras' last stops are waited for a little.
+      if (!any_running || all_given_up) {
+        L.host.ptz_end(kPtzLastStops);
+        return 0;
+      }
     } else {
       for (const SourcePtr& s : Sources(L.sources)) {
         SourceHistory& h = s->history;
         // A start again waits for the check of the run before.
         if (h.has_due && now >= h.due && !s->check.queued) start(L, s);
-        watch_stall(L, s.get(), now);
+        watch_stall(L, s, now);
         if (h.has_due && !s->check.queued) wake = std::min(wake, h.due);
         // A source that has run long enough may be checked again, and its
         // diagnosis is no longer news.
@@ -681,7 +747,7 @@ int supervise(const std::string& path, const std::vector<SourceEntry>& entries, 
         now = host.now();
         for (const SourcePtr& s : L.sources) {
           s->history.has_due = false;  // no start again, and so no restart or stopped line
-          if (s->run.tool) stop(L, s.get(), now);
+          if (s->run.tool) stop(L, s, now);
         }
         break;
       case InboxKind::kRestart:
@@ -698,6 +764,9 @@ int supervise(const std::string& path, const std::vector<SourceEntry>& entries, 
         break;
       case InboxKind::kChecked:
         checked(L, item.source, item.check);
+        break;
+      case InboxKind::kPtzDone:
+        ptz_done(L, item.source.get(), *item.ptz);
         break;
     }
   }

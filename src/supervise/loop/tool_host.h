@@ -16,6 +16,8 @@
 #include "child.h"
 #include "loop/inbox.h"
 #include "loop/message_budget.h"
+#include "ptz_camera.h"
+#include "text/json_line.h"
 
 struct Source;
 
@@ -73,4 +75,13 @@ class ToolHost {
   // take() as a kChecked item for source. False when the check cannot be
   // started (no thread for it): then nothing comes.
   virtual bool check(const std::shared_ptr<Source>& source, const CheckRequest& request) = 0;
+  // A ptz line of the source's current run, for its camera at camera: sent
+  // away from the loop, in order, each result coming through take() as a
+  // kPtzDone item. False when it cannot be sent (no thread for it).
+  virtual bool ptz(const std::shared_ptr<Source>& source, const PtzTarget& camera, const Json& command) = 0;
+  // The source's camera is stopped if it may be moving; last: its run is
+  // over (ended or asked to stop), and so is the worker once it has stopped.
+  virtual void ptz_stop(const std::shared_ptr<Source>& source, bool last) = 0;
+  // At exit: the last stops, waited for up to seconds.
+  virtual void ptz_end(double seconds) = 0;
 };

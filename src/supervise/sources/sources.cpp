@@ -81,7 +81,7 @@ static SourceEntry read_source(const Json& entry, const std::string& where, cons
                               double default_stall) {
   if (!entry.is_object()) throw Bad{where + " must be an object"};
   std::string unknown =
-      unknown_members(entry, {"name", "input", "user", "password", "args", "stall", "enabled", "onvif"});
+      unknown_members(entry, {"name", "input", "user", "password", "args", "stall", "enabled", "onvif", "ptz"});
   if (!unknown.empty()) throw Bad{where + ": unknown member " + unknown};
   Json name = entry.contains("name") ? entry["name"] : Json();
   Json input = entry.contains("input") ? entry["input"] : Json();
@@ -119,6 +119,18 @@ static SourceEntry read_source(const Json& entry, const std::string& where, cons
   source.settings.argv = tool_argv(tool, address, source.name, listed);
   source.masked_input = mask_input(address);
   if (entry.contains("onvif")) source.onvif = read_onvif(entry["onvif"], where);
+  if (entry.contains("ptz") && !entry["ptz"].is_boolean()) throw Bad{where + ": \"ptz\" must be true or false"};
+  if (entry.contains("ptz") && entry["ptz"].get<bool>()) {
+    // Decided from the file alone: no camera is asked before a start.
+    if (source.onvif.device.empty() || source.onvif.profile.empty()) {
+      throw Bad{where + ": \"ptz\" needs the camera's \"onvif\" \"device\" and \"profile\""};
+    }
+    source.settings.ptz = true;
+    source.settings.argv.push_back("--ptz");
+    source.settings.camera.device = source.onvif.device;
+    source.settings.camera.profile = source.onvif.profile;
+    source.settings.camera.credentials = Credentials{user.get<std::string>(), password.get<std::string>()};
+  }
   return source;
 }
 

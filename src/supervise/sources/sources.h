@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "ptz_camera.h"
 #include "text/json_line.h"
 
 enum {
@@ -13,14 +14,16 @@ enum {
   kOnvifTextMaxBytes = 2048,   // each of a source's ONVIF member's strings, at most
 };
 
-// What a reload compares: the tool's command line, the stall limit and
-// whether the source runs at all.
+// What a reload compares: the tool's command line, the stall limit, whether
+// the source runs at all, and the camera its receivers move.
 struct SourceSettings {
-  std::vector<std::string> argv;  // tool --input <input> --name <name> <args...>
+  std::vector<std::string> argv;  // tool --input <input> --name <name> <args...> [--ptz]
   double stall = 0.0;             // seconds without pictures before a restart; 0: off
   bool enabled = true;            // false: kept in the file, not run (state "off")
+  bool ptz = false;               // its receivers' PTZ commands move the camera (argv has --ptz)
+  PtzTarget camera;               // with ptz: its onvif device and profile, its user and password
   bool operator==(const SourceSettings& o) const {
-    return argv == o.argv && stall == o.stall && enabled == o.enabled;
+    return argv == o.argv && stall == o.stall && enabled == o.enabled && ptz == o.ptz && camera == o.camera;
   }
 };
 

@@ -36,7 +36,7 @@ std::vector<std::string> tool_argv(const std::string& tool, const std::string& a
 }
 
 std::string tool_args_refusal(const std::vector<std::string>& args) {
-  for (const char* option : {"--input", "--name", "--monitor"}) {
+  for (const char* option : {"--input", "--name", "--monitor", "--ptz"}) {
     for (const std::string& a : args) {
       if (a != option) continue;
       // The picture file is the supervisor's own, one per source.

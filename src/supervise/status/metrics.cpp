@@ -147,6 +147,15 @@ std::string metrics_text(const std::vector<StatusRow>& rows, const std::string& 
     out += "qor_ndi_source_tally{source=\"" + label(r.name) + "\",kind=\"preview\"} " + (r.preview ? "1" : "0") +
            "\n";
   }
+  head(&out, "qor_ndi_source_ptz_commands_total", "counter",
+       "Receivers' PTZ commands by what they came to at the camera (ok, failed, refused, replaced by a newer one, "
+       "not_supported, no_preset); the supervisor's own stops as command \"stop\".");
+  for (const StatusRow& r : rows) {
+    for (const StatusRow::PtzCount& c : r.ptz_counts) {
+      out += "qor_ndi_source_ptz_commands_total{source=\"" + label(r.name) + "\",command=\"" + label(c.command) +
+             "\",result=\"" + label(c.result) + "\"} " + std::to_string(c.count) + "\n";
+    }
+  }
   head(&out, "qor_ndi_supervise_failed_logins_total", "counter",
        "Logins to the status page refused since the start: a wrong password, or a try while logins wait.");
   out += "qor_ndi_supervise_failed_logins_total " + std::to_string(login_failures().total()) + "\n";

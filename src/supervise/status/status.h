@@ -44,6 +44,18 @@ struct StatusRow {
   uint64_t messages_dropped = 0;
   // What a camera check found after a run failed (camera_check.h), or null.
   std::shared_ptr<const CheckResult> diagnosis;
+  // With "ptz" on: the camera's PTZ state ("ready", "moving", "held",
+  // "unreachable", "no_ptz"), its last command, and the commands by result
+  // over all runs.
+  bool ptz = false;
+  std::string ptz_state;
+  bool has_ptz_last = false;
+  std::string ptz_command, ptz_result, ptz_at;  // ptz_at: UTC text
+  struct PtzCount {
+    std::string command, result;
+    uint64_t count;
+  };
+  std::vector<PtzCount> ptz_counts;
 };
 
 // A source whose tool writes a picture every status interval (2 s) has not had

@@ -66,6 +66,16 @@ std::string status_json_text(const std::vector<StatusRow>& rows, std::chrono::st
     } else {
       out += "null";
     }
+    out += ",\"ptz\":";
+    if (r.ptz) {
+      out += "{\"state\":" + json_string(r.ptz_state) + ",\"last\":";
+      out += r.has_ptz_last ? "{\"command\":" + json_string(r.ptz_command) + ",\"result\":" +
+                                  json_string(r.ptz_result) + ",\"at\":" + json_string(r.ptz_at) + "}"
+                            : std::string("null");
+      out += '}';
+    } else {
+      out += "null";
+    }
     out += '}';
   }
   out += "]}";
