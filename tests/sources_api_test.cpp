@@ -108,6 +108,36 @@ TEST(SourcesApi, AnAdditionNeverReplacesASourceAndTheOnvifMemberIsSetAndRemoved)
   std::remove((path + ".bak").c_str());
 }
 
+// PTZ from receivers moves the camera the source was found on: without its
+// ONVIF device and profile the reader refuses it and nothing is written; off,
+// the member leaves the file.
+TEST(SourcesApi, PtzIsSavedOnlyWithTheCamerasOnvifDeviceAndProfileAndOffLeavesTheFile) {
+  std::string path = testing::TempDir() + "sources_api_ptz.json";
+  write_all(path, kFile);
+  sources_api_init(path, SourcesApiHooks());
+  Json change{{"version", version_now()}, {"source", {{"name", "Cam"}, {"ptz", true}}}};
+  ApiAnswer a = sources_api_put(json_text(change), "127.0.0.1");
+  EXPECT_EQ(a.status, 422) << a.body;
+  EXPECT_NE(Json::parse(a.body)["error"].get<std::string>().find(
+                "\"ptz\" needs the camera's \"onvif\" \"device\" and \"profile\""),
+            std::string::npos)
+      << a.body;
+  EXPECT_EQ(read_all(path), kFile);
+  Json onvif{{"device", "http://cam.invalid/onvif/device_service"}, {"profile", "prof1"}};
+  change = {{"version", version_now()}, {"source", {{"name", "Cam"}, {"onvif", onvif}, {"ptz", true}}}};
+  a = sources_api_put(json_text(change), "127.0.0.1");
+  ASSERT_EQ(a.status, 200) << a.body;
+  EXPECT_EQ(Json::parse(a.body)["sources"][0]["ptz"], true);
+  EXPECT_EQ(Json::parse(read_all(path))["sources"][0]["ptz"], true);
+  change = {{"version", version_now()}, {"source", {{"name", "Cam"}, {"ptz", false}}}};
+  a = sources_api_put(json_text(change), "127.0.0.1");
+  ASSERT_EQ(a.status, 200) << a.body;
+  EXPECT_EQ(Json::parse(a.body)["sources"][0]["ptz"], false);
+  EXPECT_FALSE(Json::parse(read_all(path))["sources"][0].contains("ptz"));
+  std::remove(path.c_str());
+  std::remove((path + ".bak").c_str());
+}
+
 TEST(SourcesApi, TheVersionIsNoPlainHashOfTheBytesAndAnotherKeyGivesAnotherVersion) {
   std::string path = testing::TempDir() + "sources_api_version.json";
   write_all(path, kFile);

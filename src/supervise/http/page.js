@@ -11,6 +11,33 @@ function duration(s) {
   if (m) return m + " min " + (s % 60) + " s";
   return s + " s";
 }
+// PTZ from receivers: the camera's state in a word, and what the last command
+// came to when it did not go through.
+var PTZ_WORDS = {ready: "PTZ", moving: "PTZ moving", held: "PTZ held", unreachable: "PTZ unreachable",
+                 no_ptz: "PTZ: none on the camera"};
+var PTZ_TITLES = {ready: "ready", moving: "moving the camera",
+                  held: "held: the camera refused the password (fix it and save, or restart the source)",
+                  unreachable: "the camera does not answer", no_ptz: "the camera has no PTZ for this profile"};
+var PTZ_RESULTS = {ok: "ok", failed: "failed", refused: "refused", not_supported: "not supported",
+                   no_preset: "no such preset"};
+function ptzBadge(ptz) {
+  var state = String(ptz.state), known = PTZ_WORDS.hasOwnProperty(state), last = ptz.last;
+  var text = known ? PTZ_WORDS[state] : "PTZ " + state, cls = known ? "ptzmark ptz-" + state : "ptzmark";
+  if (last && last.result !== "ok" && (state === "ready" || state === "moving")) {
+    text += ": " + (PTZ_RESULTS[last.result] || String(last.result));
+    if (last.result === "failed" || last.result === "refused") cls += " ptz-bad";
+  }
+  var badge = el("span", cls, text), lines = ["PTZ from receivers: " + (known ? PTZ_TITLES[state] : state)];
+  if (last) {
+    var at = new Date(last.at);
+    lines.push("last: " + last.command + ", " + (PTZ_RESULTS[last.result] || String(last.result)) + ", " +
+               (isNaN(at.getTime()) ? String(last.at) : at.toLocaleString()));
+  } else {
+    lines.push("no command yet");
+  }
+  badge.title = lines.join("\n");
+  return badge;
+}
 function lastError(r) {
   if (r.error) return r.error;
   if (r.exit_code !== null && r.exit_code !== undefined && r.exit_code !== 0) return "exit " + r.exit_code;
@@ -98,11 +125,13 @@ function render(data) {
     monitor(cell(tr, "Monitor", "", "monitor"), r, seen);
     cell(tr, "Source", r.name, "name");
     cell(tr, "Input", r.input, "input");
-    var td = cell(tr, "State", "", "");
+    var td = cell(tr, "State", "", ""), badges = el("span", "badges");
     var badge = document.createElement("span");
     badge.className = "state " + (WORDS.hasOwnProperty(r.state) ? r.state : "stopped");
     badge.textContent = WORDS[r.state] || String(r.state);
-    td.appendChild(badge);
+    badges.appendChild(badge);
+    if (r.ptz) badges.appendChild(ptzBadge(r.ptz));
+    td.appendChild(badges);
     cell(tr, "Pictures/s", Number(r.fps).toFixed(1), "num");
     cell(tr, "Receivers", String(r.connections), "num");
     cell(tr, "Up", duration(r.uptime), "num");
@@ -167,6 +196,8 @@ function formSource(form) {
   if (f("password").value !== "") source.password = f("password").value;
   // The camera a source was found on, as Use put it in the form.
   if (form.getAttribute("data-onvif")) source.onvif = JSON.parse(form.getAttribute("data-onvif"));
+  // PTZ from receivers, offered only for a camera with its ONVIF device and profile.
+  source.ptz = !form.querySelector(".ptzfield").hidden && f("ptz").checked;
   return source;
 }
 function refreshNow() {
@@ -177,9 +208,9 @@ function refreshNow() {
 // member), else under the form.
 function showError(form, message) {
   var where = form.querySelector(".formerror");
-  FIELDS.forEach(function (field) {
-    if (message.indexOf("\"" + field[0] + "\"") >= 0 && where === form.querySelector(".formerror")) {
-      where = form.querySelector(".fielderror." + field[0]);
+  FIELDS.map(function (field) { return field[0]; }).concat(["ptz"]).forEach(function (name) {
+    if (message.indexOf("\"" + name + "\"") >= 0 && where === form.querySelector(".formerror")) {
+      where = form.querySelector(".fielderror." + name);
     }
   });
   where.textContent = message;
@@ -226,6 +257,25 @@ function sourceForm(source) {
     label.appendChild(el("span", "fielderror " + field[0]));
     form.appendChild(label);
   });
+  // PTZ from receivers: only for the camera the source was found on, as Use
+  // put it in the form or as the file has it.
+  var ptzField = el("div", "ptzfield"), ptzLabel = el("label", "", "PTZ from receivers "), ptz = el("input");
+  ptz.name = "ptz";
+  ptz.type = "checkbox";
+  ptz.checked = !fresh && !!source.ptz;
+  ptz.disabled = !editable;
+  ptzLabel.appendChild(ptz);
+  ptzLabel.appendChild(el("span", "fielderror ptz"));
+  ptzField.appendChild(ptzLabel);
+  ptzField.appendChild(el("p", "note", "Any NDI receiver that can see this source can then move the camera."));
+  function showPtz() {
+    var kept = form.getAttribute("data-onvif");
+    var onvif = kept ? JSON.parse(kept) : fresh ? null : source.onvif;
+    ptzField.hidden = !(onvif && onvif.device && onvif.profile);
+  }
+  showPtz();
+  form.addEventListener("onvif", showPtz);
+  form.appendChild(ptzField);
   form.appendChild(el("p", "formerror"));
   // What the camera check found: its words, the decoder's own message, and
   // the snapshot when it passed.
@@ -401,6 +451,7 @@ function useProfile(camera, profile, user, password) {
   f("password").value = password;
   form.setAttribute("data-onvif", JSON.stringify({device: camera.address, endpoint: camera.endpoint,
                                                    profile: profile.token}));
+  form.dispatchEvent(new Event("onvif"));
   form.scrollIntoView();
   f("name").focus();
 }
@@ -427,6 +478,7 @@ function cameraItem(camera) {
       } catch (e) { return; }
       form.setAttribute("data-onvif", JSON.stringify({device: camera.address, endpoint: camera.endpoint,
                                                        profile: s.onvif.profile}));
+      form.dispatchEvent(new Event("onvif"));
       form.scrollIntoView();
     });
     item.appendChild(el("p", "moved", "moved: saved as " + s.name + " at " + s.onvif.device));

@@ -77,6 +77,7 @@ Json view(const Json& entry, const SourceEntry& read) {
   v["enabled"] = read.settings.enabled;
   v["editable"] = p.editable;
   v["onvif"] = entry.contains("onvif") ? entry["onvif"] : Json();
+  v["ptz"] = read.settings.ptz;
   return v;
 }
 
@@ -137,14 +138,14 @@ std::string set_args(Json* entry, const Json& source) {
 
 // Changes entry by the page's source; empty, or why it cannot be.
 std::string apply(Json* entry, const Json& source) {
-  static const char* const kMembers[] = {"name",  "input", "user",  "password", "audio",
-                                         "width", "height", "fps", "stall",    "enabled", "onvif"};
+  static const char* const kMembers[] = {"name",   "input", "user",  "password", "audio", "width",
+                                         "height", "fps",   "stall", "enabled",  "onvif", "ptz"};
   for (auto it = source.begin(); it != source.end(); ++it) {
     bool known = false;
     for (const char* m : kMembers) known = known || it.key() == m;
     if (!known) {
-      return "the page sets name, input, user, password, audio, width, height, fps, stall, enabled and onvif only, "
-             "not \"" + it.key() + "\"";
+      return "the page sets name, input, user, password, audio, width, height, fps, stall, enabled, onvif and ptz "
+             "only, not \"" + it.key() + "\"";
     }
   }
   const std::string was = text(*entry, "input");
@@ -196,6 +197,15 @@ std::string apply(Json* entry, const Json& source) {
       entry->erase("onvif");
     } else {
       (*entry)["onvif"] = source["onvif"];  // the reader says what it takes
+    }
+  }
+  // On, it asks for the camera's "onvif" device and profile: the reader says so.
+  if (source.contains("ptz")) {
+    if (!source["ptz"].is_boolean()) return "\"ptz\" must be true or false";
+    if (source["ptz"].get<bool>()) {
+      (*entry)["ptz"] = true;
+    } else {
+      entry->erase("ptz");
     }
   }
   return "";
