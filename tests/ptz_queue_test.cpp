@@ -32,8 +32,7 @@ TEST(PtzQueue, NewerCommandsReplaceWaitingOnesAndAStopDropsTheMoves) {
   q.put(speed(0.2, 0.1), 0.1, &replaced);
   q.put(Json{{"command", "zoom_speed"}, {"zoom_speed", -0.5}}, 0.1, &replaced);
   q.put(speed(0.3, 0.1), 0.2, &replaced);
-  q.put(Json{{"command", "store_preset"}, {"index", 3}}, 0.2, &replaced);
-  q.put(Json{{"command", "store_preset"}, {"index", 4}}, 0.2, &replaced);
+  q.put(Json{{"command", "recall_preset"}, {"index", 3}, {"speed", 1}}, 0.2, &replaced);
   ASSERT_EQ(replaced.size(), 1u);  // the first waiting pan_tilt_speed
   EXPECT_EQ(replaced[0].command, "pan_tilt_speed");
   q.done(out, PtzResult::kOk, 1, 0.3);
@@ -42,18 +41,22 @@ TEST(PtzQueue, NewerCommandsReplaceWaitingOnesAndAStopDropsTheMoves) {
   EXPECT_EQ(out.pan, 0.3);
   EXPECT_EQ(out.tilt, 0.1);
   EXPECT_EQ(out.zoom, -0.5);
-  // The receiver lets go: the stop drops the moves waiting, not the presets.
+  // The receiver lets go: the stop drops the moves waiting, not the recall.
   q.put(speed(0.4, 0), 0.35, &replaced);
   q.put(Json{{"command", "zoom_speed"}, {"zoom_speed", 0}}, 0.4, &replaced);
   q.put(speed(0, 0), 0.4, &replaced);
   ASSERT_TRUE(send(&q, 0.5, &out));
-  EXPECT_EQ(out.kind, PtzOrder::kStore);
-  EXPECT_EQ(out.index, 3);
-  ASSERT_TRUE(send(&q, 0.5, &out));
-  EXPECT_EQ(out.index, 4);
+  EXPECT_EQ(out.kind, PtzOrder::kRecall);
   ASSERT_TRUE(send(&q, 0.5, &out));
   EXPECT_EQ(out.kind, PtzOrder::kStop);
   EXPECT_FALSE(q.moving());
+  // Presets stored at two indexes are two commands.
+  q.put(Json{{"command", "store_preset"}, {"index", 3}}, 0.6, &replaced);
+  q.put(Json{{"command", "store_preset"}, {"index", 4}}, 0.6, &replaced);
+  ASSERT_TRUE(send(&q, 0.7, &out));
+  EXPECT_EQ(out.index, 3);
+  ASSERT_TRUE(send(&q, 0.7, &out));
+  EXPECT_EQ(out.index, 4);
   EXPECT_FALSE(send(&q, 100, &out));
 }
 
@@ -90,6 +93,15 @@ TEST(PtzQueue, AHeldSpeedIsRenewedAndStoppedAfterSilence) {
   EXPECT_EQ(out.kind, PtzOrder::kStop);
   EXPECT_EQ(out.commands, std::vector<std::string>{"stop"});
   EXPECT_FALSE(send(&q, 100, &out));
+  // A preset stored while moving: stopped first, where it is.
+  q.put(speed(1, 0), 101, &replaced);
+  ASSERT_TRUE(send(&q, 101, &out));
+  q.put(Json{{"command", "store_preset"}, {"index", 5}}, 101.1, &replaced);
+  ASSERT_TRUE(send(&q, 101.2, &out));
+  EXPECT_EQ(out.kind, PtzOrder::kStop);
+  ASSERT_TRUE(send(&q, 101.3, &out));
+  EXPECT_EQ(out.kind, PtzOrder::kStore);
+  EXPECT_FALSE(send(&q, 110, &out));  // and not moved again
 }
 
 }  // namespace

@@ -89,6 +89,12 @@ void PtzQueue::put(const Json& event, double now, std::vector<PtzReport>* replac
     o.index = static_cast<int>(index);
     o.kind = command == "store_preset" ? PtzOrder::kStore : PtzOrder::kRecall;
     if (o.kind == PtzOrder::kRecall && !number(event, "speed", 0, 1, &o.speed)) o.speed = 0;
+    // A camera sets no preset while it moves: it is stopped first, where it is.
+    if (o.kind == PtzOrder::kStore && (maybe_moving_ || pan_ != 0 || tilt_ != 0 || zoom_ != 0)) {
+      pan_ = tilt_ = zoom_ = 0;
+      renew_ = false;
+      queue_stop("stop", true, replaced);
+    }
   } else if (command == "focus" || command == "focus_speed" || command == "white_balance" || command == "exposure") {
     o.kind = PtzOrder::kUnsupported;
   } else {
