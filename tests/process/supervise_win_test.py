@@ -33,8 +33,8 @@ class ConsoleSupervisor:
     """The supervisor in console mode; what it writes is not looked at unless
     read is given, then its lines are read into self.lines as they come."""
 
-    def __init__(self, path, read=False, status=None, stderr=subprocess.DEVNULL, options=()):
-        env = dict(os.environ, NDI_RUNTIME_DIR_V6=tool_path(STANDIN_DIR))
+    def __init__(self, path, read=False, status=None, stderr=subprocess.DEVNULL, options=(), env=None):
+        env = dict(os.environ, NDI_RUNTIME_DIR_V6=tool_path(STANDIN_DIR), **(env or {}))
         env.pop("FFMPEG_BIN", None)
         self.proc = subprocess.Popen(["wine", SUPERVISOR] + (["--status", status] if status else []) +
                                      list(options) + [tool_path(path)], stdin=subprocess.DEVNULL,
@@ -94,6 +94,42 @@ class Console(unittest.TestCase):
             self.assertEqual(sup.decisions("Zero")[:2], [("restart", 0)] * 2, sup.lines)
             self.assertEqual(sup.decisions("Long")[:2], [("restart", 127)] * 2, sup.lines)
 
+
+    def test_a_receivers_joystick_moves_the_onvif_camera_and_its_release_stops_it(self):
+        cam = FakeCamera(host="127.0.0.1")
+        self.addCleanup(cam.close)
+        metadata = os.path.join(scratch_dir(), "metadata")
+        open(metadata, "wb").close()
+        path = sources_file([{"name": "Cam", "input": fake_url(**STEADY, token=token()), "args": SMALL,
+                              "user": "admin", "password": "secret", "ptz": True,
+                              "onvif": {"device": "http://127.0.0.1:%d/onvif/device_service" % cam.port,
+                                        "profile": "prof1"}}])
+
+        def send(pan, tilt):
+            with open(metadata, "ab") as f:
+                f.write(b'<ntk_ptz_pan_tilt_speed pan_speed="%f" tilt_speed="%f"/>\n' % (pan, tilt))
+
+        def ptz_calls(action):
+            with cam.lock:
+                return [c for c in cam.ptz_calls if c["action"] == action]
+
+        def wait_until(what, predicate, timeout):
+            deadline = time.monotonic() + timeout
+            while not predicate():
+                self.assertLess(time.monotonic(), deadline, "waited for " + what)
+                time.sleep(0.05)
+
+        env = {"QOR_STANDIN_METADATA_FILE": tool_path(metadata), "QOR_STANDIN_CONNECTIONS": "1"}
+        with ConsoleSupervisor(path, read=True, env=env) as sup:
+            wait_until("the started line", lambda: any(ev["event"] == "started" for ev in list(sup.lines)), 60)
+            send(0.5, 0.25)
+            wait_until("the move", lambda: [c for c in ptz_calls("ContinuousMove")
+                                            if c["velocity"] and c["velocity"].get("pan") == 0.5], 20)
+            self.assertTrue(cam.moving())
+            send(0, 0)
+            wait_until("the stop", lambda: ptz_calls("Stop"), 20)
+            self.assertFalse(cam.moving())
+            self.assertEqual(cam.refusals, 0)
 
     def test_a_tools_stderr_names_its_source_and_the_status_address_holds_against_slow_foreign_and_crowding_clients(self):
         port = free_port()
