@@ -181,21 +181,21 @@ class PtzFromReceivers(unittest.TestCase):
         stopped_within("SIGKILL of the tool", 2)
         self.started(sup, "Cam", 2)
 
+        def reload(sources):
+            sup.rewrite(sources)
+            sup.proc.send_signal(signal.SIGHUP)
+
         # "ptz" switched off, then the source removed, by reloads.
         self.move_and_see_it(cam, 0.3)
-        sup.rewrite([self.source(cam, ptz=False, mark=mark)])
-        sup.proc.send_signal(signal.SIGHUP)
+        reload([self.source(cam, ptz=False, mark=mark)])
         stopped_within("ptz false", 2)
         # Back on before that run has ended: one start, with --ptz.
-        sup.rewrite([self.source(cam, mark=mark)])
-        sup.proc.send_signal(signal.SIGHUP)
+        reload([self.source(cam, mark=mark)])
         self.started(sup, "Cam", 3)
         self.move_and_see_it(cam, 0.2)
-        sup.rewrite([])
-        sup.proc.send_signal(signal.SIGHUP)
+        reload([])
         stopped_within("the removal", 2)
-        sup.rewrite([self.source(cam, mark=mark)])
-        sup.proc.send_signal(signal.SIGHUP)
+        reload([self.source(cam, mark=mark)])
         self.started(sup, "Cam", 4)
 
         # A receiver gone while others stay: 30 s without a new speed.
