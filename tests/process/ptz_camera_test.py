@@ -90,6 +90,12 @@ class PtzFromReceivers(unittest.TestCase):
             f.seek(0)
             f.write(b"".join(b" " * len(line) + b"\n" for line in text.split(b"\n")[:-1]))
 
+    @staticmethod
+    def is_tool(pid):
+        """The tool, not its decoder (under qemu the emulator comes first)."""
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return any(os.path.basename(a) == b"qor-ndi-send" for a in f.read().split(b"\0")[:2])
+
     def started(self, sup, name, count=1):
         sup.wait_for("%s started %d times" % (name, count),
                      lambda: sum(1 for _, ev in sup.of(name) if ev["event"] == "started") >= count, 30 * SLACK)
@@ -175,7 +181,7 @@ class PtzFromReceivers(unittest.TestCase):
 
         # The tool killed.
         self.move_and_see_it(cam, 0.4)
-        tools = [p for p in linux_pids_running(mark) if b"qor-ndi-send" in open("/proc/%d/cmdline" % p, "rb").read().split(b"\0")[0]]
+        tools = [p for p in linux_pids_running(mark) if self.is_tool(p)]
         self.assertEqual(len(tools), 1)
         os.kill(tools[0], signal.SIGKILL)
         stopped_within("SIGKILL of the tool", 2)
