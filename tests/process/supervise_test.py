@@ -302,11 +302,12 @@ class StatusEndpoints(unittest.TestCase):
                               "qor_ndi_source_audio_peak_dbfs": "gauge", "qor_ndi_source_tally": "gauge",
                               "qor_ndi_source_diagnosis": "gauge", "qor_ndi_source_messages_dropped": "counter",
                               "qor_ndi_supervise_lines_dropped": "counter",
-                              "qor_ndi_supervise_build_info": "gauge", "qor_ndi_supervise_failed_logins": "counter"})
+                              "qor_ndi_supervise_build_info": "gauge", "qor_ndi_supervise_failed_logins": "counter",
+                              "qor_ndi_source_ptz_commands": "counter"})
             per_source = set(families) - {"qor_ndi_source_state", "qor_ndi_supervise_build_info",
                                           "qor_ndi_supervise_lines_dropped", "qor_ndi_supervise_failed_logins",
                                           "qor_ndi_source_audio_peak_dbfs", "qor_ndi_source_tally",
-                                          "qor_ndi_source_diagnosis"}
+                                          "qor_ndi_source_diagnosis", "qor_ndi_source_ptz_commands"}
             for name in per_source:
                 self.assertEqual([s.labels for s in families[name].samples], [{"source": n} for n in served.names],
                                  families[name])
@@ -331,7 +332,7 @@ class StatusEndpoints(unittest.TestCase):
                     # HELP and TYPE name the family as its samples do.
                     self.assertRegex(line, r"^# (HELP|TYPE) qor_ndi_(source_(up|fps|connections|restarts_total|"
                                            r"stalls_total|seconds_since_picture|stall_limit_seconds|state|audio_peak_dbfs|tally|diagnosis|"
-                                           r"messages_dropped_total)|supervise_(build_info|lines_dropped_total|failed_logins_total)) ")
+                                           r"messages_dropped_total|ptz_commands_total)|supervise_(build_info|lines_dropped_total|failed_logins_total)) ")
 
             # Each source's picture at its own address, the name encoded.
             deadline = time.monotonic() + 15
