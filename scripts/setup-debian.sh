@@ -30,7 +30,7 @@ esac
 # the dashboard's queries.
 if [ "$what" = test ]; then
   pkgs+=(g++-aarch64-linux-gnu qemu-user-static binfmt-support python3-jsonschema python3-prometheus-client
-         chromium prometheus onvif-tools)
+         chromium prometheus onvif-tools npm)
 fi
 
 missing=()
@@ -92,4 +92,16 @@ if hashlib.sha256(data).hexdigest() != want:
     sys.exit("argon2's source from the archive does not match its SHA-256")
 tarfile.open(fileobj=io.BytesIO(data), mode="r:xz").extractall(sys.argv[1])
 PY
+fi
+
+# axe-core, which the status page's tests run in Chromium over the page for
+# accessibility faults: its version pinned, from the npm registry, into the
+# build tree (never into the package).
+if [ "$what" = test ]; then
+  axe="$third_party/axe-core"
+  if [ ! -f "$axe/node_modules/axe-core/axe.min.js" ] ||
+     ! grep -q '"version": "4.14.1"' "$axe/node_modules/axe-core/package.json"; then
+    mkdir -p "$axe"
+    npm install --prefix "$axe" --no-audit --no-fund --no-save axe-core@4.14.1 </dev/null
+  fi
 fi

@@ -21,6 +21,8 @@ set(QOR_PROCESS_ENV
   "QOR_STANDIN_DIR=${CMAKE_BINARY_DIR}/ndi-standin"
   "QOR_NOEXPORT_DIR=${CMAKE_BINARY_DIR}/ndi-standin-noexport"
   "QOR_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
+  # What a test keeps for a person to look at (the page's screenshots), out of git.
+  "QOR_ARTEFACT_DIR=${CMAKE_BINARY_DIR}/artefacts"
 )
 if(WIN32)
   list(APPEND QOR_PROCESS_ENV "QOR_BRIDGE=$<TARGET_FILE:wine_bridge>" "QOR_CONSOLE_EVENT=$<TARGET_FILE:console_event>")

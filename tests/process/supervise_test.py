@@ -497,30 +497,37 @@ class SlowClients(unittest.TestCase):
         self.assertEqual(code, 0, sup.stderr)
 
 
-class PageCells(html.parser.HTMLParser):
-    """The rows of the page's table as dumped: per row, each cell's text by its
-    class, and the state badge's text; every element name seen."""
+class PageTiles(html.parser.HTMLParser):
+    """The tiles of the wall as dumped: per tile, the text of each of its
+    parts by class (name, tally, state, why, db, frozen, signal, more), and its
+    own classes; every element name seen."""
+
+    PARTS = ("name", "tally", "state", "why", "db", "frozen", "signal", "more")
+    VOID = ("img", "br", "input", "meta", "link", "hr")
 
     def __init__(self):
         super().__init__()
-        self.rows, self.tags, self.cell = [], [], None
+        self.tiles, self.tags, self.open = [], [], []
 
     def handle_starttag(self, tag, attrs):
-        self.tags.append((tag, dict(attrs)))
         attrs = dict(attrs)
-        if tag == "tr" and self.tags[-2:-1] != [("thead", {})]:
-            self.rows.append({})
-        elif tag == "td":
-            self.cell = attrs.get("class") or "state"
-            self.rows[-1][self.cell] = ""
+        self.tags.append((tag, attrs))
+        classes = (attrs.get("class") or "").split()
+        if tag == "article" and "tile" in classes:
+            self.tiles.append({"classes": classes})
+        if tag not in self.VOID:
+            self.open.append(classes)
 
     def handle_endtag(self, tag):
-        if tag == "td":
-            self.cell = None
+        if tag not in self.VOID and self.open:
+            self.open.pop()
 
     def handle_data(self, data):
-        if self.cell:
-            self.rows[-1][self.cell] += data
+        for classes in reversed(self.open):
+            part = [c for c in classes if c in self.PARTS]
+            if part and self.tiles:
+                self.tiles[-1][part[0]] = self.tiles[-1].get(part[0], "") + data
+                return
 
 
 def png_pixels(data):
@@ -622,29 +629,33 @@ class StatusPage(unittest.TestCase):
         self.assertEqual(code, 0, sup.stderr)
         self.assertEqual(dom_run[0], 0, dom_run[2][-2000:])
         dom = dom_run[1].decode("utf-8")
-        cells = PageCells()
-        cells.feed(dom)
-        body_rows = [r for r in cells.rows if "name" in r]
-        self.assertEqual([(r["name"], r["state"], r["err"]) for r in body_rows],
-                         [("Flat", "running", "\u2013"), ("Still", "running", "\u2013"),
-                          (HOSTILE, "running", "\u2013"), ("Broken", "stopped", "ffmpeg_spawn")], dom)
-        # The monitor: lamp, frozen mark, peaks as text; Broken has no picture.
-        self.assertEqual([r["monitor"] for r in body_rows],
-                         ["program-6.0 / -30.0 dB", "frozen-20.0 / -20.0 dB", "preview-100.0 / -100.0 dB",
-                          "no pictureno audio"], dom)
-        lamps = [a["class"] for t, a in cells.tags if t == "span" and "lamp" in a.get("class", "")]
-        self.assertEqual(lamps, ["lamp program", "lamp off", "lamp preview", "lamp off"])
+        page = PageTiles()
+        page.feed(dom)
+        tiles = page.tiles
+        self.assertEqual([(t["name"], t.get("tally", ""), t["state"], t.get("why", "")) for t in tiles],
+                         [("Flat", "PROGRAM", "Running", ""), ("Still", "", "Running", ""),
+                          (HOSTILE, "PREVIEW", "Running", ""),
+                          ("Broken", "", "Stopped", "The decoder could not be started on the box.")], dom)
+        # The tally as the tile's border; the code of Broken's failure in its details.
+        self.assertEqual([[c for c in t["classes"] if c in ("program", "preview", "down")] for t in tiles],
+                         [["program"], [], ["preview"], ["down"]])
+        self.assertIn("ffmpeg_spawn", tiles[3]["more"])
+        # The monitor: frozen mark, peaks as text; Still (frozen) and Broken
+        # (no picture) under NO SIGNAL.
+        self.assertEqual([(t.get("frozen", ""), t.get("signal", ""), t["db"]) for t in tiles],
+                         [("", "", "Audio -6.0 / -30.0 dB"), ("frozen", "NO SIGNAL", "Audio -20.0 / -20.0 dB"),
+                          ("", "", "Audio -100.0 / -100.0 dB"), ("", "NO SIGNAL", "No audio")], dom)
         # The meters: -60 dBFS empty, 0 full.
         widths = [float(re.search(r"width: ([0-9.]+)%", a.get("style", "")).group(1))
-                  for t, a in cells.tags if t == "i"]
+                  for t, a in page.tags if t == "i"]
         self.assertEqual(widths, [90, 50, 66.7, 66.7, 0, 0, 0, 0])
-        pictures = [a["src"] for t, a in cells.tags if t == "img"]
+        pictures = [a["src"] for t, a in page.tags if t == "img" and "picture" in a.get("class", "")]
         self.assertEqual([p.split("&n=")[0] for p in pictures],
                          ["picture?name=Flat", "picture?name=Still",
                           "picture?name=%3Cimg%20src%3Dx%20onerror%3Dalert%281%29%3E"])
-        # The hostile name is text in a cell, never an element.
+        # The hostile name is text in a tile, never an element.
         self.assertIn("&lt;img src=x onerror=alert(1)&gt;", dom)
-        self.assertEqual([a for t, a in cells.tags if t == "img" and a.get("src") == "x"], [])
+        self.assertEqual([a for t, a in page.tags if t == "img" and a.get("src") == "x"], [])
 
         # The screenshot shows the flat picture in its colour, at least 160 x 90
         # pixels of it less the lamp's corner.
@@ -917,13 +928,15 @@ class Login(unittest.TestCase):
             try:
                 browser.open("http://127.0.0.1:%d/" % port)
                 form = "!document.getElementById('login').hidden"
-                names = "Array.from(document.querySelectorAll('td.name')).map(function (e) { return e.textContent; })"
+                names = "Array.from(document.querySelectorAll('.tile .name')).map(function (e) { return e.textContent; })"
                 self.assertTrue(browser.until(form))
                 self.assertEqual(browser.value(names), [])
                 browser.value("document.getElementById('password').value = 'not the password';"
                               "document.querySelector('#login button').click()")
                 self.assertEqual(browser.until("document.getElementById('loginerror').textContent"),
                                  "Wrong password.")
+                # Emptied and ready for the next try.
+                self.assertEqual(browser.value("document.getElementById('password').value"), "")
                 browser.value("document.getElementById('password').value = %s;"
                               "document.querySelector('#login button').click()" % json.dumps(self.PASSWORD))
                 self.assertEqual(browser.until(names + ".join()"), "Stage")
@@ -946,9 +959,15 @@ class Login(unittest.TestCase):
         import media_check
 
         def submit(name, values, button="button.save"):
+            # The form in the dialog over the wall: Add camera opens a new
+            # source's, Edit at its tile a source's.
             self.assertTrue(browser.until(
                 "(function (name, values) {"
-                " var f = document.querySelector('form.source[data-name=\"' + name + '\"]');"
+                " var f = document.querySelector('#editor form.source[data-name=\"' + name + '\"]');"
+                " if (!f && name === '') document.getElementById('add').click();"
+                " if (!f && name !== '') { var t = document.querySelector('.tile[data-name=\"' + name + '\"]');"
+                "  if (t) t.querySelector('button.edit').click(); }"
+                " f = document.querySelector('#editor form.source[data-name=\"' + name + '\"]');"
                 " if (!f) return false;"
                 " Object.keys(values).forEach(function (k) { var i = f.elements.namedItem(k);"
                 "  if (i.type === 'checkbox') i.checked = values[k]; else i.value = values[k]; });"
@@ -963,58 +982,62 @@ class Login(unittest.TestCase):
                     found = [s for s in json.load(f)["sources"] if s["name"] == "Camera"]
                 if predicate(found[0] if found else None):
                     # The file is written before the page has its answer: the
-                    # next change waits until the page has rebuilt the form
-                    # with the file's new version, as an operator would see it.
-                    if found:
-                        self.assertTrue(browser.until("document.querySelector("
-                                                      "'form.source[data-name=\"Camera\"]:not([data-submitted])')"
-                                                      " !== null"), what)
+                    # next change waits until the page has closed the form (or
+                    # shown it again with the file's new version), as an
+                    # operator would see it.
+                    self.assertTrue(browser.until("document.querySelector('form.source[data-submitted]') === null"),
+                                    what)
                     return found
                 self.assertLess(time.monotonic(), deadline, (what, found))
                 time.sleep(0.2)
 
-        state = ("Array.from(document.querySelectorAll('#rows tr')).filter(function (tr) {"
-                 " return tr.querySelector('td.name').textContent === 'Camera'; }).map(function (tr) {"
-                 " return tr.querySelector('.state').textContent +"
-                 "  (tr.querySelector('img.picture:not(.checked)') ? ' picture' : '');"
+        state = ("Array.from(document.querySelectorAll('.tile')).filter(function (t) {"
+                 " return t.querySelector('.name').textContent === 'Camera'; }).map(function (t) {"
+                 " return t.querySelector('.state').textContent +"
+                 "  (t.querySelector('img.picture:not(.checked)') && !t.querySelector('.signal') ? ' picture' : '');"
                  " }).join()")
         # Written by hand (its args name the decoder): shown, not changeable.
-        self.assertTrue(browser.until("document.querySelector('form.source[data-name=\"Stage\"] input').disabled"))
+        self.assertTrue(browser.until("(function (t) { if (t) t.querySelector('button.edit').click();"
+                                      " var f = document.querySelector('#editor form.source[data-name=\"Stage\"]');"
+                                      " return f && f.querySelector('input').disabled; })("
+                                      "document.querySelector('.tile[data-name=\"Stage\"]'))"))
+        browser.value("document.querySelector('#editor button.close').click()")
         new_form = "document.querySelector('form.source[data-name=\"\"]')"
         with media_check.camera(width=320, height=180, user="op", password="right one") as url:
-            # A wrong password: checked first, the camera's refusal in words,
-            # nothing saved unless the operator insists.
+            # A wrong password: checked first, the camera's refusal in words
+            # at the password, and nothing saved: insisting cannot help.
             with open(sup.path, "rb") as f:
                 before = f.read()
             submit("", {"name": "Camera", "input": url, "user": "op", "password": "wrong one", "width": "320",
                         "height": "180"})
-            self.assertEqual(browser.until("(function (t) { return t.indexOf('Checking') < 0 && t; })(" + new_form +
-                                           ".querySelector('.checkwords').textContent)"),
+            self.assertEqual(browser.until(new_form + ".querySelector('.fielderror.password').textContent"),
                              "The camera refused the user name or password.")
-            self.assertFalse(browser.value(new_form + ".querySelector('button.anyway').hidden"))
+            self.assertTrue(browser.value(new_form + ".querySelector('button.anyway').hidden"))
             with open(sup.path, "rb") as f:
                 self.assertEqual(f.read(), before)
             submit("", {"password": "right one"})
             camera_in_file(lambda s: s == {"name": "Camera", "input": url, "user": "op", "password": "right one",
                                            "args": ["--width", "320", "--height", "180"]}, "added")
+            # What the check saw stands in on its tile until its own picture.
             self.assertTrue(browser.until("(function (i) { return i && i.complete && i.naturalWidth > 0; })("
-                                          "document.querySelector('form.source[data-name=\"Camera\"] img.snapshot'))"))
-            self.assertEqual(browser.until(state + " === 'running picture'", 30), True)
+                                          "document.querySelector('.tile[data-name=\"Camera\"] img.picture'))"))
+            self.assertEqual(browser.until(state + " === 'Running picture'", 30), True)
             submit("Camera", {"width": "640", "height": "360"})
             camera_in_file(lambda s: s and s["args"] == ["--width", "640", "--height", "360"], "resized")
             submit("Camera", {"enabled": False})
             camera_in_file(lambda s: s and s.get("enabled") is False, "switched off")
-            self.assertEqual(browser.until(state + " === 'switched off'"), True)
+            self.assertEqual(browser.until(state + " === 'Switched off'"), True)
             submit("Camera", {"enabled": True})
             camera_in_file(lambda s: s and s.get("enabled") is True, "switched on")
-            self.assertEqual(browser.until(state + " === 'running picture'", 30), True)
+            self.assertEqual(browser.until(state + " === 'Running picture'", 30), True)
             # Changed by hand meanwhile: the page says so and shows the file again.
             with open(sup.path) as f:
                 text = json.load(f)
             sup.rewrite(None, text=json.dumps(text, indent=4))
             submit("Camera", {}, "button.remove")
             submit("Camera", {}, "button.sure")
-            self.assertIn("changed meanwhile", browser.until("document.getElementById('editnote').textContent"))
+            self.assertIn("changed meanwhile", browser.until("document.querySelector('#editor .formerror')"
+                                                             ".textContent"))
             self.assertTrue(camera_in_file(lambda s: s is not None, "kept"))
             submit("Camera", {}, "button.remove")
             submit("Camera", {}, "button.sure")
