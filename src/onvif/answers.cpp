@@ -1,5 +1,6 @@
 #include "answers.h"
 
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 
@@ -167,9 +168,12 @@ std::vector<MediaProfile> read_profiles(const OnvifAnswer& a) {
     p.width = static_cast<int>(number(path(enc, {"Resolution", "Width"}), 1, 65535, 0));
     p.height = static_cast<int>(number(path(enc, {"Resolution", "Height"}), 1, 65535, 0));
     std::string rate = text(path(enc, {"RateControl", "FrameRateLimit"}));
-    char* end = nullptr;
-    double v = rate.empty() ? 0 : std::strtod(rate.c_str(), &end);
-    if (!rate.empty() && *end == '\0' && v > 0 && v <= 1000) p.rate = v;
+    // Read without the C locale's say in the decimal point.
+    double v = 0;
+    std::from_chars_result r = std::from_chars(rate.data(), rate.data() + rate.size(), v);
+    if (!rate.empty() && r.ec == std::errc() && r.ptr == rate.data() + rate.size() && v > 0 && v <= 1000) {
+      p.rate = v;
+    }
     pugi::xml_node ptz = child(n, "PTZConfiguration");
     p.ptz = static_cast<bool>(ptz);
     p.ptz_configuration = ptz.attribute("token").value();

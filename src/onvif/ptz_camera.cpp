@@ -73,25 +73,13 @@ class Camera : public PtzControl {
   }
 
   PtzOutcome pan_tilt(double pan, double tilt) override {
-    PtzOutcome o;
-    if (!ready(&o)) return o;
-    PtzCall c;
-    if (!ptz_pan_tilt_position(abilities_, profile_, pan, tilt, &c)) {
-      return outcome(PtzResult::kNotSupported, "the camera lists no space to pan and tilt to a position in");
-    }
-    c.profile = target_.profile;
-    return call(c);
+    return absolute([&](PtzCall* c) { return ptz_pan_tilt_position(abilities_, profile_, pan, tilt, c); },
+                    "the camera lists no space to pan and tilt to a position in");
   }
 
   PtzOutcome zoom(double zoom) override {
-    PtzOutcome o;
-    if (!ready(&o)) return o;
-    PtzCall c;
-    if (!ptz_zoom_position(abilities_, profile_, zoom, &c)) {
-      return outcome(PtzResult::kNotSupported, "the camera lists no space to zoom to a position in");
-    }
-    c.profile = target_.profile;
-    return call(c);
+    return absolute([&](PtzCall* c) { return ptz_zoom_position(abilities_, profile_, zoom, c); },
+                    "the camera lists no space to zoom to a position in");
   }
 
   PtzOutcome store(int index) override {
@@ -122,6 +110,17 @@ class Camera : public PtzControl {
   bool has_ptz() const override { return !no_ptz_; }
 
  private:
+  // An AbsoluteMove that map writes, or why the camera cannot take one.
+  template <typename Map>
+  PtzOutcome absolute(Map map, const char* unable) {
+    PtzOutcome o;
+    if (!ready(&o)) return o;
+    PtzCall c;
+    if (!map(&c)) return outcome(PtzResult::kNotSupported, unable);
+    c.profile = target_.profile;
+    return call(c);
+  }
+
   // The camera asked what the profile can do, once; false with *o when it
   // could not be, or has no PTZ.
   bool ready(PtzOutcome* o) {

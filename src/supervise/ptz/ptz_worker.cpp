@@ -105,16 +105,21 @@ std::shared_ptr<Worker> start(const PtzTarget& target, const PtzSink& sink) {
   return w;
 }
 
-// Tells w to stop its camera and end; under gLock.
-void retire(const std::shared_ptr<Worker>& w) {
+// Tells w to stop its camera, and with last to end after that.
+void stop_camera(const std::shared_ptr<Worker>& w, bool last) {
   std::vector<PtzReport> replaced;
   {
     std::lock_guard<std::mutex> l(w->lock);
     w->queue.stop(&replaced);
-    w->last = true;
+    if (last) w->last = true;
   }
   w->wake.notify_all();
   report_all(*w, replaced);
+}
+
+// Tells w to stop its camera and end; under gLock.
+void retire(const std::shared_ptr<Worker>& w) {
+  stop_camera(w, true);
   // Those that have ended are forgotten, so that months of runs keep none.
   auto ended = [](const std::shared_ptr<Worker>& e) {
     std::lock_guard<std::mutex> l(e->lock);
@@ -150,18 +155,9 @@ void ptz_workers_stop(const void* key, bool last) {
   auto found = gWorkers.find(key);
   if (found == gWorkers.end()) return;
   std::shared_ptr<Worker> w = found->second;
-  if (last) {
-    gWorkers.erase(found);
-    retire(w);
-    return;
-  }
-  std::vector<PtzReport> replaced;
-  {
-    std::lock_guard<std::mutex> l(w->lock);
-    w->queue.stop(&replaced);
-  }
-  w->wake.notify_all();
-  report_all(*w, replaced);
+  if (!last) return stop_camera(w, false);
+  gWorkers.erase(found);
+  retire(w);
 }
 
 void ptz_workers_end(double seconds) {
