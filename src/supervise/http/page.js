@@ -578,7 +578,9 @@ function sourceForm(source, note) {
   var words = el("p", "checkwords"), detail = el("p", "checkdetail"), found = el("p", "found");
   var picture = el("img", "snapshot");
   picture.hidden = true;
-  [progress, words, found, picture, detail].forEach(function (x) { check.appendChild(x); });
+  [progress, words, found, detail].forEach(function (x) { check.appendChild(x); });
+  // The picture at the top, where a phone shows it with the name.
+  form.insertBefore(picture, form.querySelector(".field.name"));
   function showPicture(url, alt) {
     picture.src = url;
     picture.alt = alt;
