@@ -178,6 +178,15 @@ class Wall(unittest.TestCase):
             browser.shot(name)
             problems[name] = browser.axe()
         self.assertEqual({k: v for k, v in problems.items() if v}, {})
+        # Logged out, a view link that works no more: said so, no login offered.
+        browser.value("document.getElementById('editor').close(); document.getElementById('logout').click()")
+        self.assertTrue(browser.until("!document.getElementById('login').hidden"))
+        browser.open("http://127.0.0.1:%d/?view=%s" % (port, "0" * 64))
+        self.assertEqual(browser.until("(function (g) { return !g.hidden && g.textContent; })("
+                                       "document.getElementById('viewgone'))"),
+                         "This view link no longer works. Ask whoever runs the box for a new one.")
+        self.assertEqual(browser.value("[document.getElementById('login').hidden, document.getElementById('wall')"
+                                       ".hidden, document.getElementById('add').hidden]"), [True, True, True])
 
 
 @unittest.skipUnless(sys.platform.startswith("linux"), "Linux only")
@@ -307,9 +316,18 @@ class Operator(unittest.TestCase):
                              r"^Down( \d+ s)?$")
         browser.shot("lost-1-down")
 
-        # Remove asks: Cancel keeps it, Remove removes it.
+        # Checked again now, the camera refuses connections: Save anyway is
+        # offered, as the camera may be back later.
         browser.value(tile("Camera", "t.querySelector('button.edit').click();"))
         self.assertTrue(browser.until(form + " && " + form + ".getAttribute('data-name') === 'Camera'"))
+        fill({"password": "right one"})
+        browser.value(form + ".querySelector('button.save').click()")
+        self.assertTrue(browser.until("!%s.querySelector('button.anyway').hidden" % form, 20))
+        self.assertEqual(browser.value(form + ".querySelector('.checkwords').textContent"),
+                         "Nothing accepts connections at that address and port (refused, or no route).")
+        browser.shot("lost-2-save-anyway")
+
+        # Remove asks: Cancel keeps it, Remove removes it.
         browser.value(form + ".querySelector('button.remove').click()")
         self.assertTrue(browser.value("!%s.querySelector('.confirm').hidden && document.activeElement === "
                                       "%s.querySelector('button.keep')" % (form, form)))
