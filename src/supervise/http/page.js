@@ -145,6 +145,7 @@ function makeTile(name) {
   t.line.appendChild(t.state);
   t.line.appendChild(t.rate);
   t.why = el("p", "why");
+  t.retry = el("p", "retry");
   t.more = el("details", "more");
   t.more.appendChild(el("summary", "", "Details"));
   t.list = el("dl");
@@ -157,7 +158,7 @@ function makeTile(name) {
     var source = listedSource(name);
     if (source) openForm(source, t.edit);
   });
-  [head, t.screen, t.meter, t.db, t.line, t.why, t.more, t.edit].forEach(function (x) { t.root.appendChild(x); });
+  [head, t.screen, t.meter, t.db, t.line, t.why, t.retry, t.more, t.edit].forEach(function (x) { t.root.appendChild(x); });
   return t;
 }
 function detail(list, term, text) {
@@ -233,12 +234,14 @@ function updateTile(t, r) {
   t.state.className = "state " + (STATE_WORDS.hasOwnProperty(state) || state === "down" ? state : "stopped");
   t.rate.textContent = Number(r.fps).toFixed(1) + " pictures/s";
   t.why.textContent = reasonWords(r);
+  // When the supervisor starts it again: a detail under the reason.
+  t.retry.textContent = r.next_try !== null && r.next_try !== undefined && r.state !== "off" ?
+                        "next try in " + Math.ceil(r.next_try) + " s" : "";
   while (t.line.childNodes.length > 2) t.line.removeChild(t.line.lastChild);
   var ptz = r.ptz ? ptzBadge(r.ptz) : null;
   if (ptz) t.line.appendChild(ptz.badge);
   // The details: what a person looking into it needs; codes come last.
   while (t.list.firstChild) t.list.removeChild(t.list.firstChild);
-  if (r.next_try !== null && r.next_try !== undefined) detail(t.list, "Next try", "in " + Math.ceil(r.next_try) + " s");
   if (r.down_since) detail(t.list, "Down since", when(r.down_since));
   detail(t.list, "Address", r.input);
   detail(t.list, "Checked stream", FOUND.get(r.name));
@@ -1036,6 +1039,23 @@ document.getElementById("newview").addEventListener("submit", function (e) {
     var link = el("a", "", new URL(r.data.link, location.href).href);
     link.href = link.textContent;
     made.appendChild(link);
+    var copy = el("button", "copy", "Copy");
+    copy.type = "button";
+    copy.addEventListener("click", function () {
+      // The clipboard is there on https and on this box itself; elsewhere
+      // the link is selected for the operator to copy.
+      var range = document.createRange();
+      range.selectNodeContents(link);
+      getSelection().removeAllRanges();
+      getSelection().addRange(range);
+      if (navigator.clipboard) {
+        navigator.clipboard.writeText(link.href).then(function () { copy.textContent = "Copied"; },
+                                                      function () { copy.textContent = "Selected: copy it"; });
+      } else {
+        copy.textContent = "Selected: copy it";
+      }
+    });
+    made.appendChild(copy);
     made.hidden = false;
     say("View link " + r.data.name + " made");
     name.value = "";
