@@ -546,6 +546,7 @@ function sourceForm(source, note) {
   ptz.type = "checkbox";
   ptz.id = "f" + formCount + "-ptz";
   ptzLabel.htmlFor = ptz.id;
+  ptzLabel.className = "inline";
   ptz.checked = !fresh && !!source.ptz;
   ptz.disabled = !editable;
   ptzField.appendChild(ptz);
