@@ -36,7 +36,7 @@ TEST(StatusText, NumbersAsPythonWroteThem) {
 
 TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
   auto now = std::chrono::steady_clock::now();
-  std::vector<StatusRow> rows(2);
+  std::vector<StatusRow> rows(3);
   rows[0].name = "Kamera \xc3\xbc \"1\"";
   rows[0].input = "rtsp://u:***@h/\n";
   rows[0].state = "running";
@@ -73,19 +73,40 @@ TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
   rows[1].ptz_command = "zoom";
   rows[1].ptz_result = "refused";
   rows[1].ptz_at = "2026-12-09T06:00:01Z";
+  // Failing, waiting for its next start.
+  rows[2].name = "C";
+  rows[2].input = "y";
+  rows[2].state = "down";
+  rows[2].has_down_since = true;
+  rows[2].down_since = now - std::chrono::seconds(95);
+  rows[2].down_since_utc = "2026-12-09T05:58:25Z";
+  rows[2].has_next_try = true;
+  rows[2].next_try = now + std::chrono::milliseconds(7960);
+  rows[2].restarts = 4;
+  rows[2].has_exit_code = true;
+  rows[2].exit_code = 3;
+  rows[2].has_error = true;
+  rows[2].error = "ffmpeg_connect";
   EXPECT_EQ(status_json_text(rows, now),
             "{\"sources\":[{\"name\":\"Kamera \xc3\xbc \\\"1\\\"\",\"input\":\"rtsp://u:***@h/\\n\",\"state\":\"running\","
-            "\"fps\":30.0,\"connections\":0,\"restarts\":0,\"exit_code\":null,\"error\":null,\"stall\":10.0,"
+            "\"down_since\":null,\"next_try\":null,\"fps\":30.0,\"connections\":0,\"restarts\":0,"
+            "\"exit_code\":null,\"error\":null,\"stall\":10.0,"
             "\"uptime\":1.2,\"level\":[-6.0,-100.0],\"tally\":{\"program\":true,\"preview\":false},"
             "\"picture\":\"/picture?name=Kamera%20%C3%BC%20%221%22\",\"picture_age\":0.5,\"frozen\":true,"
             "\"diagnosis\":null,\"ptz\":null},"
-            "{\"name\":\"B\",\"input\":\"x\",\"state\":\"stopped\",\"fps\":0.0,\"connections\":0,"
+            "{\"name\":\"B\",\"input\":\"x\",\"state\":\"stopped\",\"down_since\":null,\"next_try\":null,"
+            "\"fps\":0.0,\"connections\":0,"
             "\"restarts\":2,\"exit_code\":3,\"error\":\"ffmpeg_spawn\",\"stall\":0.0,\"uptime\":null,"
             "\"level\":null,\"tally\":{\"program\":false,\"preview\":false},\"picture\":null,"
             "\"picture_age\":null,\"frozen\":false,\"diagnosis\":{\"reason\":\"auth\",\"message\":\"words\","
             "\"detail\":\"rtsp://u:***@h/: \\\"401\\\"\",\"at\":\"2026-12-09T06:00:00Z\"},"
             "\"ptz\":{\"state\":\"held\",\"last\":{\"command\":\"zoom\",\"result\":\"refused\","
-            "\"at\":\"2026-12-09T06:00:01Z\"}}}]}");
+            "\"at\":\"2026-12-09T06:00:01Z\"}}},"
+            "{\"name\":\"C\",\"input\":\"y\",\"state\":\"down\",\"down_since\":\"2026-12-09T05:58:25Z\","
+            "\"next_try\":8.0,\"fps\":0.0,\"connections\":0,\"restarts\":4,\"exit_code\":3,"
+            "\"error\":\"ffmpeg_connect\",\"stall\":0.0,\"uptime\":null,\"level\":null,"
+            "\"tally\":{\"program\":false,\"preview\":false},\"picture\":null,\"picture_age\":null,"
+            "\"frozen\":false,\"diagnosis\":null,\"ptz\":null}]}");
   // Nor is one whose files no longer arrive (a full or read-only folder):
   // the pictures are not being written, the camera need not be frozen.
   rows[0].picture_at = now - std::chrono::seconds(11);
@@ -98,16 +119,24 @@ TEST(StatusText, JsonMembersInOrderWithNullsAndUtf8) {
   rows[1].last_picture = now - std::chrono::seconds(75);
   std::string metrics = metrics_text(rows, "/usr/bin/qor-ndi-send", now);
   std::string up =
-      "# HELP qor_ndi_source_up 1 while the source's tool runs (after its started line), else 0.\n"
+      "# HELP qor_ndi_source_up 1 while the source is in the state running (its tool has started and it is not "
+      "down), else 0.\n"
       "# TYPE qor_ndi_source_up gauge\n"
       "qor_ndi_source_up{source=\"Kamera \xc3\xbc \\\"1\\\"\"} 1\n"
-      "qor_ndi_source_up{source=\"B\"} 0\n";
+      "qor_ndi_source_up{source=\"B\"} 0\n"
+      "qor_ndi_source_up{source=\"C\"} 0\n";
   EXPECT_NE(metrics.find(up), std::string::npos) << metrics;
   EXPECT_NE(metrics.find("qor_ndi_source_fps{source=\"B\"} 0.0\n"), std::string::npos) << metrics;
   // Counted from the last picture of any run, whatever the state now.
   EXPECT_NE(metrics.find("qor_ndi_source_seconds_since_picture{source=\"B\"} 75.0\n"), std::string::npos);
   EXPECT_NE(metrics.find("qor_ndi_source_state{source=\"B\",state=\"waiting\"} 0\n"
                          "qor_ndi_source_state{source=\"B\",state=\"stopped\"} 1\n"),
+            std::string::npos)
+      << metrics;
+  // Down is a state of its own, and not up: the alert on qor_ndi_source_up fires for it.
+  EXPECT_NE(metrics.find("qor_ndi_source_state{source=\"C\",state=\"held\"} 0\n"
+                         "qor_ndi_source_state{source=\"C\",state=\"down\"} 1\n"
+                         "# HELP qor_ndi_source_diagnosis "),
             std::string::npos)
       << metrics;
   EXPECT_NE(metrics.find("qor_ndi_source_diagnosis{source=\"B\",reason=\"auth\"} 1\n"

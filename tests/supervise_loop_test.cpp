@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -408,6 +409,98 @@ TEST(SuperviseLoop, ARunWithoutPicturesIsStalledStoppedAndStartedAgain) {
   EXPECT_FALSE(runs[0].killed);
   EXPECT_TRUE(host.decisions("Alive").empty());
   EXPECT_EQ(host.runs_of("Alive").size(), 1u);
+}
+
+// A host that keeps what the status shows at each turn of the loop.
+struct WatchedHost : FakeHost {
+  std::vector<std::pair<double, std::vector<StatusRow>>> seen;
+  bool take(InboxItem* item, double timeout_s) override {
+    seen.emplace_back(t, status_snapshot());
+    return FakeHost::take(item, timeout_s);
+  }
+};
+
+std::chrono::steady_clock::time_point loop_clock(double seconds) {
+  return std::chrono::steady_clock::time_point(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(seconds)));
+}
+
+// What the status showed of a source: each state it went into, when, and its
+// down_since then (0: none).
+std::vector<std::tuple<double, std::string, double>> states_of(const WatchedHost& host, const std::string& name) {
+  std::vector<std::tuple<double, std::string, double>> result;
+  for (const auto& turn : host.seen) {
+    for (const StatusRow& r : turn.second) {
+      if (r.name != name) continue;
+      double since = r.has_down_since ? std::chrono::duration<double>(r.down_since.time_since_epoch()).count() : 0.0;
+      EXPECT_EQ(r.has_down_since, !r.down_since_utc.empty()) << turn.first;
+      if (result.empty() || std::get<1>(result.back()) != r.state || std::get<2>(result.back()) != since) {
+        result.emplace_back(turn.first, r.state, since);
+      }
+    }
+  }
+  return result;
+}
+
+// A source whose camera refuses is starting for its stall limit, then down
+// from the start of that first run on, through its end, its waits and its
+// retries (never starting again), until a status line counts pictures. One
+// whose pictures stop while its tool runs is down 4 s after its last picture.
+TEST(SuperviseLoop, AFailingSourceIsDownFromItsFirstFailedRunUntilAPicture) {
+  const char* pictures = R"({"event":"status","fps":25.0,"connections":0})";
+  const char* none = R"({"event":"status","fps":0.0,"connections":0})";
+  WatchedHost host;
+  // The tool waits out its 30 s for a decoder that never connects, twice.
+  Plan refused = exits_with(3, 30.0, "ffmpeg_connect");
+  Plan back = running();
+  for (int i = 1; i <= 5; ++i) back.lines.push_back({i * 2.0, pictures});
+  host.plans["Refused"] = {refused, refused, back};
+  Plan lost = running();
+  for (int i = 1; i <= 8; ++i) lost.lines.push_back({i * 2.0, i <= 5 ? pictures : none});
+  host.plans["Lost"] = {lost, running()};
+  host.stop_at = 1070.0;
+  std::string text = sources_json({{"Refused", ""}, {"Lost", ""}}, 10.0);
+  std::string path = write_file(text);
+  std::vector<SourceEntry> entries;
+  std::string why;
+  ASSERT_TRUE(sources_parse(text, path, &entries, &why)) << why;
+  supervise(path, entries, true, host);
+
+  auto runs = host.runs_of("Refused");
+  ASSERT_EQ(runs.size(), 3u);
+  ASSERT_NEAR(runs[1].started, 1031.0, 0.06);  // 1 s after the first run's end
+  double picture = runs[2].started + 2.0;
+  using State = std::tuple<double, std::string, double>;
+  std::vector<State> refused_states = states_of(host, "Refused");
+  ASSERT_EQ(refused_states.size(), 3u) << testing::PrintToString(refused_states);
+  EXPECT_EQ(refused_states[0], State(1000.0, "starting", 0.0));
+  EXPECT_NEAR(std::get<0>(refused_states[1]), 1010.0, 0.001);
+  EXPECT_EQ(std::get<1>(refused_states[1]), "down");
+  EXPECT_EQ(std::get<2>(refused_states[1]), 1000.0);
+  EXPECT_NEAR(std::get<0>(refused_states[2]), picture, 0.001);
+  EXPECT_EQ(std::get<1>(refused_states[2]), "running");
+  EXPECT_EQ(std::get<2>(refused_states[2]), 0.0);
+  // While it waits, the status says when it is started again.
+  bool waited = false;
+  for (const auto& turn : host.seen) {
+    if (turn.first < runs[0].end_at || turn.first >= runs[1].started) continue;
+    waited = true;
+    EXPECT_TRUE(turn.second[0].has_next_try) << turn.first;
+    EXPECT_EQ(turn.second[0].next_try, loop_clock(runs[1].started)) << turn.first;
+  }
+  EXPECT_TRUE(waited);
+
+  // Its last picture at 10 s; then stalled at 20 s and started again without
+  // pictures, and again: down all the while.
+  std::vector<State> lost_states = states_of(host, "Lost");
+  ASSERT_EQ(lost_states.size(), 3u) << testing::PrintToString(lost_states);
+  EXPECT_EQ(lost_states[0], State(1000.0, "starting", 0.0));
+  EXPECT_NEAR(std::get<0>(lost_states[1]), 1000.1, 0.001);
+  EXPECT_EQ(std::get<1>(lost_states[1]), "running");
+  EXPECT_NEAR(std::get<0>(lost_states[2]), 1014.0, 0.001);
+  EXPECT_EQ(std::get<1>(lost_states[2]), "down");
+  EXPECT_EQ(std::get<2>(lost_states[2]), 1010.0);
+  EXPECT_GE(host.runs_of("Lost").size(), 3u);
 }
 
 // What the loop tells the service manager and the log: READY once its

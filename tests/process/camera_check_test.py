@@ -2,7 +2,9 @@
 ffprobe and ffmpeg against real servers on 127.0.0.1: the test camera asking
 for a user and password, a port nobody listens on, a socket that accepts and
 never answers, a name that does not resolve. Each reason comes from what the
-decoder really says, and the password is in no answer and no message."""
+decoder really says, and the password is in no answer and no message. And what
+/status.json shows of sources whose cameras are such: down, not starting."""
+import calendar
 import json
 import os
 import re
@@ -14,7 +16,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import media_check as mc  # noqa: E402
-from supervise_harness import Supervisor, free_port  # noqa: E402
+from supervise_harness import Supervisor, free_port, get  # noqa: E402
 from supervise_test import request, set_password  # noqa: E402
 from harness import scratch_dir  # noqa: E402
 
@@ -144,6 +146,67 @@ class CameraCheck(unittest.TestCase):
             for secret in (SECRET, WRONG, "p%40ss"):
                 self.assertNotIn(secret.encode(), said)
         silent.close()
+
+
+class DownCameras(unittest.TestCase):
+    def test_a_refusing_and_a_silent_camera_are_down_from_their_first_run_over_their_retries(self):
+        """The tool waits 30 s for a decoder that never connects; the source
+        is down once its stall limit has passed without a picture, since the
+        start of that first run, and stays down over the run's end, its wait,
+        its check and its start again."""
+        silent = Silent()
+        closed = free_port()
+        port = free_port()
+        inputs = {"Closed": "rtsp://127.0.0.1:%d/cam" % closed, "Silent": "rtsp://127.0.0.1:%d/cam" % silent.port}
+        sources = [{"name": n, "input": i, "args": ["--no-audio"], "stall": 3} for n, i in inputs.items()]
+        seen = {n: [] for n in inputs}  # (seconds since the supervisor's start, row) at each change
+        started = time.time()
+        with Supervisor(sources, status="127.0.0.1:%d" % port) as sup:
+            t0 = time.monotonic()
+
+            def retried(name):
+                # A start again waited (next_try) and has come (next_try null again).
+                tries = [r["next_try"] for _, r in seen[name]]
+                return any(t is not None for t in tries) and tries[-1] is None
+
+            def key(row):
+                return [row[k] for k in ("state", "down_since", "error", "exit_code")] + [row["next_try"] is None]
+
+            while not all(seen[n] and retried(n) for n in inputs):
+                self.assertLess(time.monotonic() - t0, 90, (seen, sup.stderr))
+                try:
+                    code, _, body = get(port, "/status.json")
+                except OSError:
+                    time.sleep(0.2)  # not listening yet
+                    continue
+                self.assertEqual(code, 200, body)
+                for r in json.loads(body)["sources"]:
+                    if not seen[r["name"]] or key(seen[r["name"]][-1][1]) != key(r):
+                        seen[r["name"]].append((time.monotonic() - t0, r))
+                time.sleep(0.2)
+            # Each run ended as the tool ends it when its decoder never connects.
+            ends = {n: [at - t0 for at, ev in sup.of(n) if ev["event"] == "restart"] for n in inputs}
+            final = {r["name"]: r for r in json.loads(get(port, "/status.json")[2])["sources"]}
+        silent.close()
+
+        for name in inputs:
+            rows = [r for _, r in seen[name]]
+            states = [r["state"] for r in rows]
+            self.assertEqual(states[0], "starting", seen[name])
+            down = states.index("down")
+            self.assertEqual(set(states[:down]), {"starting"}, seen[name])
+            self.assertEqual(set(states[down:]), {"down"}, seen[name])
+            # Down before the tool's own 30 s were out: the supervisor judged it.
+            self.assertTrue(ends[name], sup.lines())
+            self.assertLess(seen[name][down][0], ends[name][0], (seen[name], ends))
+            # Since the start of its first run, the same over every retry.
+            since = {r["down_since"] for r in rows[down:]}
+            self.assertEqual(len(since), 1, seen[name])
+            at = calendar.timegm(time.strptime(since.pop(), "%Y-%m-%dT%H:%M:%SZ"))
+            self.assertLess(abs(at - started), 5, (seen[name], started))
+            self.assertEqual((final[name]["error"], final[name]["exit_code"]), ("ffmpeg_connect", 3), final[name])
+        self.assertEqual(final["Closed"]["diagnosis"]["reason"], "unreachable")
+        self.assertEqual(final["Silent"]["diagnosis"]["reason"], "timeout")
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <exception>
@@ -27,10 +28,19 @@ static const double kEndPoll = 0.05;      // how often a tool whose output has e
 static const int kLineMaxDepth = 16;      // a tool's line nested deeper is no event line
 static const uint32_t kCannotStart = 127;  // the code of a start that failed
 static const double kPtzLastStops = 3.0;   // at exit, how long the cameras' last stops are waited for
+// A run that has delivered is down once it has gone this long without a
+// status line counting pictures: two status intervals, so that one late line
+// does not turn a live source red.
+static const double kNoPictureDown = 4.0;
+// With its watchdog off, how long a start that was not a retry may go without
+// a picture before it counts as down: the default stall limit.
+static const double kFirstPictureChance = 10.0;
 
 // The current run of a source: a new run starts from a fresh one.
 struct SourceRun {
   std::shared_ptr<ToolRun> tool;  // null between runs
+  double begun = 0.0;             // when it was started
+  bool pictured = false;          // a status line of it has counted pictures
   bool has_started = false;       // it wrote "started", at started_at
   double started_at = 0.0;
   Json error;                     // the code of its error line, or null
@@ -68,6 +78,16 @@ struct SourceHistory {
   bool pictures_unwritten = false;  // said that its pictures are not being written
 };
 
+// Whether the source is failing: from the first failed run of a streak (its
+// tool ended, it stalled, it could not start, or it went without pictures)
+// until a status line counts pictures again. The retries in between change
+// nothing of it.
+struct SourceDown {
+  bool is = false;
+  double since = 0.0;     // since when it has delivered no picture
+  std::string since_utc;  // the same as UTC text, taken once: a later change of the clock does not move it
+};
+
 // What a camera check found when a run of the source failed, and whether
 // another may run. A source is checked once per failure streak: not again
 // until it has run for kSteadyRun or its settings changed.
@@ -102,6 +122,7 @@ struct Source {
   std::string state = "starting"; // as the status shows it
   SourceRun run;
   SourceHistory history;
+  SourceDown down;
   SourceCheck check;
   SourcePtz ptz;
 };
@@ -147,6 +168,11 @@ static StatusRow status_row(const Source& s) {
   r.state = s.state;
   r.fps = run.fps;
   r.connections = (int32_t)std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, run.connections));
+  r.has_down_since = s.down.is;
+  r.down_since = clock_at(s.down.since);
+  r.down_since_utc = s.down.since_utc;
+  r.has_next_try = h.has_due;
+  r.next_try = clock_at(h.due);
   r.restarts = h.restarts;
   r.stalls = h.stalls;
   r.has_exit_code = h.has_exit;
@@ -194,6 +220,24 @@ static void write_event(Loop& L, const Source& s, Json fields) {
   L.host.line(json_text(line));
 }
 
+// A moment on the loop's clock as UTC text, by the system's clock now.
+static std::string utc_of(double at, double now) {
+  double wall = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return utc_text((int64_t)std::floor(wall - (now - at)));
+}
+
+// Since when a run that failed delivered nothing: its last picture, or its start.
+static double without_pictures_since(const SourceRun& run) { return run.pictured ? run.last_picture : run.begun; }
+
+// The source fails: down, unless a streak of failures has already begun; the
+// caller says what it shows (down, stopped or held).
+static void mark_down(Source* s, double since, double now) {
+  if (s->down.is) return;
+  s->down.is = true;
+  s->down.since = since;
+  s->down.since_utc = utc_of(since, now);
+}
+
 static void write_stopped(Loop& L, Source* s, uint32_t code) {
   Json fields;
   fields["event"] = "stopped";
@@ -202,8 +246,9 @@ static void write_stopped(Loop& L, Source* s, uint32_t code) {
   s->state = "stopped";
 }
 
-// The run that ended with code is to be followed by another after the wait.
-static void schedule_restart(Loop& L, Source* s, uint32_t code, bool stalled, double now) {
+// The run that ended with code is to be followed by another after the wait;
+// the source, down, stays so over the wait and the start again.
+static void schedule_restart(Loop& L, Source* s, uint32_t code, double now) {
   SourceHistory& h = s->history;
   Json fields;
   fields["event"] = "restart";
@@ -211,25 +256,31 @@ static void schedule_restart(Loop& L, Source* s, uint32_t code, bool stalled, do
   fields["after"] = h.next_wait;
   write_event(L, *s, std::move(fields));
   h.restarts++;
-  s->state = stalled ? "stalled" : "waiting";
+  s->state = "down";
   h.has_due = true;
   h.due = now + h.next_wait;
   h.next_wait = std::min(h.next_wait * 2, kLongestWait);
 }
 
 // Any part of a start that fails is a failed run: final when the tool cannot
-// be run at all, else tried again after the wait like any other.
-static void start(Loop& L, const SourcePtr& s) {
+// be run at all, else tried again after the wait like any other. A retry (the
+// start again after a failure) shows the source down until its first picture;
+// any other start (the first, new settings, an operator's restart) shows it
+// starting.
+static void start(Loop& L, const SourcePtr& s, bool retry) {
   double now = L.host.now();
   s->history.has_due = false;
   s->run = SourceRun();
+  s->run.begun = now;
   if (!s->settings.enabled) {
-    // Its last picture is not what the source shows while it is off.
+    // Its last picture is not what the source shows while it is off, and a
+    // source switched off is not failing.
     s->state = "off";
     s->history.picture = PictureSeen();
+    s->down = SourceDown();
     return;
   }
-  s->state = "starting";
+  s->state = retry ? "down" : "starting";
   std::vector<std::string> argv = s->settings.argv;
   if (!s->picture_file.empty()) tool_argv_add_monitor(&argv, s->picture_file);
   StartFailure failure;
@@ -248,12 +299,13 @@ static void start(Loop& L, const SourcePtr& s) {
   h.has_exit = true;
   h.exit_code = kCannotStart;
   h.last_error = nullptr;
+  mark_down(s.get(), now, now);
   if (failure.final) {
     L.host.say(s->name + ": cannot run " + s->settings.argv[0] + ": " + failure.why);
     write_stopped(L, s.get(), kCannotStart);
   } else {
     L.host.say(s->name + ": cannot start " + s->settings.argv[0] + " for now: " + failure.why);
-    schedule_restart(L, s.get(), kCannotStart, false, now);
+    schedule_restart(L, s.get(), kCannotStart, now);
   }
 }
 
@@ -355,8 +407,13 @@ static void pass_on(Loop& L, const SourcePtr& s, const std::string& raw, ToolRun
                             ? connections.get<int64_t>()
                             : connections.is_boolean() ? (connections.get<bool>() ? 1 : 0) : 0;
       // A status line covers the 2 s before it: any picture in them means
-      // the source is alive.
-      if (run.fps > 0) run.last_picture = s->history.seen_picture = now;
+      // the source is alive, and no longer down.
+      if (run.fps > 0) {
+        run.last_picture = s->history.seen_picture = now;
+        run.pictured = true;
+        s->down = SourceDown();
+        if (s->state == "down") s->state = "running";
+      }
       take_monitor(L, s.get(), event, now);
       // No receiver is left to stop what one started.
       if (run.connections == 0 && s->ptz.worker) L.host.ptz_stop(s, false);
@@ -489,6 +546,7 @@ static void run_ended(Loop& L, const SourcePtr& s, uint32_t code, double now) {
   bool steady = s->run.has_started && now - s->run.started_at >= kSteadyRun;
   bool stalled = s->run.stalled;
   Json error = s->run.error;
+  double failed_since = without_pictures_since(s->run);
   s->run = SourceRun();
   SourceHistory& h = s->history;
   h.has_exit = true;
@@ -504,9 +562,11 @@ static void run_ended(Loop& L, const SourcePtr& s, uint32_t code, double now) {
     // shows it so).
     s->restart_now = false;
     h.next_wait = kFirstWait;
-    start(L, s);
+    start(L, s, false);
     return;
   }
+  // Not asked for: a failure.
+  mark_down(s.get(), failed_since, now);
   if (error == "ffmpeg_connect" || (code == 1 && !stalled)) ask_check(L, s);
   if (!stalled && !worth_another_run(code, error)) {
     write_stopped(L, s.get(), code);
@@ -516,7 +576,7 @@ static void run_ended(Loop& L, const SourcePtr& s, uint32_t code, double now) {
   // runs 60 s too, and must not count as a good run. Nor does a stalled one,
   // which may have sent pictures for a minute before each stall.
   if (steady && !stalled) h.next_wait = kFirstWait;
-  schedule_restart(L, s.get(), code, stalled, now);
+  schedule_restart(L, s.get(), code, now);
 }
 
 // Looks whether the tool of s has ended. Its run ends with it, whoever still
@@ -558,8 +618,37 @@ static void watch_stall(Loop& L, const SourcePtr& s, double now) {
   write_event(L, *s, std::move(fields));
   s->run.stalled = true;
   s->history.stalls++;
-  s->state = "stalled";
+  mark_down(s.get(), without_pictures_since(run), now);
+  s->state = "down";
   stop(L, s, now);
+}
+
+// Whether a running tool of s that is not down yet is to count as down for
+// want of pictures, and from *at: a run that has delivered, kNoPictureDown
+// after its last picture; one that has not, once it has had a fair chance, its
+// stall limit from its start. A decoder that cannot reach its camera never
+// connects to the tool, which waits 30 s for it (60 s with audio) before it
+// ends: far longer than the source may look as if it were starting.
+static bool down_without_pictures_at(const Source& s, double* at) {
+  const SourceRun& run = s.run;
+  if (!run.tool || run.tool->ended || run.has_stop || (s.state != "starting" && s.state != "running")) return false;
+  *at = run.pictured ? run.last_picture + kNoPictureDown
+                     : run.begun + (s.settings.stall > 0 ? s.settings.stall : kFirstPictureChance);
+  return true;
+}
+
+// A running tool whose source delivers nothing: the source is down while the
+// run goes on (the watchdog and the tool's own limits decide its end), and a
+// picture brings it back.
+static void watch_pictures(const SourcePtr& s, double now, double* wake) {
+  double at = 0.0;
+  if (!down_without_pictures_at(*s, &at)) return;
+  if (now < at) {
+    *wake = std::min(*wake, at);
+    return;
+  }
+  mark_down(s.get(), without_pictures_since(s->run), now);
+  s->state = "down";
 }
 
 // The file read again: the new list of sources, each kept, changed, added or
@@ -631,7 +720,7 @@ static void reload(Loop& L, const InboxItem& item, double now) {
     }
   }
   L.sources = result;
-  for (const SourcePtr& s : to_start) start(L, s);
+  for (const SourcePtr& s : to_start) start(L, s, false);
 }
 
 // A new run of the source named now, without the back-off's wait: its run is
@@ -648,7 +737,7 @@ static void restart_now(Loop& L, const std::string& name, double now) {
       s->restart_now = true;
       stop(L, s, now);
     } else {
-      start(L, s);
+      start(L, s, false);
     }
   }
 }
@@ -667,7 +756,7 @@ int supervise(const std::string& path, const std::vector<SourceEntry>& entries, 
     s->picture_file = pictures_file(++L.sources_made);
     L.sources.push_back(s);
   }
-  for (const SourcePtr& s : Sources(L.sources)) start(L, s);
+  for (const SourcePtr& s : Sources(L.sources)) start(L, s, false);
   L.host.notify("READY=1");
 
   double watchdog_every = host.watchdog_every();
@@ -705,8 +794,9 @@ int supervise(const std::string& path, const std::vector<SourceEntry>& entries, 
       for (const SourcePtr& s : Sources(L.sources)) {
         SourceHistory& h = s->history;
         // A start again waits for the check of the run before.
-        if (h.has_due && now >= h.due && !s->check.queued) start(L, s);
+        if (h.has_due && now >= h.due && !s->check.queued) start(L, s, true);
         watch_stall(L, s, now);
+        watch_pictures(s, now, &wake);
         if (h.has_due && !s->check.queued) wake = std::min(wake, h.due);
         // A source that has run long enough may be checked again, and its
         // diagnosis is no longer news.

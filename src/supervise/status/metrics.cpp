@@ -46,8 +46,10 @@ std::string sample_value(double v) {
 }
 
 // Every state a source can be in: a panel or rule that asks for one finds it
-// with 0 rather than missing.
-const char* const kStates[] = {"starting", "running", "stalled", "waiting", "stopped", "held"};
+// with 0 rather than missing. A source that fails is down now, through its
+// stall and its wait: "stalled" and "waiting" stay, at 0, for the panels and
+// rules written for them.
+const char* const kStates[] = {"starting", "running", "stalled", "waiting", "stopped", "held", "down"};
 
 // Every reason a camera check gives (check_reason.h), likewise.
 const char* const kReasons[] = {"auth", "not_found", "unreachable", "timeout", "no_name", "no_video", "not_rtsp",
@@ -61,7 +63,8 @@ struct Family {
 };
 
 const Family kFamilies[] = {
-    {"qor_ndi_source_up", "gauge", "1 while the source's tool runs (after its started line), else 0.",
+    {"qor_ndi_source_up", "gauge",
+     "1 while the source is in the state running (its tool has started and it is not down), else 0.",
      [](const StatusRow& r, Clock::time_point) { return std::string(r.state == "running" ? "1" : "0"); }},
     {"qor_ndi_source_fps", "gauge", "Pictures per second in the tool's last status line.",
      [](const StatusRow& r, Clock::time_point) { return sample_value(r.fps); }},

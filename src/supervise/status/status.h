@@ -13,7 +13,18 @@ struct CheckResult;
 struct StatusRow {
   std::string name;
   std::string input;       // the input as shown: a password in its userinfo masked
-  std::string state;       // "starting", "running", "stalled", "waiting", "held", "stopped" or "off"
+  // "starting" (a start that was not a retry, until its first picture),
+  // "running", "down" (failing: from its first failed run, over every retry,
+  // until a picture), "held", "stopped" or "off".
+  std::string state;
+  // While it fails (down, or held or stopped after failing): since when it has
+  // delivered no picture, and the same as UTC text, taken once.
+  bool has_down_since = false;
+  std::chrono::steady_clock::time_point down_since{};
+  std::string down_since_utc;
+  // When the supervisor starts it again, while a start again waits.
+  bool has_next_try = false;
+  std::chrono::steady_clock::time_point next_try{};
   double fps = 0.0;        // from the current run's last status line
   int32_t connections = 0; // likewise
   int32_t restarts = 0;    // times started again after its tool ended

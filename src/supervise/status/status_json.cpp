@@ -2,6 +2,7 @@
 // sources file, members always in the same order, null where a value is
 // missing, text as UTF-8 (not \u escapes) and numbers as the status has always
 // written them (see float_text.h).
+#include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -33,6 +34,15 @@ std::string status_json_text(const std::vector<StatusRow>& rows, std::chrono::st
     out += "{\"name\":" + json_string(r.name);
     out += ",\"input\":" + json_string(r.input);
     out += ",\"state\":" + json_string(r.state);
+    out += ",\"down_since\":" + (r.has_down_since ? json_string(r.down_since_utc) : std::string("null"));
+    out += ",\"next_try\":";
+    if (r.has_next_try) {
+      // Due already while its start again waits for a camera check: 0.
+      double left = std::chrono::duration<double>(r.next_try - now).count();
+      out += json_number(round_tenths(std::max(left, 0.0)));
+    } else {
+      out += "null";
+    }
     out += ",\"fps\":" + json_number(r.fps);
     out += ",\"connections\":" + std::to_string(r.connections);
     out += ",\"restarts\":" + std::to_string(r.restarts);
