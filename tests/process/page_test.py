@@ -177,9 +177,17 @@ class Wall(unittest.TestCase):
             name = "form-%s" % ("dark" if dark else "light")
             browser.shot(name)
             problems[name] = browser.axe()
+        # The view links' panel at the top.
+        browser.value("document.getElementById('editor').close(); document.getElementById('views').open = true")
+        self.assertTrue(browser.until("document.getElementById('viewstate').textContent"))
+        for dark in (False, True):
+            browser.screen(LAPTOP, dark)
+            name = "views-%s" % ("dark" if dark else "light")
+            browser.shot(name)
+            problems[name] = browser.axe()
         self.assertEqual({k: v for k, v in problems.items() if v}, {})
         # Logged out, a view link that works no more: said so, no login offered.
-        browser.value("document.getElementById('editor').close(); document.getElementById('logout').click()")
+        browser.value("document.getElementById('logout').click()")
         self.assertTrue(browser.until("!document.getElementById('login').hidden"))
         browser.open("http://127.0.0.1:%d/?view=%s" % (port, "0" * 64))
         self.assertEqual(browser.until("(function (g) { return !g.hidden && g.textContent; })("
