@@ -43,12 +43,23 @@ using Clock = std::chrono::steady_clock;
 // program exits. Set before serving starts, only read after.
 StatusHosts& gHosts = *new StatusHosts;
 
-const char kNotFound[] = "not found: /, /status.json, /metrics, /picture?name=NAME and /api/ are\n";
+const char kNotFound[] = "not found: /, /status.json, /metrics, /picture?name=NAME, /favicon.svg and /api/ are\n";
 
 void answer_page(const httplib::Request&, httplib::Response& res, const std::string&) {
   answer_body(res, status_page(), "text/html; charset=utf-8");
   res.set_header("Content-Security-Policy", status_page_policy());
   res.set_header("Referrer-Policy", "no-referrer");
+}
+
+// The same mark at both names: browsers ask for /favicon.ico unless the page
+// names its icon. Kept for a day, unlike everything else here: it never says
+// anything about the box.
+void answer_icon(const httplib::Request&, httplib::Response& res, const std::string&) {
+  res.status = 200;
+  res.set_content(status_page_icon(), "image/svg+xml");
+  res.set_header("Cache-Control", "max-age=86400");
+  res.set_header("X-Content-Type-Options", "nosniff");
+  res.set_header("Content-Security-Policy", "default-src 'none'");
 }
 
 void answer_metrics(const httplib::Request&, httplib::Response& res, const std::string&) {
@@ -160,6 +171,8 @@ const Route kRoutes[] = {
     {"GET", "/", Gate::kOpen, answer_page},
     {"GET", "/metrics", Gate::kOpen, answer_metrics},
     {"GET", "/api/session", Gate::kOpen, answer_session},
+    {"GET", "/favicon.svg", Gate::kOpen, answer_icon},
+    {"GET", "/favicon.ico", Gate::kOpen, answer_icon},
     {"GET", "/status.json", Gate::kData, answer_status},
     {"GET", "/picture", Gate::kData, answer_source_picture},
     {"GET", "/api/check", Gate::kData, answer_check_get},
