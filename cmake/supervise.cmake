@@ -9,14 +9,14 @@
 #   check/ | ptz/       the camera check, its reasons, the checks and camera searches the page asks for |
 #                       the workers that move a source's camera as its receivers ask
 #   sources/            the sources file: reader, writer, editor, the tool's command line
-#   text/ | report/ | auth/ JSON, number and address text | output and log files | sessions and password
+#   text/ | report/ | auth/ JSON, number and address text | output and log files | sessions, password and view links
 include(${CMAKE_CURRENT_LIST_DIR}/page.cmake)
 
 set(_sv ${PROJECT_SOURCE_DIR}/src/supervise)
 add_library(qor_supervise STATIC
   ${_sv}/text/json_line.cpp ${_sv}/text/float_text.cpp ${_sv}/text/address.cpp ${_sv}/text/ascii.cpp
   ${_sv}/report/output.cpp ${_sv}/report/log_file.cpp
-  ${_sv}/auth/login.cpp ${_sv}/auth/password.cpp
+  ${_sv}/auth/login.cpp ${_sv}/auth/password.cpp ${_sv}/auth/view_links.cpp
   ${_sv}/sources/sources.cpp ${_sv}/sources/sources_write.cpp ${_sv}/sources/sources_api.cpp
   ${_sv}/sources/tool_args.cpp
   ${_sv}/check/check_reason.cpp ${_sv}/check/camera_check.cpp ${_sv}/check/kept_work.cpp ${_sv}/check/check_api.cpp
@@ -25,7 +25,7 @@ add_library(qor_supervise STATIC
   ${_sv}/status/pictures.cpp
   ${_sv}/loop/supervise.cpp ${_sv}/loop/inbox.cpp ${_sv}/loop/message_budget.cpp
   ${_sv}/http/status_server.cpp ${_sv}/http/connections.cpp ${_sv}/http/answers.cpp ${_sv}/http/login_routes.cpp
-  ${_sv}/http/status_address.cpp ${_sv}/http/page.cpp
+  ${_sv}/http/status_address.cpp ${_sv}/http/page.cpp ${_sv}/http/view_routes.cpp
   ${_sv}/http/status_socket_${QOR_PLATFORM}.cpp
   ${_sv}/host/tool_run.cpp ${_sv}/host/run_args.cpp ${_sv}/host/set_password.cpp
   ${_sv}/host/notify_${QOR_PLATFORM}.cpp ${_sv}/host/signals_${QOR_PLATFORM}.cpp

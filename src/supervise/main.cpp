@@ -22,6 +22,7 @@
 #include "check/kept_work.h"
 #include "find_cameras.h"
 #include "host/notify.h"
+#include "host/password_io.h"
 #include "host/run_args.h"
 #include "host/service.h"
 #include "host/set_password.h"
@@ -84,6 +85,9 @@ static int run(const std::vector<std::string>& args, bool service) {
     StatusLogin login;
     login.password_file = a.password_file.empty() ? password_default_path() : a.password_file;
     login.log = say;
+    // The view links beside the password file are written as it is: whole,
+    // with the same access, since they open the status and the pictures.
+    login.write_file = password_io_write;
     check_api_runner(camera_check_asked);
     camera_search_init(say);
     SourcesApiHooks hooks;

@@ -919,6 +919,98 @@ class Login(unittest.TestCase):
         self.assertEqual(err.count("status page: login from 127.0.0.1"), 3, err)
         self.assertEqual(err.count("status page: refused a login from 127.0.0.1: too many failed logins"), 2, err)
 
+    def test_a_view_link_reads_status_and_pictures_only_until_revoked_or_the_password_is_set_anew(self):
+        path = os.path.join(scratch_dir(), "password")
+        self.assertEqual(set_password(path, self.PASSWORD.encode() + b"\n")[0], 0)
+        port = free_port()
+        sources = [{"name": "Stage", "input": fake_url(**STEADY), "args": SMALL}]
+        with Supervisor(sources, status="127.0.0.1:%d" % port, options=["--password-file", path]) as sup:
+            headers = log_in(port, self.PASSWORD)
+            page_only = headers[2:]  # the page's Origin and JSON, no session
+
+            def call(method, target, body=None, sent=None):
+                code, _, raw = request(port, method, target, json.dumps(body).encode() if body is not None else b"",
+                                       headers if sent is None else sent)
+                return code, json.loads(raw) if raw.startswith(b"{") else raw
+
+            # The icon is open to anyone, at both names.
+            for icon in ("/favicon.svg", "/favicon.ico"):
+                code, head, body = get(port, icon)
+                self.assertEqual(code, 200, icon)
+                self.assertIn("\r\nContent-Type: image/svg+xml\r\n", head + "\r\n")
+                self.assertTrue(body.startswith(b"<svg "), body[:40])
+
+            self.assertEqual(call("POST", "/api/views", {"name": ""})[0], 400)
+            code, made = call("POST", "/api/views", {"name": "Lobby"})
+            self.assertEqual(code, 200, made)
+            self.assertEqual(sorted(made), ["created", "id", "last_used", "link", "name"])
+            self.assertRegex(made["id"], r"^[0-9a-f]{12}$")
+            self.assertRegex(made["created"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+            self.assertEqual((made["name"], made["last_used"]), ("Lobby", None))
+            self.assertRegex(made["link"], r"^/\?view=[0-9a-f]{64}$")
+            view = made["link"].split("=", 1)[1]
+            listed = {k: made[k] for k in ("id", "name", "created", "last_used")}
+            self.assertEqual(call("GET", "/api/views"), (200, {"views": [listed]}))
+
+            # The wall, with the token alone: the status and the pictures.
+            self.assertEqual(get(port, "/?view=" + view)[0], 200)
+            code, rows = call("GET", "/status.json?view=" + view, sent=[])
+            self.assertEqual((code, [r["name"] for r in rows["sources"]]), (200, ["Stage"]), rows)
+            deadline = time.monotonic() + 30
+            while True:
+                code, head, body = get(port, "/picture?name=Stage&view=" + view)
+                if code == 200 or time.monotonic() > deadline:
+                    break
+                time.sleep(0.2)
+            self.assertEqual((code, body[:2]), (200, b"BM"), head)
+            self.assertEqual(get(port, "/status.json?view=" + "0" * 64)[0], 401)
+            # Nothing else, however the request is dressed: refused as without a session.
+            version = call("GET", "/api/sources")[1]["version"]
+            for method, target, body in (("GET", "/api/sources", None), ("GET", "/api/views", None),
+                                         ("GET", "/api/cameras?id=x", None), ("GET", "/api/check?id=x", None),
+                                         ("PUT", "/api/sources", {"version": version, "source": {"name": "Stage",
+                                                                  "enabled": False}}),
+                                         ("DELETE", "/api/sources?name=Stage&version=" + version, None),
+                                         ("POST", "/api/check", {"input": "rtsp://127.0.0.1:1/x"}),
+                                         ("POST", "/api/restart", {"name": "Stage"}),
+                                         ("POST", "/api/cameras", {"source": "Stage"}),
+                                         ("POST", "/api/views", {"name": "Mine"}),
+                                         ("DELETE", "/api/views?id=" + made["id"], None)):
+                target += ("&" if "?" in target else "?") + "view=" + view
+                self.assertEqual(call(method, target, body, page_only)[0], 403, (method, target))
+            self.assertEqual(call("GET", "/api/sources")[1]["version"], version)
+            code, seen = call("GET", "/api/views")
+            self.assertEqual([(v["id"], v["name"]) for v in seen["views"]], [(made["id"], "Lobby")])
+            self.assertIsNotNone(seen["views"][0]["last_used"], "the wall's poll is its use")
+            with open(path + ".views.json", "rb") as f:
+                kept = f.read()
+            self.assertNotIn(view.encode(), kept)
+            self.assertIn(b'"Lobby"', kept)
+            self.assertEqual(os.stat(path + ".views.json").st_mode & 0o777, 0o640)
+
+            # Revoked: refused at once, a second time unknown.
+            self.assertEqual(call("DELETE", "/api/views?id=" + made["id"]), (200, {}))
+            self.assertEqual(call("DELETE", "/api/views?id=" + made["id"])[0], 404)
+            self.assertEqual(get(port, "/status.json?view=" + view)[0], 401)
+            self.assertEqual(get(port, "/picture?name=Stage&view=" + view)[0], 401)
+
+            # A new password ends every link, and its session.
+            code, second = call("POST", "/api/views", {"name": "Door"})
+            self.assertEqual(code, 200, second)
+            other = second["link"].split("=", 1)[1]
+            self.assertEqual(get(port, "/status.json?view=" + other)[0], 200)
+            self.assertEqual(set_password(path, b"another long password\n")[0], 0)
+            self.assertEqual(get(port, "/status.json?view=" + other)[0], 401)
+            self.assertEqual(get(port, "/picture?name=Stage&view=" + other)[0], 401)
+            headers = log_in(port, "another long password")
+            self.assertEqual(call("GET", "/api/views"), (200, {"views": []}))
+            sup.terminate()
+        err = sup.stderr.decode()
+        self.assertIn('status page: view link "Lobby" (%s) made from 127.0.0.1' % made["id"], err)
+        self.assertIn("status page: view link %s revoked from 127.0.0.1" % made["id"], err)
+        for token in (view, other):
+            self.assertNotIn(token, err)
+
     def test_the_page_logs_in_shows_the_sources_and_logs_out_in_chromium(self):
         path = os.path.join(scratch_dir(), "password")
         self.assertEqual(set_password(path, self.PASSWORD.encode() + b"\n")[0], 0)

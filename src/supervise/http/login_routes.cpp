@@ -7,6 +7,7 @@
 #include "auth/login.h"
 #include "auth/password.h"
 #include "http/answers.h"
+#include "http/view_routes.h"
 
 namespace {
 
@@ -44,22 +45,13 @@ bool session_of(const httplib::Request& req, Clock::time_point now, const std::s
   return false;
 }
 
-// Whether a password is set: then the data and the API need a session. A file
-// that is there but cannot be read counts as set, with no hash that a session
-// could have been opened with. *encoded: the hash, which each session is
-// checked against, so that a new password or none ends every session.
-bool password_set(std::string* encoded) {
-  encoded->clear();
-  return password_file_read(gLogin.password_file, encoded) != PasswordFile::kNone;
-}
-
 const char kCookieEnd[] = "; HttpOnly; SameSite=Strict; Path=/";
 
 // A change: the session, its token, the page's own Origin and a JSON body,
 // else nothing changes. False with the refusal answered.
 bool change_allowed(const httplib::Request& req, httplib::Response& res, std::string* id) {
   std::string encoded, csrf;
-  if (!password_set(&encoded)) {
+  if (!login_password_set(&encoded)) {
     // Whatever cookie the client holds: no password, no changes.
     answer_text(res, 403, "no password is set: qor-ndi-supervise --set-password sets one\n");
   } else if (!session_of(req, Clock::now(), encoded, id, &csrf)) {
@@ -85,17 +77,36 @@ void login_log(const std::string& text) {
   if (gLogin.log) gLogin.log(text);
 }
 
+// A file that is there but cannot be read counts as set, with no hash that a
+// session could have been opened with. The hash is what each session and view
+// link is checked against, so that a new password or none ends all of them.
+bool login_password_set(std::string* encoded) {
+  encoded->clear();
+  return password_file_read(gLogin.password_file, encoded) != PasswordFile::kNone;
+}
+
 bool gate_passed(Gate gate, const httplib::Request& req, httplib::Response& res, std::string* session) {
   std::string encoded, csrf;
   switch (gate) {
     case Gate::kOpen:
       return true;
     case Gate::kData:
-      if (!password_set(&encoded) || session_of(req, Clock::now(), encoded, session, &csrf)) return true;
+      if (!login_password_set(&encoded) || session_of(req, Clock::now(), encoded, session, &csrf)) return true;
+      break;
+    case Gate::kView:
+      if (!login_password_set(&encoded)) return true;
+      // A wall screen's link: the token alone decides, and no session is
+      // touched, so that a wall counts as no person's use of one.
+      if (req.has_param("view")) {
+        if (view_passed(req, encoded)) return true;
+        answer_text(res, 401, "this view link no longer works\n");
+        return false;
+      }
+      if (session_of(req, Clock::now(), encoded, session, &csrf)) return true;
       break;
     case Gate::kSession:
       // Who may change the sources may see them: never without a login.
-      if (password_set(&encoded) && session_of(req, Clock::now(), encoded, session, &csrf)) return true;
+      if (login_password_set(&encoded) && session_of(req, Clock::now(), encoded, session, &csrf)) return true;
       break;
     case Gate::kChange:
       return change_allowed(req, res, session);
@@ -106,7 +117,7 @@ bool gate_passed(Gate gate, const httplib::Request& req, httplib::Response& res,
 
 void answer_session(const httplib::Request& req, httplib::Response& res, const std::string&) {
   std::string encoded, id, csrf;
-  bool session = password_set(&encoded) && session_of(req, Clock::now(), encoded, &id, &csrf);
+  bool session = login_password_set(&encoded) && session_of(req, Clock::now(), encoded, &id, &csrf);
   answer_json(res, 200, {{"logged_in", session}, {"csrf", session ? nlohmann::json(csrf) : nlohmann::json()}});
 }
 

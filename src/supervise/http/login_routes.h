@@ -1,7 +1,8 @@
 // The status page's login: the routes that open and close a session, and the
 // gate each route of the server passes first. With a password file,
-// everything but /metrics, the page and /api/session needs a session
-// (auth/login.h); each change also needs the session's token, the page's own
+// everything but /metrics, the page, its icon and /api/session needs a
+// session (auth/login.h), or for /status.json and /picture a view link
+// (view_routes.h); each change also needs the session's token, the page's own
 // Origin and a JSON body. login_routes.cpp.
 #pragma once
 #include "http/status_socket.h"  // first: each platform's socket headers, through httplib.h
@@ -16,9 +17,14 @@ void login_routes_init(const StatusLogin& login);
 // Something to tell in the log, as the login's log takes it.
 void login_log(const std::string& line);
 
+// Whether a password is set, with its hash as the file holds it now (empty
+// when the file is there but cannot be read: then no session or link opens).
+bool login_password_set(std::string* encoded);
+
 enum class Gate {
   kOpen,     // anyone
   kData,     // a session, when a password is set
+  kView,     // a session or a view link's token (view=TOKEN), when a password is set
   kSession,  // a session, always (none without a password)
   kChange,   // a session, its X-CSRF-Token, the page's own Origin and a JSON body
 };

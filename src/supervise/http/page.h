@@ -11,3 +11,6 @@ const char* status_page();
 // their SHA-256), and it may fetch from here only; a second line of defence
 // should a text ever reach the page as markup.
 const char* status_page_policy();
+
+// Its icon, an SVG drawn by hand in the page's colours.
+const char* status_page_icon();

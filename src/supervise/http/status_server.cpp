@@ -29,6 +29,7 @@
 #include "http/connections.h"
 #include "http/login_routes.h"
 #include "http/page.h"
+#include "http/view_routes.h"
 #include "sources/sources_api.h"
 #include "status/status.h"
 #include "status/status_text.h"
@@ -43,12 +44,23 @@ using Clock = std::chrono::steady_clock;
 // program exits. Set before serving starts, only read after.
 StatusHosts& gHosts = *new StatusHosts;
 
-const char kNotFound[] = "not found: /, /status.json, /metrics, /picture?name=NAME and /api/ are\n";
+const char kNotFound[] = "not found: /, /status.json, /metrics, /picture?name=NAME, /favicon.svg and /api/ are\n";
 
 void answer_page(const httplib::Request&, httplib::Response& res, const std::string&) {
   answer_body(res, status_page(), "text/html; charset=utf-8");
   res.set_header("Content-Security-Policy", status_page_policy());
   res.set_header("Referrer-Policy", "no-referrer");
+}
+
+// The same mark at both names: browsers ask for /favicon.ico unless the page
+// names its icon. Kept for a day, unlike everything else here: it never says
+// anything about the box.
+void answer_icon(const httplib::Request&, httplib::Response& res, const std::string&) {
+  res.status = 200;
+  res.set_content(status_page_icon(), "image/svg+xml");
+  res.set_header("Cache-Control", "max-age=86400");
+  res.set_header("X-Content-Type-Options", "nosniff");
+  res.set_header("Content-Security-Policy", "default-src 'none'");
 }
 
 void answer_metrics(const httplib::Request&, httplib::Response& res, const std::string&) {
@@ -160,12 +172,15 @@ const Route kRoutes[] = {
     {"GET", "/", Gate::kOpen, answer_page},
     {"GET", "/metrics", Gate::kOpen, answer_metrics},
     {"GET", "/api/session", Gate::kOpen, answer_session},
-    {"GET", "/status.json", Gate::kData, answer_status},
-    {"GET", "/picture", Gate::kData, answer_source_picture},
+    {"GET", "/favicon.svg", Gate::kOpen, answer_icon},
+    {"GET", "/favicon.ico", Gate::kOpen, answer_icon},
+    {"GET", "/status.json", Gate::kView, answer_status},
+    {"GET", "/picture", Gate::kView, answer_source_picture},
     {"GET", "/api/check", Gate::kData, answer_check_get},
     {"GET", "/api/check/snapshot", Gate::kData, answer_check_snapshot},
     {"GET", "/api/sources", Gate::kSession, answer_sources_get},
     {"GET", "/api/cameras", Gate::kSession, answer_cameras_get},
+    {"GET", "/api/views", Gate::kSession, answer_views_get},
     {"POST", "/api/login", Gate::kOpen, answer_login},
     {"POST", "/api/logout", Gate::kChange, answer_logout},
     {"POST", "/api/check", Gate::kChange, answer_check_post},
@@ -173,6 +188,8 @@ const Route kRoutes[] = {
     {"PUT", "/api/sources", Gate::kChange, answer_sources_put},
     {"DELETE", "/api/sources", Gate::kChange, answer_sources_delete},
     {"POST", "/api/restart", Gate::kChange, answer_restart},
+    {"POST", "/api/views", Gate::kChange, answer_views_post},
+    {"DELETE", "/api/views", Gate::kChange, answer_views_delete},
 };
 
 void answer_route(const Route& route, const httplib::Request& req, httplib::Response& res) {
@@ -180,25 +197,24 @@ void answer_route(const Route& route, const httplib::Request& req, httplib::Resp
   if (gate_passed(route.gate, req, res, &session)) route.answer(req, res, session);
 }
 
-// Refuses a method the path's routes do not take, with the ones they do.
+// Refuses a method the path's routes do not take, with the ones they do (a
+// path of none is read only).
 void refuse_method(const std::string& path, httplib::Response& res) {
-  bool get = false, put_or_delete = false, any = false;
+  std::string allow;
+  bool read_only = true;
   for (const Route& r : kRoutes) {
     if (path != r.path) continue;
-    any = true;
-    get = get || std::strcmp(r.method, "GET") == 0;
-    put_or_delete = put_or_delete || std::strcmp(r.method, "PUT") == 0 || std::strcmp(r.method, "DELETE") == 0;
+    bool get = std::strcmp(r.method, "GET") == 0;
+    read_only = read_only && get;
+    allow += (allow.empty() ? "" : ", ") + std::string(get ? "GET, HEAD" : r.method);
   }
-  if (any && !get) {
-    answer_text(res, 405, "POST only\n");
-    res.set_header("Allow", "POST");
-  } else if (put_or_delete) {
-    answer_text(res, 405, "GET, PUT and DELETE only\n");
-    res.set_header("Allow", "GET, HEAD, PUT, DELETE");
-  } else {
+  if (read_only) {
     answer_text(res, 405, "read only: GET and HEAD\n");
-    res.set_header("Allow", "GET, HEAD");
+    allow = "GET, HEAD";
+  } else {
+    answer_text(res, 405, allow + " only\n");
   }
+  res.set_header("Allow", allow);
 }
 
 // Before the library routes anything: the Host, the site, and for a route
@@ -318,6 +334,7 @@ bool status_server_start(const std::string& text, const StatusAddress& address, 
   if (!status_address_resolve(text, address, &listen, message)) return false;
   gHosts = listen.hosts;
   login_routes_init(login);
+  view_routes_init(login);
 
   httplib::Server* server = connections_server();
   server->set_address_family(listen.family);
