@@ -112,6 +112,9 @@ class Wall(unittest.TestCase):
                          ["", True, "true"])
         self.assertIn("qor-ndi-supervise --set-password",
                       browser.value("document.getElementById('login').textContent"))
+        # The page's icon is linked and served.
+        self.assertEqual(browser.run("fetch(document.querySelector('link[rel=icon]').href).then(function (r) {"
+                                     " return r.status + ' ' + r.headers.get('Content-Type'); })"), "200 image/svg+xml")
         for dark in (False, True):
             browser.screen(LAPTOP, dark)
             browser.shot("login-%s" % ("dark" if dark else "light"))
@@ -177,19 +180,50 @@ class Wall(unittest.TestCase):
             name = "form-%s" % ("dark" if dark else "light")
             browser.shot(name)
             problems[name] = browser.axe()
-        # The view links' panel at the top.
+        # The view links' panel at the top: a link made for a screen, shown
+        # once in full, listed with its name and last use.
         browser.value("document.getElementById('editor').close(); document.getElementById('views').open = true")
-        self.assertTrue(browser.until("document.getElementById('viewstate').textContent"))
+        self.assertEqual(browser.until("document.getElementById('viewstate').textContent"), "No view links yet.")
+        browser.value("document.getElementById('viewname').value = 'Lobby screen';"
+                      "document.querySelector('#newview button').click()")
+        link = browser.until("(function (a) { return a && a.href; })(document.querySelector('#viewlink a'))")
+        self.assertRegex(link, r"^http://127\.0\.0\.1:%d/\?view=[0-9a-f]{64}$" % port)
+        self.assertEqual(browser.until("(function (l) { return l.length && l[0].textContent; })("
+                                       "document.querySelectorAll('#viewlist li'))"), "Lobby screennever usedRevoke")
         for dark in (False, True):
             browser.screen(LAPTOP, dark)
             name = "views-%s" % ("dark" if dark else "light")
             browser.shot(name)
             problems[name] = browser.axe()
         self.assertEqual({k: v for k, v in problems.items() if v}, {})
-        # Logged out, a view link that works no more: said so, no login offered.
+
+        # Opened without a session, the link shows the wall and nothing that
+        # changes a thing; its pictures come with the token.
         browser.value("document.getElementById('logout').click()")
         self.assertTrue(browser.until("!document.getElementById('login').hidden"))
-        browser.open("http://127.0.0.1:%d/?view=%s" % (port, "0" * 64))
+        browser.open(link)
+        self.assertTrue(browser.until(settled, 20))
+        self.assertTrue(browser.until("Array.from(document.querySelectorAll('.tile img.picture')).every(function (i) {"
+                                      " return i.complete && i.naturalWidth > 0 && i.src.indexOf('&view=') > 0; })"))
+        self.assertEqual(browser.value("Array.from(document.querySelectorAll('button, input, select, summary'))"
+                                       ".filter(function (x) { return x.getClientRects().length > 0; })"
+                                       ".map(function (x) { return x.textContent; })"), ["Details"] * 5)
+        browser.shot("view-link-wall")
+
+        # Revoked, it works no more: said so, no login offered.
+        browser.open("http://127.0.0.1:%d/" % port)
+        self.assertTrue(browser.until("!document.getElementById('login').hidden"))
+        browser.value("document.getElementById('password').value = %s;"
+                      "document.querySelector('#login button').click()" % json.dumps(PASSWORD))
+        self.assertTrue(browser.until("!document.getElementById('views').hidden"))
+        browser.value("document.getElementById('views').open = true")
+        self.assertTrue(browser.until("document.querySelectorAll('#viewlist li').length === 1"))
+        browser.value("document.querySelector('#viewlist button.revoke').click()")
+        self.assertEqual(browser.until("document.getElementById('viewstate').textContent"), "No view links yet.")
+        self.assertEqual(browser.value("document.getElementById('said').textContent"), "View link Lobby screen revoked")
+        browser.value("document.getElementById('logout').click()")
+        self.assertTrue(browser.until("!document.getElementById('login').hidden"))
+        browser.open(link)
         self.assertEqual(browser.until("(function (g) { return !g.hidden && g.textContent; })("
                                        "document.getElementById('viewgone'))"),
                          "This view link no longer works. Ask whoever runs the box for a new one.")
