@@ -6,6 +6,7 @@ screenshot is kept in the build's artefacts (QOR_ARTEFACT_DIR/page)."""
 import base64
 import json
 import os
+import socket
 import sys
 import time
 import unittest
@@ -283,6 +284,21 @@ class Operator(unittest.TestCase):
         self.assertEqual(field_error("height"), ["true", "Width and height must be even numbers."])
         self.assertEqual(browser.value("window.asked.filter(function (u) { return u.indexOf('check') >= 0; })"), [])
         browser.shot("add-2-refused-before-the-check")
+        # A camera that takes the connection and never answers: the check's
+        # Cancel gives the form back at once, with nothing offered to save.
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(4)
+        self.addCleanup(silent.close)
+        fill({"name": "Camera", "height": "180", "input": "rtsp://127.0.0.1:%d/cam" % silent.getsockname()[1]})
+        browser.value(form + ".querySelector('button.save').click()")
+        self.assertTrue(browser.until("!%s.querySelector('.progress').hidden" % form))
+        browser.value(form + ".querySelector('button.cancel').click()")
+        self.assertEqual(browser.value("(function (f) { return [f.querySelector('.progress').hidden,"
+                                       " f.querySelector('button.save').disabled, f.querySelector('button.anyway')"
+                                       ".hidden, f.querySelector('.checkwords').textContent]; })(%s)" % form),
+                         [True, False, True, "Check cancelled: change what is needed and save again."])
+        fill({"input": url})
         # A wrong password: marked at its field, and no Save anyway.
         fill({"name": "Camera", "height": "180", "password": "wrong one"})
         browser.value(form + ".querySelector('button.save').click()")
