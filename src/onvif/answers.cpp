@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "answer_nodes.h"
+#include "utc_text.h"
 
 void OnvifAnswerDeleter::operator()(OnvifAnswer* a) const { delete a; }
 
@@ -96,17 +97,6 @@ std::string read_relates_to(const OnvifAnswer& a) {
   return text(path(a.body.parent(), {"Header", "RelatesTo"}));
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's
-// days_from_civil): no timegm() on Windows, and no time zone may enter.
-static int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
 bool read_system_time(const OnvifAnswer& a, int64_t* utc_seconds) {
   pugi::xml_node dt = path(a.body, {"GetSystemDateAndTimeResponse", "SystemDateAndTime"});
   // A camera without UTC time gives its local time: taken as it is, the offset
@@ -118,7 +108,7 @@ bool read_system_time(const OnvifAnswer& a, int64_t* utc_seconds) {
        d = number(child(date, "Day"), 1, 31, -1), h = number(child(time, "Hour"), 0, 23, -1),
        mi = number(child(time, "Minute"), 0, 59, -1), s = number(child(time, "Second"), 0, 60, -1);
   if (y < 0 || mo < 0 || d < 0 || h < 0 || mi < 0 || s < 0) return false;
-  *utc_seconds = days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 +
+  *utc_seconds = utc_days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 +
                  mi * 60 + s;
   return true;
 }

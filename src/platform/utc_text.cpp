@@ -15,6 +15,15 @@ static void civil_from_days(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
   *y = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2);
 }
 
+int64_t utc_days_from_civil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
 std::string utc_text(int64_t seconds) {
   int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
   int64_t rest = seconds - days * 86400, y;

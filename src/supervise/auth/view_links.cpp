@@ -38,16 +38,6 @@ bool is_hex(const std::string& text, size_t size) {
   return text.size() == size && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
-// Days since 1970-01-01 of a civil date (Howard Hinnant's days_from_civil).
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
 // "YYYY-MM-DDTHH:MM:SSZ" as utc_text writes it, and only that: written back,
 // it must be the same text, so that no 30 February or hour 24 gets through.
 bool utc_seconds(const std::string& text, int64_t* out) {
@@ -60,8 +50,8 @@ bool utc_seconds(const std::string& text, int64_t* out) {
   auto number = [&](size_t at, size_t n) { return std::stoi(text.substr(at, n)); };
   int month = number(5, 2), day = number(8, 2);
   if (month < 1 || month > 12 || day < 1) return false;
-  int64_t seconds = days_from_civil(number(0, 4), static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
-                    number(11, 2) * 3600 + number(14, 2) * 60 + number(17, 2);
+  int64_t days = utc_days_from_civil(number(0, 4), static_cast<unsigned>(month), static_cast<unsigned>(day));
+  int64_t seconds = days * 86400 + number(11, 2) * 3600 + number(14, 2) * 60 + number(17, 2);
   if (utc_text(seconds) != text) return false;
   *out = seconds;
   return true;
