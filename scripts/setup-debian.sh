@@ -30,7 +30,10 @@ esac
 # the dashboard's queries.
 if [ "$what" = test ]; then
   pkgs+=(g++-aarch64-linux-gnu qemu-user-static binfmt-support python3-jsonschema python3-prometheus-client
-         chromium prometheus onvif-tools npm)
+         chromium prometheus onvif-tools)
+  # npm fetches axe-core (below); a Node.js installed from elsewhere brings
+  # its own, which Debian's npm would conflict with.
+  command -v npm >/dev/null || pkgs+=(npm)
 fi
 
 missing=()
