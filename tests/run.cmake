@@ -38,8 +38,9 @@ foreach(py ${QOR_PROCESS_TESTS})
   # it, and the live check with Prometheus, which watches the supervisor from
   # outside. The supervisor runs wherever an emulator runs it with its tools
   # (ARM64 under qemu-user); its Windows side is for a test of its own
-  # (supervise_win_test, which only the Windows build runs).
-  if(CMAKE_CROSSCOMPILING AND (module MATCHES "^(camera|camera_check|fleet)_test$" OR (WIN32 AND module MATCHES "^supervise_test$")))
+  # (supervise_win_test, which only the Windows build runs). The operator's
+  # page in a browser, which says nothing of the build, runs natively only.
+  if(CMAKE_CROSSCOMPILING AND (module MATCHES "^(camera|camera_check|fleet|page)_test$" OR (WIN32 AND module MATCHES "^supervise_test$")))
     continue()
   endif()
   if(NOT WIN32 AND module MATCHES "_win_test$")
@@ -54,7 +55,7 @@ foreach(py ${QOR_PROCESS_TESTS})
       set(name ${module}.${class}.${CMAKE_MATCH_1})
       # The status page in a browser says nothing of the tool's build: once, in
       # the unsanitized one.
-      if(name MATCHES "StatusPage|in_chromium" AND CMAKE_CXX_FLAGS MATCHES "sanitize")
+      if(name MATCHES "^page_test|StatusPage|in_chromium" AND CMAKE_CXX_FLAGS MATCHES "sanitize")
         continue()
       endif()
       add_test(NAME ${name} COMMAND /usr/bin/python3 -B -m unittest ${name}
