@@ -12,8 +12,9 @@ jobs=$(( $(nproc) * 4 ))
 
 second=()
 
-# again: the tests that failed are run once more, one at a time, and the
-# preset passes when they all pass then; they are named at the end.
+# again: a command that makes a fresh start for the tests that failed, which
+# are then run once more, one at a time; the preset passes when they all pass
+# then, and they are named at the end.
 run_preset() {
   local preset=$1 jobs=${2:-$jobs} again=${3:-}
   echo "=== $preset: configure and build"
@@ -28,6 +29,7 @@ run_preset() {
     local names
     names=$(cut -d: -f2- "$list" | tr '\n' ' ')
     echo "=== $preset: the failed tests once more, one at a time: $names"
+    "$again"
     if ctest --preset "$preset" --rerun-failed -j 1; then
       second+=("$preset: $names")
       return
@@ -50,6 +52,15 @@ start_wine() {
   wine cmd.exe /c exit </dev/null >/dev/null 2>&1
 }
 
+# Wine anew, for the tests run once more: a Wine that went wrong under the
+# suite's load (seen once: a Service Control Manager that no longer answered
+# sc.exe, every try of the service test timing out) is not the test's fault.
+restart_wine() {
+  wineserver -k </dev/null >/dev/null 2>&1
+  timeout 30 wineserver -w </dev/null >/dev/null 2>&1
+  start_wine
+}
+
 # The .deb and the Windows zip as a user gets them (scripts/package.sh), checked
 # against the stand-ins of the linux-debug build and, for the .exe, under Wine.
 run_packages() {
@@ -68,8 +79,9 @@ start_wine
 # Each Windows test program runs inside Wine's own server and start-up
 # processes, so fewer of them run at once. Under that load Wine now and then
 # fails to start a program at all (no line of it, an exit within 0.2 s): a
-# failure is run once more on its own, and named below if that passes.
-run_preset windows $(( $(nproc) * 2 )) again
+# failure is run once more on its own, in a Wine started anew, and named below
+# if that passes.
+run_preset windows $(( $(nproc) * 2 )) restart_wine
 run_packages
 wineserver -k >/dev/null 2>&1
 run_preset linux-asan
