@@ -423,51 +423,53 @@ function formatLine(result) {
 }
 var CHECK_SECONDS = 10;
 var formCount = 0;
-function field(form, spec, source, fresh, editable) {
-  var id = "f" + formCount + "-" + spec[0], box = el("div", "field " + spec[0]);
-  var label = el("label", "", spec[1]), input = el("input", spec[3]);
+// One of FIELDS as a labelled input with its hint and its place for an error.
+function field(form, row, source, fresh, editable) {
+  var key = row[0], type = row[2], hintText = row[4];
+  var id = "f" + formCount + "-" + key, box = el("div", "field " + key);
+  var label = el("label", "", row[1]), input = el("input", row[3]);
   label.htmlFor = id;
   input.id = id;
-  input.name = spec[0];
-  input.type = spec[2];
+  input.name = key;
+  input.type = type;
   var described = [];
-  if (spec[4]) {
-    var hint = el("span", "hint", spec[4]);
+  if (hintText) {
+    var hint = el("span", "hint", hintText);
     hint.id = id + "-hint";
     described.push(hint.id);
   }
-  var error = el("span", "fielderror " + spec[0]);
+  var error = el("span", "fielderror " + key);
   error.id = id + "-error";
   described.push(error.id);
   input.setAttribute("aria-describedby", described.join(" "));
-  if (spec[2] === "number") {
-    input.min = spec[0] === "stall" ? "0" : "1";
-    input.step = spec[0] === "stall" ? "any" : spec[0] === "fps" ? "1" : "2";
-    input.setAttribute("inputmode", spec[0] === "stall" ? "decimal" : "numeric");
+  if (type === "number") {
+    input.min = key === "stall" ? "0" : "1";
+    input.step = key === "stall" ? "any" : key === "fps" ? "1" : "2";
+    input.setAttribute("inputmode", key === "stall" ? "decimal" : "numeric");
   }
-  if (spec[0] === "width" || spec[0] === "height") input.setAttribute("list", "sizes-" + spec[0]);
-  if (spec[0] === "input") {
+  if (key === "width" || key === "height") input.setAttribute("list", "sizes-" + key);
+  if (key === "input") {
     input.setAttribute("inputmode", "url");
     input.placeholder = "rtsp://camera/stream";
   }
-  if (spec[0] === "name" || spec[0] === "input") input.required = true;
-  if (spec[2] === "checkbox") {
-    input.checked = fresh ? true : !!source[spec[0]];
+  if (key === "name" || key === "input") input.required = true;
+  if (type === "checkbox") {
+    input.checked = fresh ? true : !!source[key];
     box.appendChild(input);
     box.appendChild(label);
     label.className = "inline";
   } else {
-    if (spec[0] === "password") {
+    if (key === "password") {
       input.autocomplete = "new-password";
       input.placeholder = !fresh && source.password ? "stored (type to change)" : "";
-    } else if (!fresh && source[spec[0]] !== null && source[spec[0]] !== undefined) {
-      input.value = String(source[spec[0]]);
+    } else if (!fresh && source[key] !== null && source[key] !== undefined) {
+      input.value = String(source[key]);
     }
     box.appendChild(label);
     box.appendChild(input);
   }
   input.disabled = !editable;
-  if (spec[4]) box.appendChild(hint);
+  if (hintText) box.appendChild(hint);
   box.appendChild(error);
   return box;
 }
@@ -503,7 +505,7 @@ function sourceForm(source, note) {
   var formError = el("p", "formerror", note || "");
   formError.setAttribute("role", "alert");
   form.appendChild(formError);
-  FIELDS.forEach(function (spec) { form.appendChild(field(form, spec, source, fresh, editable)); });
+  FIELDS.forEach(function (row) { form.appendChild(field(form, row, source, fresh, editable)); });
   // The common sizes, offered on the width and height fields.
   ["width", "height"].forEach(function (side, i) {
     var list = el("datalist");
