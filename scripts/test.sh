@@ -52,12 +52,18 @@ start_wine() {
   wine cmd.exe /c exit </dev/null >/dev/null 2>&1
 }
 
+# The prefix's server and every program in it ended; bounded, as a server that
+# went wrong may not end of itself.
+stop_wine() {
+  wineserver -k </dev/null >/dev/null 2>&1
+  timeout 30 wineserver -w </dev/null >/dev/null 2>&1
+}
+
 # Wine anew, for the tests run once more: a Wine that went wrong under the
 # suite's load (seen once: a Service Control Manager that no longer answered
 # sc.exe, every try of the service test timing out) is not the test's fault.
 restart_wine() {
-  wineserver -k </dev/null >/dev/null 2>&1
-  timeout 30 wineserver -w </dev/null >/dev/null 2>&1
+  stop_wine
   start_wine
 }
 
@@ -83,7 +89,7 @@ start_wine
 # if that passes.
 run_preset windows $(( $(nproc) * 2 )) restart_wine
 run_packages
-wineserver -k >/dev/null 2>&1
+stop_wine
 run_preset linux-asan
 run_preset linux-tsan
 
